@@ -1,0 +1,27 @@
+# Compiler settings shared by every target of the project.
+add_library(nimb_build_settings INTERFACE)
+target_compile_options(nimb_build_settings INTERFACE -Wall -Wextra)
+
+if(SANITIZER)
+    string(REPLACE "," ";" _nimb_sanitizers "${SANITIZER}")
+    foreach(_s IN LISTS _nimb_sanitizers)
+        if(NOT _s MATCHES "^(address|undefined|thread|leak)$")
+            message(FATAL_ERROR "SANITIZER: unknown sanitizer '${_s}'")
+        endif()
+    endforeach()
+    target_compile_options(nimb_build_settings INTERFACE -fsanitize=${SANITIZER} -fno-omit-frame-pointer
+                                                         -fno-sanitize-recover=all)
+    target_link_options(nimb_build_settings INTERFACE -fsanitize=${SANITIZER})
+endif()
+
+# nimb_add_library(<name> <SHARED|INTERFACE|STATIC> ALIAS <ns::name> ...sources)
+function(nimb_add_library name kind)
+    cmake_parse_arguments(ARG "" "ALIAS" "" ${ARGN})
+    add_library(${name} ${kind} ${ARG_UNPARSED_ARGUMENTS})
+    add_library(${ARG_ALIAS} ALIAS ${name})
+    if(kind STREQUAL "INTERFACE")
+        target_link_libraries(${name} INTERFACE $<BUILD_INTERFACE:nimb_build_settings>)
+    else()
+        target_link_libraries(${name} PRIVATE $<BUILD_INTERFACE:nimb_build_settings>)
+    endif()
+endfunction()

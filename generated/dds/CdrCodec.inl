@@ -1,0 +1,59 @@
+#pragma once
+
+#include <fastcdr/exceptions/NotEnoughMemoryException.h>
+
+#include <cstdint>
+
+namespace generated::dds_ {
+
+inline eprosima::fastcdr::EncodingAlgorithmFlag encodingFor(eprosima::fastcdr::CdrVersion version)
+{
+    return version == eprosima::fastcdr::CdrVersion::XCDRv2 ? eprosima::fastcdr::EncodingAlgorithmFlag::DELIMIT_CDR2
+                                                            : eprosima::fastcdr::EncodingAlgorithmFlag::PLAIN_CDR;
+}
+
+template <class W>
+void serializeStruct(eprosima::fastcdr::Cdr& cdr, const W& data)
+{
+    eprosima::fastcdr::Cdr::state state(cdr);
+    cdr.begin_serialize_type(state, encodingFor(cdr.get_cdr_version()));
+    uint32_t id = 0;
+    data.visitFields(
+        [&cdr, &id](const char*, const auto& field) { cdr << eprosima::fastcdr::MemberId(id++) << field; });
+    cdr.end_serialize_type(state);
+}
+
+template <class W>
+void deserializeStruct(eprosima::fastcdr::Cdr& cdr, W& data)
+{
+    std::size_t membersRead = 0;
+    cdr.deserialize_type(encodingFor(cdr.get_cdr_version()),
+                         [&data, &membersRead](eprosima::fastcdr::Cdr& in, const eprosima::fastcdr::MemberId& member) {
+                             const bool known = data.visitField(member.id, [&in](auto& field) { in >> field; });
+                             membersRead += known ? 1 : 0;
+                             return known;
+                         });
+    // Fast CDR ends an appendable XCDR1 body quietly at the end of the buffer; every member is fixed here, so
+    // a body that stops early is a truncated payload, not an older version of the type.
+    if (membersRead != W::fieldCount)
+    {
+        throw eprosima::fastcdr::exception::NotEnoughMemoryException("truncated body: not every member present");
+    }
+}
+
+template <class W>
+std::size_t calculateStructSize(eprosima::fastcdr::CdrSizeCalculator& calculator, const W& data,
+                                std::size_t& currentAlignment)
+{
+    const eprosima::fastcdr::EncodingAlgorithmFlag previous = calculator.get_encoding();
+    std::size_t size =
+        calculator.begin_calculate_type_serialized_size(encodingFor(calculator.get_cdr_version()), currentAlignment);
+    uint32_t id = 0;
+    data.visitFields([&](const char*, const auto& field) {
+        size += calculator.calculate_member_serialized_size(eprosima::fastcdr::MemberId(id++), field, currentAlignment);
+    });
+    size += calculator.end_calculate_type_serialized_size(previous, currentAlignment);
+    return size;
+}
+
+}  // namespace generated::dds_

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "generated/dds/CdrCodec.hpp"
+#include "icd/dds/FastDdsCompat.hpp"
+
+#include <cstdint>
+
+namespace generated::dds_ {
+
+namespace fdds = qara::nimb::icd::dds::fastdds;
+
+// Fast DDS type support of one wire structure W: encapsulation header, CDR version chosen from the data
+// representation, and CDR errors turned into false. The structures are keyless.
+template <class W>
+class TopicTypeSupport : public fdds::TopicDataType
+{
+public:
+    TopicTypeSupport(const char* typeName, uint32_t maxSerializedSize);
+    ~TopicTypeSupport() override;
+
+    TopicTypeSupport(const TopicTypeSupport&) = delete;
+    TopicTypeSupport& operator=(const TopicTypeSupport&) = delete;
+
+    bool serialize(const void* const data, fdds::SerializedPayload& payload,
+                   fdds::DataRepresentationId representation) override;
+    bool deserialize(fdds::SerializedPayload& payload, void* data) override;
+    uint32_t calculate_serialized_size(const void* const data, fdds::DataRepresentationId representation) override;
+
+    void* create_data() override;
+    void delete_data(void* data) override;
+
+    bool compute_key(fdds::SerializedPayload& payload, fdds::InstanceHandle& handle, bool forceMd5) override;
+    bool compute_key(const void* const data, fdds::InstanceHandle& handle, bool forceMd5) override;
+
+    bool is_bounded() const override { return true; }
+    bool is_plain(fdds::DataRepresentationId) const override { return false; }
+    bool construct_sample(void*) const override { return false; }
+
+private:
+    static constexpr uint32_t kKeyBufferSize = 16;
+    static constexpr uint32_t kKeySize = 0;
+
+    fdds::Md5 m_md5;
+    unsigned char* m_keyBuffer;
+};
+
+}  // namespace generated::dds_
+
+#include "generated/dds/TopicTypeSupport.inl"

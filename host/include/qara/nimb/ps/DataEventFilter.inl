@@ -1,0 +1,13 @@
+#pragma once
+
+#include <utility>
+
+namespace qara::nimb::ps {
+
+template <class T>
+DataEventFilter<T>::DataEventFilter(std::shared_ptr<T> instance, InstanceState state, std::set<InstanceEvent> events)
+    : instance(std::move(instance)), instanceState(state), instanceEvents(std::move(events))
+{
+}
+
+}  // namespace qara::nimb::ps

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <qara/nimb/Nimb.hpp>
+
+#include <string>
+
+namespace qara::nimb::util {
+
+// The whole value as a decimal long; defaultValue when the key is absent.
+// Throws NimbException when the value is not such a number.
+long getLongProperty(const Nimb::Properties& properties, const std::string& key, long defaultValue);
+
+}  // namespace qara::nimb::util

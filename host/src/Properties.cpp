@@ -1,0 +1,26 @@
+#include <qara/nimb/Exceptions.hpp>
+#include <qara/nimb/util/Properties.hpp>
+
+#include <charconv>
+#include <system_error>
+
+namespace qara::nimb::util {
+
+long getLongProperty(const Nimb::Properties& properties, const std::string& key, long defaultValue)
+{
+    const auto found = properties.find(key);
+    if (found == properties.end())
+    {
+        return defaultValue;
+    }
+    const std::string& text = found->second;
+    long value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size())
+    {
+        throw NimbException("Property " + key + " is not an integer: '" + text + "'");
+    }
+    return value;
+}
+
+}  // namespace qara::nimb::util

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <qara/nimb/shared_vector.hpp>
+
+#include <cstddef>
+#include <memory>
+
+namespace qara::nimb::icd::dds {
+
+// Lets a shared_ptr point at storage it does not own.
+template <class E>
+struct NoDeleter
+{
+    void operator()(E*) const noexcept {}
+};
+
+// A frozen view of all N elements of a fixed array inside a wire sample. Reading hands out copies of
+// the view: they share the sample's storage, so no element is copied and nothing is allocated.
+template <class E, class A, std::size_t N>
+class NoCopyFixedSequenceGetter
+{
+public:
+    explicit NoCopyFixedSequenceGetter(A& array);
+
+    shared_vector<const E> get() const { return m_view; }
+
+protected:
+    A* m_array;
+    shared_vector<const E> m_view;
+};
+
+// Adds writing: the N elements of a view are copied into the bound array.
+template <class E, class A, std::size_t N>
+class NoCopyFixedSequence : public NoCopyFixedSequenceGetter<E, A, N>
+{
+public:
+    using NoCopyFixedSequenceGetter<E, A, N>::NoCopyFixedSequenceGetter;
+
+    // Throws std::out_of_range unless the view holds exactly N elements; a view of the field itself is
+    // left alone.
+    void assign(const shared_vector<const E>& values);
+
+    void assign(const A& values) { *this->m_array = values; }
+};
+
+}  // namespace qara::nimb::icd::dds
+
+#include "icd/dds/NoCopyFixedSequence.inl"

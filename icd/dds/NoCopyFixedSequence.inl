@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+namespace qara::nimb::icd::dds {
+
+template <class E, class A, std::size_t N>
+NoCopyFixedSequenceGetter<E, A, N>::NoCopyFixedSequenceGetter(A& array)
+    : m_array(&array), m_view(freeze(shared_vector<E>(std::shared_ptr<E>(array.data(), NoDeleter<E>()), 0, N)))
+{
+}
+
+template <class E, class A, std::size_t N>
+void NoCopyFixedSequence<E, A, N>::assign(const shared_vector<const E>& values)
+{
+    const E* source = values.data();
+    E* target = this->m_array->data();
+    if (source == target)
+    {
+        return;
+    }
+    if (values.size() != N)
+    {
+        throw std::out_of_range("invalid size for fixed size array");
+    }
+    // The source may be another view into this very array.
+    std::memmove(static_cast<void*>(target), static_cast<const void*>(source), N * sizeof(E));
+}
+
+}  // namespace qara::nimb::icd::dds

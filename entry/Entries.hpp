@@ -9,9 +9,20 @@
 #include "generated/ddsimpl/tarvex/SaMeasurements_medium.hpp"
 #include "generated/ddsimpl/tarvex/SaMeasurements_slow.hpp"
 
+#include <qara/nimb/Nimb.hpp>
+#include <qara/nimb/Uri.hpp>
+#include <qara/nimb/ps/Publisher.hpp>
+#include <qara/nimb/ps/qos/QoS.hpp>
 
+#include <memory>
+#include <vector>
 
-#define TARVEX_DECLARE_ENTRIES(Type) ::tarvex::Type* generated_dds_DataEntity_tarvex_##Type();
+#define TARVEX_DECLARE_ENTRIES(Type)                                                          \
+    ::tarvex::Type* generated_dds_DataEntity_tarvex_##Type();                                 \
+    qara::nimb::ps::Publisher<::tarvex::Type>* generated_dds_Publisher_tarvex_##Type(         \
+        const std::shared_ptr<qara::nimb::Nimb>& nimb, const qara::nimb::Uri& uri,            \
+        const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>& qos,                    \
+        const qara::nimb::Nimb::Properties& properties);
 
 extern "C" {
 TARVEX_TOPIC_TYPES(TARVEX_DECLARE_ENTRIES)

@@ -1,0 +1,34 @@
+#include "entry/Entries.hpp"
+#include "entry/EntryArguments.hpp"
+#include "ps/DdsPublisherDelegator.hpp"
+
+#include <qara/nimb/util/Properties.hpp>
+
+namespace {
+
+using namespace qara::nimb;
+
+template <class T, class ST>
+ps::Publisher<T>* createPublisher(const std::shared_ptr<Nimb>& nimb, const Uri& uri, const entry::QoSList& qos,
+                                  const Nimb::Properties& properties)
+{
+    auto participant = entry::ddsNimbOf(nimb).getDomainParticipant(uri, properties);
+    auto publisher = std::make_shared<ps::DdsPublisher<T, ST>>(uri, qos, properties, participant, nimb);
+    return new ps::DdsPublisherDelegator<T, ST>(std::move(publisher),
+                                                util::getLongProperty(properties, "dds.wait_for_ack.timeout_ms", 5000));
+}
+
+}  // namespace
+
+#define TARVEX_PUBLISHER_ENTRY(Type)                                                                          \
+    qara::nimb::ps::Publisher<::tarvex::Type>* generated_dds_Publisher_tarvex_##Type(                         \
+        const std::shared_ptr<qara::nimb::Nimb>& nimb, const qara::nimb::Uri& uri,                            \
+        const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>& qos,                                    \
+        const qara::nimb::Nimb::Properties& properties)                                                       \
+    {                                                                                                         \
+        return createPublisher<::tarvex::Type, generated::ddsimpl::tarvex::Type>(nimb, uri, qos, properties); \
+    }
+
+extern "C" {
+TARVEX_TOPIC_TYPES(TARVEX_PUBLISHER_ENTRY)
+}

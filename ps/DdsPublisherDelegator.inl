@@ -1,0 +1,23 @@
+#pragma once
+
+#include "ps/InstanceDdsPublisher.hpp"
+
+namespace qara::nimb::ps {
+
+template <class T, class ST>
+DdsPublisherDelegator<T, ST>::DdsPublisherDelegator(std::shared_ptr<DdsPublisher<T, ST>> publisher,
+                                                    long waitForAckTimeout)
+    : m_publisher(std::move(publisher)), m_waitForAckTimeout(waitForAckTimeout)
+{
+}
+
+template <class T, class ST>
+std::unique_ptr<InstancePublisher<T>> DdsPublisherDelegator<T, ST>::createInstancePublisher(const T& instance)
+{
+    m_publisher->checkState();
+    auto instancePublisher = std::make_unique<InstanceDdsPublisher<T, ST>>(m_publisher, m_waitForAckTimeout, instance);
+    m_publisher->addInstancePublisher(instancePublisher.get());
+    return instancePublisher;
+}
+
+}  // namespace qara::nimb::ps

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "ps/internal/Failure.hpp"
+
+#include <qara/nimb/Nimb.hpp>
+#include <qara/nimb/ProfileType.hpp>
+#include <qara/nimb/Uri.hpp>
+#include <qara/nimb/ps/InstancePublisher.hpp>
+#include <qara/nimb/ps/qos/QoS.hpp>
+
+#include <fastdds/dds/domain/DomainParticipant.hpp>
+#include <fastdds/dds/publisher/Publisher.hpp>
+#include <fastdds/dds/subscriber/SampleInfo.hpp>
+#include <fastdds/dds/subscriber/Subscriber.hpp>
+#include <fastdds/dds/topic/Topic.hpp>
+#include <fastdds/dds/topic/TypeSupport.hpp>
+#include <log4cplus/logger.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qara::nimb::ps::internal {
+
+enum class EntityState : int32_t
+{
+    NotInitialized = 0,
+    Initialized = 1,
+    Closed = 2
+};
+
+// Serialises topic lookup-or-creation across every topic type of the library.
+std::mutex& topicMutex();
+
+// The DDS deadline period for a deadline in milliseconds. The millisecond remainder goes into the
+// nanoseconds unscaled (1500 ms gives 1 s and 500 ns): peers built on the same rule must keep agreeing.
+fastdds::Duration ddsDeadlinePeriod(int32_t deadlineMs);
+
+// Common base of every DDS publisher and subscriber of one topic type: URI validation, type registration,
+// QoS limits, lifecycle state and the factories of the DDS entities they share.
+template <class T, class ST>
+class DdsBasePubSub
+{
+public:
+    using DdsType = typename ST::DdsType;
+    using QoSList = std::vector<std::shared_ptr<qos::QoS>>;
+    using Participant = eprosima::fastdds::dds::DomainParticipant;
+
+    DdsBasePubSub(const Uri& uri, const QoSList& qos, const Nimb::Properties& properties,
+                  const std::shared_ptr<Participant>& participant);
+    virtual ~DdsBasePubSub() = default;
+
+    DdsBasePubSub(const DdsBasePubSub&) = delete;
+    DdsBasePubSub& operator=(const DdsBasePubSub&) = delete;
+
+    // The topic of this URI, and whether this call created it.
+    std::pair<eprosima::fastdds::dds::Topic*, bool> createTopic();
+    // Holds a topic by the ownership rule: a created topic is deleted when released (a refusal because
+    // another entity still uses it is expected and silent), a found one is left alone.
+    std::shared_ptr<eprosima::fastdds::dds::Topic> holdTopic(std::pair<eprosima::fastdds::dds::Topic*, bool> topic,
+                                                             std::string failureMessage, log4cplus::Logger logger);
+    eprosima::fastdds::dds::Publisher* createPublisher();
+    std::shared_ptr<eprosima::fastdds::dds::Subscriber> createSubscriber();
+
+    // The XML profile library, or null when entities get the QoS built in code.
+    const char* getQosLibraryName() const;
+    std::string profileName(ProfileType type) const;
+
+    virtual void checkState() const;
+    bool isQosExceeded(const eprosima::fastdds::dds::SampleInfo& info) const;
+    static std::pair<int32_t, int32_t> getDeadlineAndLatencyDuration(const QoSList& qos);
+
+    const Uri& uri() const { return m_uri; }
+    const Nimb::Properties& properties() const { return m_properties; }
+    const std::shared_ptr<Participant>& participant() const { return m_participant; }
+    int32_t deadline() const { return m_deadline; }
+    int32_t latency() const { return m_latency; }
+    const std::string& topicName() const { return m_topicName; }
+
+    EntityState state() const { return m_state; }
+    void setState(EntityState state) { m_state = state; }
+
+    // Instance publishers made from this publisher, not owned; guarded by the base mutex.
+    void addInstancePublisher(InstancePublisher<T>* instancePublisher);
+    void removeInstancePublisher(InstancePublisher<T>* instancePublisher);
+    void closeInstancePublishers();
+
+private:
+    log4cplus::Logger m_logger;
+    EntityState m_state;
+    Uri m_uri;
+    QoSList m_qos;
+    int32_t m_deadline;
+    int32_t m_latency;
+    Nimb::Properties m_properties;
+    std::shared_ptr<Participant> m_participant;
+    std::vector<InstancePublisher<T>*> m_instancePublishers;
+    std::mutex m_mutex;
+    std::string m_topicName;
+    eprosima::fastdds::dds::TypeSupport m_typeSupport;
+};
+
+}  // namespace qara::nimb::ps::internal
+
+#include "ps/internal/DdsBasePubSub.inl"

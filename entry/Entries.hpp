@@ -11,7 +11,9 @@
 
 #include <qara/nimb/Nimb.hpp>
 #include <qara/nimb/Uri.hpp>
+#include <qara/nimb/ps/MrvSubscriber.hpp>
 #include <qara/nimb/ps/Publisher.hpp>
+#include <qara/nimb/ps/Subscriber.hpp>
 #include <qara/nimb/ps/qos/QoS.hpp>
 
 #include <memory>
@@ -20,6 +22,14 @@
 #define TARVEX_DECLARE_ENTRIES(Type)                                                          \
     ::tarvex::Type* generated_dds_DataEntity_tarvex_##Type();                                 \
     qara::nimb::ps::Publisher<::tarvex::Type>* generated_dds_Publisher_tarvex_##Type(         \
+        const std::shared_ptr<qara::nimb::Nimb>& nimb, const qara::nimb::Uri& uri,            \
+        const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>& qos,                    \
+        const qara::nimb::Nimb::Properties& properties);                                      \
+    qara::nimb::ps::Subscriber<::tarvex::Type>* generated_dds_Subscriber_tarvex_##Type(       \
+        const std::shared_ptr<qara::nimb::Nimb>& nimb, const qara::nimb::Uri& uri,            \
+        const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>& qos,                    \
+        const qara::nimb::Nimb::Properties& properties);                                      \
+    qara::nimb::ps::MrvSubscriber<::tarvex::Type>* generated_dds_MrvSubscriber_tarvex_##Type( \
         const std::shared_ptr<qara::nimb::Nimb>& nimb, const qara::nimb::Uri& uri,            \
         const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>& qos,                    \
         const qara::nimb::Nimb::Properties& properties);

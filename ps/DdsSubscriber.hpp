@@ -1,0 +1,136 @@
+#pragma once
+
+#include "ps/SubscriptionManager.hpp"
+#include "ps/internal/DdsBasePubSub.hpp"
+
+#include <qara/nimb/ps/LoanedDataEntity.hpp>
+#include <qara/nimb/ps/Subscriber.hpp>
+
+#include <fastdds/dds/core/LoanableSequence.hpp>
+#include <fastdds/dds/subscriber/DataReader.hpp>
+#include <fastdds/dds/subscriber/Subscriber.hpp>
+#include <log4cplus/logger.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+namespace eprosima::fastdds::dds {
+class ReadCondition;
+class WaitSet;
+}  // namespace eprosima::fastdds::dds
+
+namespace qara::nimb::ps {
+
+// Reads one topic through its own DDS subscriber and reader: by copy, by loan, as data events, and by
+// polling for synchronous subscriptions. Always made with make_shared: loans and subscription handles
+// keep it alive.
+template <class T, class ST>
+class DdsSubscriber : public Subscriber<T>,
+                      public std::enable_shared_from_this<DdsSubscriber<T, ST>>,
+                      public internal::DdsBasePubSub<T, ST>
+{
+public:
+    using Base = internal::DdsBasePubSub<T, ST>;
+    using DdsType = typename ST::DdsType;
+    using Samples = eprosima::fastdds::dds::LoanableSequence<DdsType>;
+    using Infos = eprosima::fastdds::dds::SampleInfoSeq;
+    using Events = std::vector<std::shared_ptr<DataEvent<T>>>;
+
+    // A sample lent by the reader, viewed without a copy until the loan is given back.
+    class DdsLoanedDataEntity : public LoanedDataEntity<T>
+    {
+    public:
+        explicit DdsLoanedDataEntity(std::shared_ptr<DdsSubscriber> owner);
+        ~DdsLoanedDataEntity() override;
+
+        T& getData() override { return *entity; }
+        void close() override;
+
+        Samples dataSeq;
+        Infos infoSeq;
+        std::shared_ptr<DdsSubscriber> owner;
+        std::optional<ST> entity;
+        bool loanReturned;
+    };
+
+    DdsSubscriber(const Uri& uri, const typename Base::QoSList& qos, const Nimb::Properties& properties,
+                  const std::shared_ptr<typename Base::Participant>& participant);
+    ~DdsSubscriber() override;
+
+    std::shared_ptr<T> createDataEntity() override;
+    void close() override;
+
+    std::vector<std::shared_ptr<T>> read(std::size_t maxSamples) override;
+    std::shared_ptr<T> readInstance(const T& instance) override;
+    bool readInstance(const T& instance, T& out) override;
+    std::shared_ptr<LoanedDataEntity<T>> loanedRead() override;
+    std::shared_ptr<LoanedDataEntity<T>> loanedReadInstance(const T& instance) override;
+    std::size_t readDataEvents(const DataEventFilter<T>& filter, Events& events, std::size_t eventCountLimit,
+                               const std::chrono::milliseconds& timeout) override;
+    std::unique_ptr<Subscription> subscribe(const DataEventFilter<T>& filter,
+                                            std::function<void(Subscriber<T>&, const DataEvent<T>&)> callback) override;
+    std::size_t poll(std::size_t maxSamples, const std::chrono::milliseconds& timeout) override;
+    std::unique_ptr<Subscription> subscribeAsync(
+        const DataEventFilter<T>& filter, std::function<void(Subscriber<T>&, const DataEvent<T>&)> callback) override;
+    std::unique_ptr<Subscription> subscribeAsync(const DataEventFilter<T>& filter,
+                                                 std::function<void(Subscriber<T>&)> notifier) override;
+
+    eprosima::fastdds::dds::InstanceHandle_t lookupInstance(const T& instance);
+    void returnLoan(Samples& samples, Infos& infos);
+
+    std::size_t readDataEventsCache(const DataEventFilter<T>& filter, Events& events);
+    std::size_t readDataEventsUntilTimeout(const DataEventFilter<T>& filter, Events& events,
+                                           const std::chrono::milliseconds& timeout);
+    std::size_t readDataEventsUntilEventCountLimit(const DataEventFilter<T>& filter, Events& events,
+                                                   std::size_t eventCountLimit);
+    std::size_t readDataEventsUntilEventCountLimitOrTimeout(const DataEventFilter<T>& filter, Events& events,
+                                                            std::size_t eventCountLimit,
+                                                            const std::chrono::milliseconds& timeout);
+
+    // Null once the subscriber is closed.
+    SubscriptionManager<T, ST>* subscriptionManager() const { return m_subscriptionManager.get(); }
+    const std::shared_ptr<eprosima::fastdds::dds::DataReader>& reader() const { return m_reader; }
+
+private:
+    using Clock = std::chrono::system_clock;
+
+    void createReader();
+    std::shared_ptr<T> firstAcceptedCopy(Samples& samples, Infos& infos) const;
+    std::shared_ptr<LoanedDataEntity<T>> lend(const char* takeFailure,
+                                              const eprosima::fastdds::dds::InstanceHandle_t* instance);
+    // Takes a batch; false for no data, a logged runtime_error for a failure.
+    bool take(Samples& samples, Infos& infos, int32_t maxSamples, const char* failure,
+              const eprosima::fastdds::dds::InstanceHandle_t* instance = nullptr);
+    // Runs `body` and gives the loan back on every way out.
+    template <class Body>
+    auto withLoan(Samples& samples, Infos& infos, const char* returnFailure, Body body);
+    void appendEvent(Events& events, const DataEventFilter<T>& filter, const DdsType& sample,
+                     const eprosima::fastdds::dds::SampleInfo& info);
+    // Waits on a fresh read condition for up to `wait`, and calls `onBatch` once per active condition.
+    template <class OnBatch>
+    void waitCycle(eprosima::fastdds::dds::WaitSet& waitSet, eprosima::fastdds::dds::Duration_t wait, OnBatch onBatch);
+    std::shared_ptr<eprosima::fastdds::dds::ReadCondition> createReadCondition(const char* deleteFailure);
+    // Runs loop(waitSet) with a wait set on a fresh read condition for unread samples of alive instances.
+    template <class Loop>
+    auto waitingForNewData(const char* deleteFailure, Loop loop);
+    std::size_t readEventsUntil(const DataEventFilter<T>& filter, Events& events, std::size_t eventCountLimit,
+                                std::optional<Clock::time_point> deadline, const char* takeFailure,
+                                const char* deleteFailure);
+    [[noreturn]] void failWithUri(const char* text, internal::fastdds::ReturnCode code) const;
+    void checkNotInsideCallback(const char* operation) const;
+    void release();
+    void deleteReader(eprosima::fastdds::dds::DataReader* reader);
+
+    log4cplus::Logger m_logger;
+    // A released reader that Fast DDS kept because loans were still out; deleted with the last loan.
+    eprosima::fastdds::dds::DataReader* m_lingeringReader = nullptr;
+    std::shared_ptr<eprosima::fastdds::dds::Topic> m_topic;
+    std::shared_ptr<eprosima::fastdds::dds::Subscriber> m_ddsSubscriber;
+    std::shared_ptr<eprosima::fastdds::dds::DataReader> m_reader;
+    std::unique_ptr<SubscriptionManager<T, ST>> m_subscriptionManager;
+};
+
+}  // namespace qara::nimb::ps
+
+#include "ps/DdsSubscriber.inl"

@@ -1,0 +1,640 @@
+#pragma once
+
+#include "ps/DataEntityCreation.hpp"
+#include "ps/internal/EntityQos.hpp"
+
+#include <qara/nimb/Exceptions.hpp>
+
+#include <fastdds/dds/core/condition/WaitSet.hpp>
+#include <fastdds/dds/subscriber/ReadCondition.hpp>
+#include <boost/scope_exit.hpp>
+
+#include <stdexcept>
+
+namespace qara::nimb::ps {
+
+namespace detail {
+
+constexpr const char* kReturnLoanFailure = "Reader failed to return loaned data back to the middle-layer.";
+// The count-limited event reads have always reported it with blanks around the dash.
+constexpr const char* kReturnLoanFailureSpaced = "Reader failed to return loaned data back to the middle - layer.";
+
+inline int32_t sampleCount(std::size_t maxSamples)
+{
+    return maxSamples != 0 ? static_cast<int32_t>(maxSamples) : eprosima::fastdds::dds::LENGTH_UNLIMITED;
+}
+
+// The slice a waiting read sleeps at most before it looks at its deadline again.
+inline eprosima::fastdds::dds::Duration_t waitSlice()
+{
+    return eprosima::fastdds::dds::Duration_t(0, 100000000);
+}
+
+}  // namespace detail
+
+template <class T, class ST>
+DdsSubscriber<T, ST>::DdsLoanedDataEntity::DdsLoanedDataEntity(std::shared_ptr<DdsSubscriber> owner)
+    : owner(std::move(owner)), loanReturned(true)
+{
+}
+
+template <class T, class ST>
+DdsSubscriber<T, ST>::DdsLoanedDataEntity::~DdsLoanedDataEntity()
+{
+    if (!loanReturned)
+    {
+        try
+        {
+            owner->returnLoan(dataSeq, infoSeq);
+            loanReturned = true;
+        }
+        catch (...)
+        {
+            // returnLoan has logged it; a destructor does not throw.
+        }
+    }
+}
+
+template <class T, class ST>
+void DdsSubscriber<T, ST>::DdsLoanedDataEntity::close()
+{
+    if (!loanReturned)
+    {
+        owner->returnLoan(dataSeq, infoSeq);
+        loanReturned = true;
+    }
+}
+
+template <class T, class ST>
+DdsSubscriber<T, ST>::DdsSubscriber(const Uri& uri, const typename Base::QoSList& qos,
+                                    const Nimb::Properties& properties,
+                                    const std::shared_ptr<typename Base::Participant>& participant)
+    : Base(uri, qos, properties, participant), m_logger(log4cplus::Logger::getInstance("nimbDdsSubscriber"))
+{
+    m_topic =
+        this->holdTopic(this->createTopic(), "Failed to delete topic for dds subscriber Uri:" + uri.string(), m_logger);
+    createReader();
+    m_subscriptionManager = std::make_unique<SubscriptionManager<T, ST>>(this->participant(), m_reader, *this);
+    this->setState(internal::EntityState::Initialized);
+    LOG4CPLUS_TRACE(m_logger, "Subscriber for " << uri.string() << " created");
+}
+
+template <class T, class ST>
+DdsSubscriber<T, ST>::~DdsSubscriber()
+{
+    if (this->state() != internal::EntityState::Closed)
+    {
+        release();
+    }
+    if (m_lingeringReader != nullptr)
+    {
+        deleteReader(m_lingeringReader);
+    }
+}
+
+template <class T, class ST>
+void DdsSubscriber<T, ST>::createReader()
+{
+    namespace dds = eprosima::fastdds::dds;
+    dds::Subscriber* subscriber = nullptr;
+    dds::DataReader* reader = nullptr;
+    const bool fromProfiles = this->getQosLibraryName() != nullptr;
+    const std::string subscriberProfile = fromProfiles ? this->profileName(ProfileType::Subscriber) : std::string();
+    subscriber =
+        fromProfiles
+            ? this->participant()->create_subscriber_with_profile(subscriberProfile, nullptr, dds::StatusMask::all())
+            : this->participant()->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT, nullptr, dds::StatusMask::all());
+    if (subscriber == nullptr)
+    {
+        internal::fail<std::runtime_error>(
+            m_logger, fromProfiles ? "Failed to create subscriber with profile:" + subscriberProfile
+                                   : std::string("Failed to create subscriber"));
+    }
+    m_ddsSubscriber = std::shared_ptr<dds::Subscriber>(subscriber, [this](dds::Subscriber* s) {
+        const internal::fastdds::ReturnCode code = this->participant()->delete_subscriber(s);
+        if (code != internal::fastdds::kOk)
+        {
+            LOG4CPLUS_ERROR(m_logger, internal::withCode("Failed to delete a DDS subscriber for dds subscriber", code));
+        }
+    });
+
+    if (fromProfiles)
+    {
+        const std::string readerProfile = this->profileName(ProfileType::DataReader);
+        reader = subscriber->create_datareader_with_profile(m_topic.get(), readerProfile, nullptr,
+                                                            dds::StatusMask::all(), nullptr);
+        if (reader == nullptr)
+        {
+            internal::fail<std::runtime_error>(m_logger, "Failed to create reader with profile:" + readerProfile);
+        }
+    }
+    else
+    {
+        reader = subscriber->create_datareader(m_topic.get(), internal::codeReaderQos(this->deadline()), nullptr,
+                                               dds::StatusMask::all(), nullptr);
+        if (reader == nullptr)
+        {
+            internal::fail<std::runtime_error>(m_logger, "Failed to create reader");
+        }
+    }
+    m_reader = std::shared_ptr<dds::DataReader>(reader, [this](dds::DataReader* r) { deleteReader(r); });
+}
+
+template <class T, class ST>
+void DdsSubscriber<T, ST>::deleteReader(eprosima::fastdds::dds::DataReader* reader)
+{
+    const internal::fastdds::ReturnCode code = m_ddsSubscriber->delete_datareader(reader);
+    if (code == internal::fastdds::kOk)
+    {
+        m_lingeringReader = nullptr;
+        return;
+    }
+    if (code == internal::fastdds::kPreconditionNotMet && m_lingeringReader == nullptr)
+    {
+        // Loaned samples are still out: Fast DDS keeps the reader until they are given back.
+        m_lingeringReader = reader;
+        return;
+    }
+    LOG4CPLUS_ERROR(m_logger, internal::withCode("Failed to delete a DDS data reader for dds subscriber", code));
+}
+
+template <class T, class ST>
+std::shared_ptr<T> DdsSubscriber<T, ST>::createDataEntity()
+{
+    this->checkState();
+    return createDataEntityInternal<T, ST>();
+}
+
+template <class T, class ST>
+void DdsSubscriber<T, ST>::close()
+{
+    if (this->state() == internal::EntityState::Closed)
+    {
+        LOG4CPLUS_DEBUG(m_logger, "Subscriber already closed Uri: " << this->uri().string());
+        return;
+    }
+    checkNotInsideCallback("close");
+    release();
+}
+
+template <class T, class ST>
+void DdsSubscriber<T, ST>::release()
+{
+    m_subscriptionManager.reset();
+    m_reader.reset();
+    m_topic.reset();
+    this->setState(internal::EntityState::Closed);
+}
+
+template <class T, class ST>
+void DdsSubscriber<T, ST>::checkNotInsideCallback(const char* operation) const
+{
+    if (m_subscriptionManager && m_subscriptionManager->isDeliveringOnThisThread())
+    {
+        throw IllegalStateException(std::string("Cannot ") + operation +
+                                    " a subscriber from inside one of its own callbacks");
+    }
+}
+
+template <class T, class ST>
+void DdsSubscriber<T, ST>::failWithUri(const char* text, internal::fastdds::ReturnCode code) const
+{
+    internal::failWithErrMsg<std::runtime_error>(
+        m_logger, internal::withCode(text + std::string(" Uri:") + this->uri().string(), code));
+}
+
+template <class T, class ST>
+bool DdsSubscriber<T, ST>::take(Samples& samples, Infos& infos, int32_t maxSamples, const char* failure,
+                                const eprosima::fastdds::dds::InstanceHandle_t* instance)
+{
+    namespace dds = eprosima::fastdds::dds;
+    const internal::fastdds::ReturnCode code =
+        instance != nullptr ? m_reader->take_instance(samples, infos, maxSamples, *instance, dds::ANY_SAMPLE_STATE,
+                                                      dds::ANY_VIEW_STATE, dds::ANY_INSTANCE_STATE)
+                            : m_reader->take(samples, infos, maxSamples, dds::ANY_SAMPLE_STATE, dds::ANY_VIEW_STATE,
+                                             dds::ANY_INSTANCE_STATE);
+    if (code == internal::fastdds::kNoData)
+    {
+        return false;
+    }
+    if (code != internal::fastdds::kOk)
+    {
+        failWithUri(failure, code);
+    }
+    return true;
+}
+
+template <class T, class ST>
+template <class Body>
+auto DdsSubscriber<T, ST>::withLoan(Samples& samples, Infos& infos, const char* returnFailure, Body body)
+{
+    BOOST_SCOPE_EXIT_ALL(&)
+    {
+        const internal::fastdds::ReturnCode code = m_reader->return_loan(samples, infos);
+        if (code != internal::fastdds::kOk)
+        {
+            LOG4CPLUS_ERROR(m_logger, "errMsg:" << internal::withCode(returnFailure, code));
+        }
+    };
+    return body();
+}
+
+template <class T, class ST>
+std::shared_ptr<T> DdsSubscriber<T, ST>::firstAcceptedCopy(Samples& samples, Infos& infos) const
+{
+    for (typename Samples::size_type i = 0; i < samples.length(); ++i)
+    {
+        if (infos[i].valid_data && !this->isQosExceeded(infos[i]))
+        {
+            return createDataEntityFrom<T, ST>(samples[i]);
+        }
+    }
+    return nullptr;
+}
+
+template <class T, class ST>
+std::vector<std::shared_ptr<T>> DdsSubscriber<T, ST>::read(std::size_t maxSamples)
+{
+    this->checkState();
+    std::vector<std::shared_ptr<T>> result;
+    Samples samples;
+    Infos infos;
+    if (!take(samples, infos, detail::sampleCount(maxSamples), "Reader take failed for dds subscriber."))
+    {
+        return result;
+    }
+    withLoan(samples, infos, detail::kReturnLoanFailure, [&] {
+        for (typename Samples::size_type i = 0; i < samples.length(); ++i)
+        {
+            if (infos[i].valid_data && !this->isQosExceeded(infos[i]))
+            {
+                result.push_back(createDataEntityFrom<T, ST>(samples[i]));
+            }
+        }
+    });
+    return result;
+}
+
+template <class T, class ST>
+eprosima::fastdds::dds::InstanceHandle_t DdsSubscriber<T, ST>::lookupInstance(const T& instance)
+{
+    const ST& impl = obtainImpl<T, ST>(instance, m_logger);
+    auto typeSupport = std::make_shared<typename ST::PubSubType>();
+    eprosima::fastdds::dds::InstanceHandle_t handle;
+    if (!typeSupport->compute_key(impl.getDdsSample(), handle, false))
+    {
+        internal::failWithErrMsg<std::runtime_error>(m_logger, internal::withCode("Lookup instance key failed", -1));
+    }
+    return handle;
+}
+
+template <class T, class ST>
+std::shared_ptr<T> DdsSubscriber<T, ST>::readInstance(const T& instance)
+{
+    this->checkState();
+    const eprosima::fastdds::dds::InstanceHandle_t handle = lookupInstance(instance);
+    if (handle == eprosima::fastdds::dds::HANDLE_NIL)
+    {
+        return nullptr;
+    }
+    Samples samples;
+    Infos infos;
+    if (!take(samples, infos, 1, "Reader take failed for dds subscriber's readInstance.", &handle))
+    {
+        return nullptr;
+    }
+    return withLoan(samples, infos, detail::kReturnLoanFailure, [&] { return firstAcceptedCopy(samples, infos); });
+}
+
+template <class T, class ST>
+bool DdsSubscriber<T, ST>::readInstance(const T& instance, T& out)
+{
+    this->checkState();
+    const std::shared_ptr<T> found = readInstance(instance);
+    if (!found)
+    {
+        return false;
+    }
+    out = *found;
+    return true;
+}
+
+template <class T, class ST>
+std::shared_ptr<LoanedDataEntity<T>> DdsSubscriber<T, ST>::loanedRead()
+{
+    return lend("Reader take failed for dds subscriber's loanedRead.", nullptr);
+}
+
+template <class T, class ST>
+std::shared_ptr<LoanedDataEntity<T>> DdsSubscriber<T, ST>::loanedReadInstance(const T& instance)
+{
+    this->checkState();
+    const eprosima::fastdds::dds::InstanceHandle_t handle = lookupInstance(instance);
+    if (handle == eprosima::fastdds::dds::HANDLE_NIL)
+    {
+        return nullptr;
+    }
+    return lend("Reader take failed for dds subscriber's loanedReadInstance.", &handle);
+}
+
+template <class T, class ST>
+std::shared_ptr<LoanedDataEntity<T>> DdsSubscriber<T, ST>::lend(
+    const char* takeFailure, const eprosima::fastdds::dds::InstanceHandle_t* instance)
+{
+    this->checkState();
+    auto loaned = std::make_shared<DdsLoanedDataEntity>(this->shared_from_this());
+    if (!take(loaned->dataSeq, loaned->infoSeq, 1, takeFailure, instance))
+    {
+        return nullptr;
+    }
+    loaned->loanReturned = false;
+    for (typename Samples::size_type i = 0; i < loaned->dataSeq.length(); ++i)
+    {
+        if (loaned->infoSeq[i].valid_data && !this->isQosExceeded(loaned->infoSeq[i]))
+        {
+            loaned->entity.emplace(&loaned->dataSeq[i]);
+            return loaned;
+        }
+    }
+    return nullptr;
+}
+
+template <class T, class ST>
+void DdsSubscriber<T, ST>::returnLoan(Samples& samples, Infos& infos)
+{
+    // After close the reader may only linger for the loans still out; once it is gone there is nothing
+    // to give back to.
+    eprosima::fastdds::dds::DataReader* reader = m_reader ? m_reader.get() : m_lingeringReader;
+    if (reader == nullptr)
+    {
+        return;
+    }
+    const internal::fastdds::ReturnCode code = reader->return_loan(samples, infos);
+    if (code != internal::fastdds::kOk)
+    {
+        failWithUri("Failed to return loan back to middle-layer.", code);
+    }
+    if (reader == m_lingeringReader)
+    {
+        deleteReader(reader);
+    }
+}
+
+template <class T, class ST>
+void DdsSubscriber<T, ST>::appendEvent(Events& events, const DataEventFilter<T>& filter, const DdsType& sample,
+                                       const eprosima::fastdds::dds::SampleInfo& info)
+{
+    events.push_back(std::make_shared<DdsDataEvent<T>>(sourceTimestampOf(info), true,
+                                                       createDataEntityFrom<T, ST>(sample), filter.instanceState,
+                                                       InstanceEvent::UPDATED));
+}
+
+template <class T, class ST>
+std::size_t DdsSubscriber<T, ST>::readDataEvents(const DataEventFilter<T>& filter, Events& events,
+                                                 std::size_t eventCountLimit, const std::chrono::milliseconds& timeout)
+{
+    this->checkState();
+    if (timeout.count() < 0)
+    {
+        throw NimbException("Negative timeout given to readDataEvents. Uri:" + this->uri().string());
+    }
+    if (eventCountLimit == 0)
+    {
+        return timeout.count() == 0 ? readDataEventsCache(filter, events)
+                                    : readDataEventsUntilTimeout(filter, events, timeout);
+    }
+    return timeout.count() == 0 ? readDataEventsUntilEventCountLimit(filter, events, eventCountLimit)
+                                : readDataEventsUntilEventCountLimitOrTimeout(filter, events, eventCountLimit, timeout);
+}
+
+template <class T, class ST>
+std::size_t DdsSubscriber<T, ST>::readDataEventsCache(const DataEventFilter<T>& filter, Events& events)
+{
+    Samples samples;
+    Infos infos;
+    if (!take(samples, infos, eprosima::fastdds::dds::LENGTH_UNLIMITED,
+              "Reader take failed for dds subscriber's readDataEventsCache."))
+    {
+        return 0;
+    }
+    return withLoan(samples, infos, detail::kReturnLoanFailure, [&] {
+        std::size_t appended = 0;
+        for (typename Samples::size_type i = 0; i < samples.length(); ++i)
+        {
+            if (SubscriptionManager<T, ST>::passesReadTest(*this, filter, infos[i], samples[i]))
+            {
+                appendEvent(events, filter, samples[i], infos[i]);
+                ++appended;
+            }
+        }
+        return appended;
+    });
+}
+
+template <class T, class ST>
+std::shared_ptr<eprosima::fastdds::dds::ReadCondition> DdsSubscriber<T, ST>::createReadCondition(
+    const char* deleteFailure)
+{
+    namespace dds = eprosima::fastdds::dds;
+    dds::ReadCondition* condition =
+        m_reader->create_readcondition(dds::NOT_READ_SAMPLE_STATE, dds::ANY_VIEW_STATE, dds::ALIVE_INSTANCE_STATE);
+    if (condition == nullptr)
+    {
+        internal::fail<std::runtime_error>(m_logger, "Failed to create a read condition");
+    }
+    return std::shared_ptr<dds::ReadCondition>(condition, [this, deleteFailure](dds::ReadCondition* c) {
+        const internal::fastdds::ReturnCode code = m_reader->delete_readcondition(c);
+        if (code != internal::fastdds::kOk)
+        {
+            LOG4CPLUS_ERROR(m_logger, internal::withCode(deleteFailure, code));
+        }
+    });
+}
+
+template <class T, class ST>
+template <class OnBatch>
+void DdsSubscriber<T, ST>::waitCycle(eprosima::fastdds::dds::WaitSet& waitSet, eprosima::fastdds::dds::Duration_t wait,
+                                     OnBatch onBatch)
+{
+    eprosima::fastdds::dds::ConditionSeq active;
+    const internal::fastdds::ReturnCode code = waitSet.wait(active, wait);
+    if (code == internal::fastdds::kTimeout || (code == internal::fastdds::kOk && active.empty()))
+    {
+        return;
+    }
+    if (code != internal::fastdds::kOk)
+    {
+        failWithUri("Wait set wait error.", code);
+    }
+    for (std::size_t i = 0; i < active.size(); ++i)
+    {
+        onBatch();
+    }
+}
+
+template <class T, class ST>
+template <class Loop>
+auto DdsSubscriber<T, ST>::waitingForNewData(const char* deleteFailure, Loop loop)
+{
+    const auto condition = createReadCondition(deleteFailure);
+    // Declared after the condition: the wait set lets go of it first.
+    eprosima::fastdds::dds::WaitSet waitSet;
+    const internal::fastdds::ReturnCode attached = waitSet.attach_condition(*condition);
+    if (attached != internal::fastdds::kOk)
+    {
+        failWithUri("Failed to attach a condition to a waitset.", attached);
+    }
+    return loop(waitSet);
+}
+
+template <class T, class ST>
+std::size_t DdsSubscriber<T, ST>::readEventsUntil(const DataEventFilter<T>& filter, Events& events,
+                                                  std::size_t eventCountLimit,
+                                                  std::optional<Clock::time_point> deadline, const char* takeFailure,
+                                                  const char* deleteFailure)
+{
+    return waitingForNewData(deleteFailure, [&](eprosima::fastdds::dds::WaitSet& waitSet) {
+        std::size_t remaining = eventCountLimit;
+        while (remaining > 0 && (!deadline || Clock::now() < *deadline))
+        {
+            waitCycle(waitSet, detail::waitSlice(), [&] {
+                Samples samples;
+                Infos infos;
+                if (remaining == 0 || !take(samples, infos, static_cast<int32_t>(remaining), takeFailure))
+                {
+                    return;
+                }
+                withLoan(samples, infos, detail::kReturnLoanFailureSpaced, [&] {
+                    for (typename Samples::size_type i = 0; i < samples.length() && remaining > 0; ++i)
+                    {
+                        if (SubscriptionManager<T, ST>::passesReadTest(*this, filter, infos[i], samples[i]))
+                        {
+                            appendEvent(events, filter, samples[i], infos[i]);
+                            --remaining;
+                        }
+                    }
+                });
+            });
+        }
+        return eventCountLimit - remaining;
+    });
+}
+
+template <class T, class ST>
+std::size_t DdsSubscriber<T, ST>::readDataEventsUntilEventCountLimitOrTimeout(const DataEventFilter<T>& filter,
+                                                                              Events& events,
+                                                                              std::size_t eventCountLimit,
+                                                                              const std::chrono::milliseconds& timeout)
+{
+    return readEventsUntil(filter, events, eventCountLimit, Clock::now() + timeout,
+                           "Reader take failed for dds subscriber's readDataEventsUntilEventCountLimitOrTimeout.",
+                           "Deleting read condition failed");
+}
+
+template <class T, class ST>
+std::size_t DdsSubscriber<T, ST>::readDataEventsUntilEventCountLimit(const DataEventFilter<T>& filter, Events& events,
+                                                                     std::size_t eventCountLimit)
+{
+    return readEventsUntil(filter, events, eventCountLimit, std::nullopt,
+                           "Reader take failed for dds subscriber's readDataEventsUntilEventCountLimit.",
+                           "Delete read condition failed");
+}
+
+template <class T, class ST>
+std::size_t DdsSubscriber<T, ST>::readDataEventsUntilTimeout(const DataEventFilter<T>& filter, Events& events,
+                                                             const std::chrono::milliseconds& timeout)
+{
+    return waitingForNewData("Delete read condition failed", [&](eprosima::fastdds::dds::WaitSet& waitSet) {
+        const Clock::time_point deadline = Clock::now() + timeout;
+        std::size_t appended = 0;
+        for (;;)
+        {
+            const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (remaining.count() < 0)
+            {
+                return appended;
+            }
+            const auto wait = remaining.count() >= 100 ? eprosima::fastdds::dds::Duration_t(
+                                                             static_cast<int32_t>(remaining.count() / 1000),
+                                                             static_cast<uint32_t>(remaining.count() % 1000) * 1000000u)
+                                                       : detail::waitSlice();
+            waitCycle(waitSet, wait, [&] {
+                Samples samples;
+                Infos infos;
+                if (!take(samples, infos, eprosima::fastdds::dds::LENGTH_UNLIMITED,
+                          "Reader take failed in readDataEventsUntilTimeout."))
+                {
+                    return;
+                }
+                appended += withLoan(samples, infos, detail::kReturnLoanFailure, [&] {
+                    std::size_t accepted = 0;
+                    for (typename Samples::size_type i = 0; i < samples.length(); ++i)
+                    {
+                        if (SubscriptionManager<T, ST>::passesReadTest(*this, filter, infos[i], samples[i]))
+                        {
+                            appendEvent(events, filter, samples[i], infos[i]);
+                            ++accepted;
+                        }
+                    }
+                    return accepted;
+                });
+            });
+        }
+    });
+}
+
+template <class T, class ST>
+std::size_t DdsSubscriber<T, ST>::poll(std::size_t maxSamples, const std::chrono::milliseconds& timeout)
+{
+    this->checkState();
+    if (timeout.count() < 0)
+    {
+        throw NimbException("Negative timeout given to poll. Uri:" + this->uri().string());
+    }
+    return waitingForNewData("Delete read condition failed", [&](eprosima::fastdds::dds::WaitSet& waitSet) {
+        const Clock::time_point deadline = Clock::now() + timeout;
+        std::size_t total = 0;
+        while (Clock::now() < deadline)
+        {
+            waitCycle(waitSet, detail::waitSlice(), [&] {
+                Samples samples;
+                Infos infos;
+                if (!take(samples, infos, detail::sampleCount(maxSamples), "Reader take failed in poll."))
+                {
+                    return;
+                }
+                withLoan(samples, infos, detail::kReturnLoanFailure, [&] {
+                    m_subscriptionManager->deliverToSyncSubscriptions(samples, infos);
+                    total += static_cast<std::size_t>(samples.length());
+                });
+            });
+        }
+        return total;
+    });
+}
+
+template <class T, class ST>
+std::unique_ptr<Subscription> DdsSubscriber<T, ST>::subscribe(
+    const DataEventFilter<T>& filter, std::function<void(Subscriber<T>&, const DataEvent<T>&)> callback)
+{
+    this->checkState();
+    return m_subscriptionManager->subscribe(filter, callback, this->shared_from_this());
+}
+
+template <class T, class ST>
+std::unique_ptr<Subscription> DdsSubscriber<T, ST>::subscribeAsync(
+    const DataEventFilter<T>& filter, std::function<void(Subscriber<T>&, const DataEvent<T>&)> callback)
+{
+    this->checkState();
+    return m_subscriptionManager->subscribeAsync(filter, callback, this->shared_from_this());
+}
+
+template <class T, class ST>
+std::unique_ptr<Subscription> DdsSubscriber<T, ST>::subscribeAsync(const DataEventFilter<T>& filter,
+                                                                   std::function<void(Subscriber<T>&)> notifier)
+{
+    this->checkState();
+    return m_subscriptionManager->subscribeAsyncWithNotifier(filter, notifier, this->shared_from_this());
+}
+
+}  // namespace qara::nimb::ps

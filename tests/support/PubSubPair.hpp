@@ -1,0 +1,134 @@
+#pragma once
+
+#include "Plugin.hpp"
+#include "TopicTypes.hpp"
+
+#include "ps/DdsPublisherDelegator.hpp"
+#include "ps/DdsSubscriberDelegator.hpp"
+#include "ps/MrvDdsSubscriber.hpp"
+
+#include <qara/nimb/DdsNimb.hpp>
+#include <qara/nimb/ps/MrvSubscriber.hpp>
+#include <qara/nimb/ps/Subscriber.hpp>
+
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace tarvex_test {
+
+template <class T>
+using SubscriberEntry = qara::nimb::ps::Subscriber<T>*(const std::shared_ptr<qara::nimb::Nimb>&, const qara::nimb::Uri&,
+                                                       const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>&,
+                                                       const qara::nimb::Nimb::Properties&);
+template <class T>
+using MrvSubscriberEntry = qara::nimb::ps::MrvSubscriber<T>*(
+    const std::shared_ptr<qara::nimb::Nimb>&, const qara::nimb::Uri&,
+    const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>&, const qara::nimb::Nimb::Properties&);
+
+// Publishers and subscribers of one topic made through the plug-in's exported functions, each side on a
+// participant of its own so that samples really cross a transport.
+template <class TopicType>
+class PubSubPair
+{
+public:
+    using T = typename TopicType::Interface;
+    using ST = typename TopicType::Entity;
+    using W = typename TopicType::Wire;
+    using QoSList = std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>;
+
+    explicit PubSubPair(std::string uri) : uri(std::move(uri)) {}
+
+    std::unique_ptr<qara::nimb::ps::Publisher<T>> makePublisher(const QoSList& qos = {},
+                                                                const qara::nimb::Nimb::Properties& properties = {})
+    {
+        auto* entry = plugin().function<PublisherEntry<T>>(entryName("Publisher", TopicType::name()));
+        return std::unique_ptr<qara::nimb::ps::Publisher<T>>(
+            entry(publishingHost, qara::nimb::Uri(uri), qos, properties));
+    }
+
+    std::unique_ptr<qara::nimb::ps::Subscriber<T>> makeSubscriber(const QoSList& qos = {},
+                                                                  const qara::nimb::Nimb::Properties& properties = {})
+    {
+        auto* entry = plugin().function<SubscriberEntry<T>>(entryName("Subscriber", TopicType::name()));
+        return std::unique_ptr<qara::nimb::ps::Subscriber<T>>(
+            entry(subscribingHost, qara::nimb::Uri(uri), qos, properties));
+    }
+
+    std::unique_ptr<qara::nimb::ps::MrvSubscriber<T>> makeMrvSubscriber(const QoSList& qos = {})
+    {
+        auto* entry = plugin().function<MrvSubscriberEntry<T>>(entryName("MrvSubscriber", TopicType::name()));
+        return std::unique_ptr<qara::nimb::ps::MrvSubscriber<T>>(entry(subscribingHost, qara::nimb::Uri(uri), qos, {}));
+    }
+
+    static eprosima::fastdds::dds::DataWriter& writerOf(qara::nimb::ps::Publisher<T>& publisher)
+    {
+        return *dynamic_cast<qara::nimb::ps::DdsPublisherDelegator<T, ST>&>(publisher).publisher()->writer();
+    }
+
+    static eprosima::fastdds::dds::DataReader& readerOf(qara::nimb::ps::Subscriber<T>& subscriber)
+    {
+        return *dynamic_cast<qara::nimb::ps::DdsSubscriberDelegator<T, ST>&>(subscriber).subscriber()->reader();
+    }
+
+    static eprosima::fastdds::dds::DataReader& readerOf(qara::nimb::ps::MrvSubscriber<T>& subscriber)
+    {
+        return *dynamic_cast<qara::nimb::ps::MrvDdsSubscriber<T, ST>&>(subscriber).reader();
+    }
+
+    // A volatile writer only sends to readers it has matched; wait for both ends.
+    template <class Subscriber>
+    static void waitUntilMatched(qara::nimb::ps::Publisher<T>& publisher, Subscriber& subscriber, int readers = 1)
+    {
+        auto& writer = writerOf(publisher);
+        auto& reader = readerOf(subscriber);
+        eprosima::fastdds::dds::PublicationMatchedStatus published;
+        eprosima::fastdds::dds::SubscriptionMatchedStatus subscribed;
+        for (int i = 0; i < 1000; ++i)
+        {
+            writer.get_publication_matched_status(published);
+            reader.get_subscription_matched_status(subscribed);
+            if (published.current_count >= readers && subscribed.current_count >= 1)
+            {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        throw std::runtime_error("publisher and subscriber never matched");
+    }
+
+    // Waits until the reader holds `count` unread samples.
+    template <class Subscriber>
+    static bool waitForUnread(Subscriber& subscriber, uint64_t count,
+                              std::chrono::milliseconds limit = std::chrono::seconds(10))
+    {
+        auto& reader = readerOf(subscriber);
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (reader.get_unread_count() < count)
+        {
+            if (std::chrono::steady_clock::now() > deadline)
+            {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+
+    std::shared_ptr<T> entity(qara::nimb::ps::Publisher<T>& publisher, const W& sample)
+    {
+        auto result = publisher.createDataEntity();
+        static_cast<ST&>(*result) = sample;
+        return result;
+    }
+
+    static const W& wireOf(const T& entity) { return *dynamic_cast<const ST&>(entity).getDdsSample(); }
+
+    std::string uri;
+    std::shared_ptr<qara::nimb::Nimb> publishingHost = std::make_shared<qara::nimb::DdsNimb>();
+    std::shared_ptr<qara::nimb::Nimb> subscribingHost = std::make_shared<qara::nimb::DdsNimb>();
+};
+
+}  // namespace tarvex_test

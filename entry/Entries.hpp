@@ -19,20 +19,19 @@
 #include <memory>
 #include <vector>
 
-#define TARVEX_DECLARE_ENTRIES(Type)                                                          \
-    ::tarvex::Type* generated_dds_DataEntity_tarvex_##Type();                                 \
-    qara::nimb::ps::Publisher<::tarvex::Type>* generated_dds_Publisher_tarvex_##Type(         \
-        const std::shared_ptr<qara::nimb::Nimb>& nimb, const qara::nimb::Uri& uri,            \
-        const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>& qos,                    \
-        const qara::nimb::Nimb::Properties& properties);                                      \
-    qara::nimb::ps::Subscriber<::tarvex::Type>* generated_dds_Subscriber_tarvex_##Type(       \
-        const std::shared_ptr<qara::nimb::Nimb>& nimb, const qara::nimb::Uri& uri,            \
-        const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>& qos,                    \
-        const qara::nimb::Nimb::Properties& properties);                                      \
-    qara::nimb::ps::MrvSubscriber<::tarvex::Type>* generated_dds_MrvSubscriber_tarvex_##Type( \
-        const std::shared_ptr<qara::nimb::Nimb>& nimb, const qara::nimb::Uri& uri,            \
-        const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>& qos,                    \
-        const qara::nimb::Nimb::Properties& properties);
+// What the host passes to every publisher and subscriber entry, in order.
+// clang-format off
+#define TARVEX_ENTRY_PARAMETERS                                                     \
+    const std::shared_ptr<qara::nimb::Nimb>& nimb, const qara::nimb::Uri& uri,     \
+    const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>& qos,             \
+    const qara::nimb::Nimb::Properties& properties
+// clang-format on
+
+#define TARVEX_DECLARE_ENTRIES(Type)                                                                             \
+    ::tarvex::Type* generated_dds_DataEntity_tarvex_##Type();                                                    \
+    qara::nimb::ps::Publisher<::tarvex::Type>* generated_dds_Publisher_tarvex_##Type(TARVEX_ENTRY_PARAMETERS);   \
+    qara::nimb::ps::Subscriber<::tarvex::Type>* generated_dds_Subscriber_tarvex_##Type(TARVEX_ENTRY_PARAMETERS); \
+    qara::nimb::ps::MrvSubscriber<::tarvex::Type>* generated_dds_MrvSubscriber_tarvex_##Type(TARVEX_ENTRY_PARAMETERS);
 
 extern "C" {
 TARVEX_TOPIC_TYPES(TARVEX_DECLARE_ENTRIES)

@@ -21,10 +21,7 @@ ps::Publisher<T>* createPublisher(const std::shared_ptr<Nimb>& nimb, const Uri& 
 }  // namespace
 
 #define TARVEX_PUBLISHER_ENTRY(Type)                                                                          \
-    qara::nimb::ps::Publisher<::tarvex::Type>* generated_dds_Publisher_tarvex_##Type(                         \
-        const std::shared_ptr<qara::nimb::Nimb>& nimb, const qara::nimb::Uri& uri,                            \
-        const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>& qos,                                    \
-        const qara::nimb::Nimb::Properties& properties)                                                       \
+    qara::nimb::ps::Publisher<::tarvex::Type>* generated_dds_Publisher_tarvex_##Type(TARVEX_ENTRY_PARAMETERS) \
     {                                                                                                         \
         return createPublisher<::tarvex::Type, generated::ddsimpl::tarvex::Type>(nimb, uri, qos, properties); \
     }

@@ -26,20 +26,14 @@ ps::MrvSubscriber<T>* createMrvSubscriber(const std::shared_ptr<Nimb>& nimb, con
 
 }  // namespace
 
-#define TARVEX_SUBSCRIBER_ENTRIES(Type)                                                                           \
-    qara::nimb::ps::Subscriber<::tarvex::Type>* generated_dds_Subscriber_tarvex_##Type(                           \
-        const std::shared_ptr<qara::nimb::Nimb>& nimb, const qara::nimb::Uri& uri,                                \
-        const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>& qos,                                        \
-        const qara::nimb::Nimb::Properties& properties)                                                           \
-    {                                                                                                             \
-        return createSubscriber<::tarvex::Type, generated::ddsimpl::tarvex::Type>(nimb, uri, qos, properties);    \
-    }                                                                                                             \
-    qara::nimb::ps::MrvSubscriber<::tarvex::Type>* generated_dds_MrvSubscriber_tarvex_##Type(                     \
-        const std::shared_ptr<qara::nimb::Nimb>& nimb, const qara::nimb::Uri& uri,                                \
-        const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>& qos,                                        \
-        const qara::nimb::Nimb::Properties& properties)                                                           \
-    {                                                                                                             \
-        return createMrvSubscriber<::tarvex::Type, generated::ddsimpl::tarvex::Type>(nimb, uri, qos, properties); \
+#define TARVEX_SUBSCRIBER_ENTRIES(Type)                                                                               \
+    qara::nimb::ps::Subscriber<::tarvex::Type>* generated_dds_Subscriber_tarvex_##Type(TARVEX_ENTRY_PARAMETERS)       \
+    {                                                                                                                 \
+        return createSubscriber<::tarvex::Type, generated::ddsimpl::tarvex::Type>(nimb, uri, qos, properties);        \
+    }                                                                                                                 \
+    qara::nimb::ps::MrvSubscriber<::tarvex::Type>* generated_dds_MrvSubscriber_tarvex_##Type(TARVEX_ENTRY_PARAMETERS) \
+    {                                                                                                                 \
+        return createMrvSubscriber<::tarvex::Type, generated::ddsimpl::tarvex::Type>(nimb, uri, qos, properties);     \
     }
 
 extern "C" {

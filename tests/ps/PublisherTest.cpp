@@ -406,10 +406,20 @@ protected:
         return qos;
     }
 
-    std::chrono::milliseconds timeClose(qara::nimb::ps::Publisher<T>& publisher)
+    // Publishes to a stuck reader, then times close() with the given wait for acknowledgements.
+    std::chrono::milliseconds closeWithUnacknowledgedSamples(const std::string& waitForAckMs)
     {
+        const std::string uri = uniqueUri(kDomain, "stuck");
+        Reader reader(kDomain, topicOf(uri), stuckReaderQos());
+        auto publisher = makePublisher(uri, {}, {{"dds.wait_for_ack.timeout_ms", waitForAckMs}});
+        waitUntilMatched(*publisher, reader);
+        auto entity = publisher->createDataEntity();
+        for (int i = 0; i < 10; ++i)
+        {
+            publisher->publish(*entity, 0ms);
+        }
         const auto start = std::chrono::steady_clock::now();
-        publisher.close();
+        publisher->close();
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     }
 };
@@ -435,17 +445,8 @@ TEST_F(ClosingPublisher, ReliableReaderGetsEverySamplePublishedJustBeforeClose)
 
 TEST_F(ClosingPublisher, WaitsForAcknowledgementsNoLongerThanTheProperty)
 {
-    const std::string uri = uniqueUri(kDomain, "stuck");
-    Reader reader(kDomain, topicOf(uri), stuckReaderQos());
-    auto publisher = makePublisher(uri, {}, {{"dds.wait_for_ack.timeout_ms", "300"}});
-    waitUntilMatched(*publisher, reader);
-    auto entity = publisher->createDataEntity();
-    for (int i = 0; i < 10; ++i)
-    {
-        publisher->publish(*entity, 0ms);
-    }
     LogCapture warnings("nimbDdsPublisher", log4cplus::WARN_LOG_LEVEL);
-    const auto elapsed = timeClose(*publisher);
+    const auto elapsed = closeWithUnacknowledgedSamples("300");
     // Fast DDS 3.1 reports the expired wait as RETCODE_ERROR rather than RETCODE_TIMEOUT.
     EXPECT_TRUE(warnings.contains(log4cplus::WARN_LOG_LEVEL, "Writer waiting for acknowledgment failed code:1"));
     EXPECT_GE(elapsed, 250ms);
@@ -454,17 +455,8 @@ TEST_F(ClosingPublisher, WaitsForAcknowledgementsNoLongerThanTheProperty)
 
 TEST_F(ClosingPublisher, ZeroWaitDoesNotWait)
 {
-    const std::string uri = uniqueUri(kDomain, "nowait");
-    Reader reader(kDomain, topicOf(uri), stuckReaderQos());
-    auto publisher = makePublisher(uri, {}, {{"dds.wait_for_ack.timeout_ms", "0"}});
-    waitUntilMatched(*publisher, reader);
-    auto entity = publisher->createDataEntity();
-    for (int i = 0; i < 10; ++i)
-    {
-        publisher->publish(*entity, 0ms);
-    }
     LogCapture warnings("nimbDdsPublisher", log4cplus::WARN_LOG_LEVEL);
-    const auto elapsed = timeClose(*publisher);
+    const auto elapsed = closeWithUnacknowledgedSamples("0");
     EXPECT_TRUE(warnings.lines().empty());
     EXPECT_LT(elapsed, 2500ms) << "a zero wait must not fall back to the 5 s default";
 }

@@ -1,79 +1,14 @@
+#include "AllocationCounter.hpp"
+
 #include <qara/nimb/shared_vector.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <limits>
-#include <new>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
-
-// Every allocation of this binary is counted, to prove that views are copied
-// without touching the heap.
-namespace {
-
-std::atomic<std::size_t> allocations{0};
-
-void* countedAllocation(std::size_t size) noexcept
-{
-    ++allocations;
-    return std::malloc(size == 0 ? 1 : size);
-}
-
-void* checkedAllocation(std::size_t size)
-{
-    if (void* p = countedAllocation(size))
-    {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size)
-{
-    return checkedAllocation(size);
-}
-void* operator new[](std::size_t size)
-{
-    return checkedAllocation(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
-    return countedAllocation(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
-{
-    return countedAllocation(size);
-}
-void operator delete(void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept
-{
-    std::free(p);
-}
 
 namespace qara::nimb {
 namespace {
@@ -164,7 +99,7 @@ TEST(SharedVectorSharing, CopiesShareStorageWithoutAllocating)
 {
     shared_vector<int> original(iota(8), 2, 4);
     shared_vector<int> lone{5, 6, 7};
-    const auto before = allocations.load();
+    const tarvex_test::AllocationScope scope;
 
     shared_vector<int> copy(original);
     shared_vector<int> assigned;
@@ -174,7 +109,7 @@ TEST(SharedVectorSharing, CopiesShareStorageWithoutAllocating)
     const auto frozen = freeze(std::move(lone));
     const auto frozenCopy = frozen;
 
-    EXPECT_EQ(allocations.load(), before);
+    EXPECT_EQ(scope.allocations(), 0u);
     copy[0] = 42;
     EXPECT_EQ(original[0], 42);
     EXPECT_EQ(moved[0], 3);

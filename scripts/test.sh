@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Sets up a Debian 12 machine (only what is missing), then builds and runs the whole suite two ways:
-# AddressSanitizer + UndefinedBehaviorSanitizer and the normal optimised build. A second run rebuilds incrementally.
+# Sets up a Debian 12 machine (only what is missing), then builds and runs the whole suite three ways:
+# AddressSanitizer + UndefinedBehaviorSanitizer, a short libFuzzer run of every CDR decoder, and the normal
+# optimised build. A second run rebuilds incrementally.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
 jobs=$(nproc)
+fuzz_seconds=${NIMB_FUZZ_SECONDS:-20}
 
 configure_and_build() {
     local dir=$1
@@ -22,6 +24,16 @@ run_tests() {
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 configure_and_build build/asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZER=address,undefined -DNIMB_BUILD_BENCHMARKS=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests build/asan
+
+echo "== Fuzzing the CDR decoders for ${fuzz_seconds}s"
+cmake -S . -B build/fuzz -Wno-dev -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+    -DNIMB_BUILD_FUZZERS=ON -DNIMB_BUILD_TESTS=OFF -DNIMB_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build build/fuzz -j "$jobs" --target tarvex_cdr_fuzzer
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp -r tests/fuzz/corpus/. "$work/"
+build/fuzz/tests/fuzz/tarvex_cdr_fuzzer -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" \
+    2> >(tail -n 15 >&2)
 
 echo "== Release build"
 configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo

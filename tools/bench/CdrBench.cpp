@@ -1,0 +1,101 @@
+#include "SampleValues.hpp"
+
+#include "generated/dds/tarvex/PsMeasurementsPubSubTypes.hpp"
+#include "generated/dds/tarvex/SaMeasurements_fastPubSubTypes.hpp"
+#include "generated/dds/tarvex/SaMeasurements_mediumPubSubTypes.hpp"
+#include "generated/dds/tarvex/SaMeasurements_slowPubSubTypes.hpp"
+#include "generated/tarvex_types.hpp"
+
+#include <benchmark/benchmark.h>
+#include <fastdds/dds/core/policy/QosPolicies.hpp>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Encoding and decoding of every measurement topic through its Fast DDS type support, next to a plain
+// memcpy of the same number of bytes: the ratio between them is what the codec costs over moving memory.
+namespace {
+
+namespace fdds = qara::nimb::icd::dds::fastdds;
+
+template <class W, class S>
+void serialize(benchmark::State& state, fdds::DataRepresentationId representation)
+{
+    S support;
+    const W sample = tarvex_test::makeDistinctSample<W>(1);
+    fdds::SerializedPayload payload(S::maxSerializedSize);
+    for (auto _ : state)
+    {
+        benchmark::DoNotOptimize(support.serialize(&sample, payload, representation));
+        benchmark::DoNotOptimize(payload.data);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * payload.length);
+}
+
+template <class W, class S>
+void deserialize(benchmark::State& state, fdds::DataRepresentationId representation)
+{
+    S support;
+    const W sample = tarvex_test::makeDistinctSample<W>(1);
+    fdds::SerializedPayload payload(S::maxSerializedSize);
+    if (!support.serialize(&sample, payload, representation))
+    {
+        state.SkipWithError("serialize failed");
+        return;
+    }
+    W decoded;
+    for (auto _ : state)
+    {
+        benchmark::DoNotOptimize(support.deserialize(payload, &decoded));
+        benchmark::DoNotOptimize(&decoded);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * payload.length);
+}
+
+template <class W, class S>
+void copy(benchmark::State& state, fdds::DataRepresentationId representation)
+{
+    S support;
+    const W sample = tarvex_test::makeDistinctSample<W>(1);
+    const uint32_t length = support.calculate_serialized_size(&sample, representation);
+    std::vector<unsigned char> source(length, 0x5a);
+    std::vector<unsigned char> target(length);
+    benchmark::DoNotOptimize(source.data());
+    for (auto _ : state)
+    {
+        std::memcpy(target.data(), source.data(), length);
+        benchmark::DoNotOptimize(target.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * length);
+}
+
+template <class W, class S>
+void registerType(const std::string& name)
+{
+    for (const auto& [representation, version] :
+         {std::pair{eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION, "XCDR1"},
+          std::pair{eprosima::fastdds::dds::XCDR2_DATA_REPRESENTATION, "XCDR2"}})
+    {
+        const std::string prefix = name + "/" + version + "/";
+        benchmark::RegisterBenchmark((prefix + "memcpy").c_str(), copy<W, S>, representation);
+        benchmark::RegisterBenchmark((prefix + "serialize").c_str(), serialize<W, S>, representation);
+        benchmark::RegisterBenchmark((prefix + "deserialize").c_str(), deserialize<W, S>, representation);
+    }
+}
+
+#define TARVEX_BENCH_REGISTER(X) registerType<generated::dds_::tarvex::X, generated::dds_::tarvex::X##PubSubType>(#X);
+
+// Registered during static initialisation, before BENCHMARK_MAIN's main reads the command line.
+[[maybe_unused]] const bool kRegistered = [] {
+    TARVEX_TOPIC_TYPES(TARVEX_BENCH_REGISTER)
+    return true;
+}();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "generated/dds/DecodeFailures.hpp"
 #include "ps/DataEntityCreation.hpp"
 #include "ps/internal/EntityQos.hpp"
 
@@ -208,6 +209,7 @@ bool DdsSubscriber<T, ST>::take(Samples& samples, Infos& infos, int32_t maxSampl
                                 const eprosima::fastdds::dds::InstanceHandle_t* instance)
 {
     namespace dds = eprosima::fastdds::dds;
+    generated::dds_::DecodeFailures::clear();
     const internal::fastdds::ReturnCode code =
         instance != nullptr ? m_reader->take_instance(samples, infos, maxSamples, *instance, dds::ANY_SAMPLE_STATE,
                                                       dds::ANY_VIEW_STATE, dds::ANY_INSTANCE_STATE)
@@ -244,7 +246,7 @@ std::shared_ptr<T> DdsSubscriber<T, ST>::firstAcceptedCopy(Samples& samples, Inf
 {
     for (typename Samples::size_type i = 0; i < samples.length(); ++i)
     {
-        if (infos[i].valid_data && !this->isQosExceeded(infos[i]))
+        if (generated::dds_::DecodeFailures::validData(infos[i], &samples[i]) && !this->isQosExceeded(infos[i]))
         {
             return createDataEntityFrom<T, ST>(samples[i]);
         }
@@ -266,7 +268,7 @@ std::vector<std::shared_ptr<T>> DdsSubscriber<T, ST>::read(std::size_t maxSample
     withLoan(samples, infos, detail::kReturnLoanFailure, [&] {
         for (typename Samples::size_type i = 0; i < samples.length(); ++i)
         {
-            if (infos[i].valid_data && !this->isQosExceeded(infos[i]))
+            if (generated::dds_::DecodeFailures::validData(infos[i], &samples[i]) && !this->isQosExceeded(infos[i]))
             {
                 result.push_back(createDataEntityFrom<T, ST>(samples[i]));
             }
@@ -350,7 +352,8 @@ std::shared_ptr<LoanedDataEntity<T>> DdsSubscriber<T, ST>::lend(
     loaned->loanReturned = false;
     for (typename Samples::size_type i = 0; i < loaned->dataSeq.length(); ++i)
     {
-        if (loaned->infoSeq[i].valid_data && !this->isQosExceeded(loaned->infoSeq[i]))
+        if (generated::dds_::DecodeFailures::validData(loaned->infoSeq[i], &loaned->dataSeq[i]) &&
+            !this->isQosExceeded(loaned->infoSeq[i]))
         {
             loaned->entity.emplace(&loaned->dataSeq[i]);
             return loaned;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "generated/dds/DecodeFailures.hpp"
 #include "ps/DataEntityCreation.hpp"
 #include "ps/internal/EntityQos.hpp"
 
@@ -95,6 +96,7 @@ std::vector<std::shared_ptr<T>> MrvDdsSubscriber<T, ST>::readMostRecent(const st
 
     dds::LoanableSequence<typename ST::DdsType> samples;
     dds::SampleInfoSeq infos;
+    generated::dds_::DecodeFailures::clear();
     const internal::fastdds::ReturnCode code = m_reader->read(
         samples, infos, dds::LENGTH_UNLIMITED, dds::ANY_SAMPLE_STATE, dds::ANY_VIEW_STATE, dds::ALIVE_INSTANCE_STATE);
     if (code == internal::fastdds::kNoData)
@@ -120,7 +122,11 @@ std::vector<std::shared_ptr<T>> MrvDdsSubscriber<T, ST>::readMostRecent(const st
     result.reserve(static_cast<std::size_t>(samples.length()));
     for (typename decltype(samples)::size_type i = 0; i < samples.length(); ++i)
     {
-        result.push_back(createDataEntityFrom<T, ST>(samples[i]));
+        // Only what Fast DDS could not decode is left out; validity and age are not this reader's concern.
+        if (!generated::dds_::DecodeFailures::contains(&samples[i]))
+        {
+            result.push_back(createDataEntityFrom<T, ST>(samples[i]));
+        }
     }
     return result;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "generated/dds/DecodeFailures.hpp"
 #include "ps/DdsSubscription.hpp"
 #include "ps/internal/Failure.hpp"
 
@@ -276,7 +277,8 @@ template <class T, class ST>
 bool SubscriptionManager<T, ST>::passesDeliveryTest(const DataEventFilter<T>& filter, const fdds::SampleInfo& info,
                                                     DdsType& sample) const
 {
-    return info.valid_data && !m_subscriber.isQosExceeded(info) && matchFilter(filter, info, sample);
+    return generated::dds_::DecodeFailures::validData(info, &sample) && !m_subscriber.isQosExceeded(info) &&
+           matchFilter(filter, info, sample);
 }
 
 template <class T, class ST>
@@ -284,7 +286,7 @@ bool SubscriptionManager<T, ST>::passesReadTest(const DdsSubscriber<T, ST>& subs
                                                 const DataEventFilter<T>& filter, const fdds::SampleInfo& info,
                                                 DdsType& sample)
 {
-    if (!info.valid_data || subscriber.isQosExceeded(info))
+    if (!generated::dds_::DecodeFailures::validData(info, &sample) || subscriber.isQosExceeded(info))
     {
         return false;
     }
@@ -365,6 +367,7 @@ void SubscriptionManager<T, ST>::dispatchToNotifiers()
 {
     Samples samples;
     fdds::SampleInfoSeq infos;
+    generated::dds_::DecodeFailures::clear();
     const internal::fastdds::ReturnCode code = m_reader->read(
         samples, infos, fdds::LENGTH_UNLIMITED, fdds::ANY_SAMPLE_STATE, fdds::ANY_VIEW_STATE, fdds::ANY_INSTANCE_STATE);
     if (code == internal::fastdds::kNoData)
@@ -422,6 +425,7 @@ void SubscriptionManager<T, ST>::dispatchToListeners()
     {
         Samples samples;
         fdds::SampleInfoSeq infos;
+        generated::dds_::DecodeFailures::clear();
         if (m_reader->take(samples, infos, fdds::LENGTH_UNLIMITED, fdds::ANY_SAMPLE_STATE, fdds::ANY_VIEW_STATE,
                            fdds::ANY_INSTANCE_STATE) != internal::fastdds::kOk)
         {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "generated/dds/DecodeFailures.hpp"
+
 #include <fastcdr/Cdr.h>
 #include <fastcdr/CdrSizeCalculator.hpp>
 #include <fastcdr/FastBuffer.h>
@@ -77,8 +79,10 @@ bool TopicTypeSupport<W>::deserialize(fdds::SerializedPayload& payload, void* da
     }
     catch (const eprosima::fastcdr::exception::Exception&)
     {
+        DecodeFailures::record(data);
         return false;
     }
+    DecodeFailures::forget(data);
     return true;
 }
 

@@ -1,0 +1,221 @@
+#include "LogCapture.hpp"
+#include "PubSubPair.hpp"
+#include "SampleValues.hpp"
+
+#include <fastdds/dds/domain/DomainParticipantFactory.hpp>
+#include <fastdds/dds/publisher/DataWriter.hpp>
+#include <fastdds/dds/publisher/Publisher.hpp>
+#include <fastdds/dds/topic/TopicDataType.hpp>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <algorithm>
+#include <mutex>
+#include <random>
+#include <set>
+
+using namespace std::chrono_literals;
+using namespace tarvex_test;
+
+namespace {
+
+constexpr uint32_t kDomain = 226;
+
+namespace dds = eprosima::fastdds::dds;
+
+// Sends whatever bytes it is given under a real type name, as a broken or hostile peer would.
+class RawBytesType : public dds::TopicDataType
+{
+public:
+    using Bytes = std::vector<unsigned char>;
+
+    RawBytesType(const std::string& typeName, uint32_t maxSize)
+    {
+        set_name(typeName);
+        max_serialized_type_size = maxSize;
+        is_compute_key_provided = false;
+    }
+
+    bool serialize(const void* const data, eprosima::fastdds::rtps::SerializedPayload_t& payload,
+                   dds::DataRepresentationId_t) override
+    {
+        const auto& bytes = *static_cast<const Bytes*>(data);
+        if (bytes.size() > payload.max_size)
+        {
+            return false;
+        }
+        std::memcpy(payload.data, bytes.data(), bytes.size());
+        payload.length = static_cast<uint32_t>(bytes.size());
+        payload.encapsulation = CDR_LE;
+        return true;
+    }
+
+    bool deserialize(eprosima::fastdds::rtps::SerializedPayload_t&, void*) override { return false; }
+    uint32_t calculate_serialized_size(const void* const data, dds::DataRepresentationId_t) override
+    {
+        return static_cast<uint32_t>(static_cast<const Bytes*>(data)->size());
+    }
+    void* create_data() override { return new Bytes(); }
+    void delete_data(void* data) override { delete static_cast<Bytes*>(data); }
+    bool compute_key(eprosima::fastdds::rtps::SerializedPayload_t&, eprosima::fastdds::rtps::InstanceHandle_t&,
+                     bool) override
+    {
+        return false;
+    }
+    bool compute_key(const void* const, eprosima::fastdds::rtps::InstanceHandle_t&, bool) override { return false; }
+};
+
+// A participant of its own with a writer of raw bytes on the topic.
+class RawWriter
+{
+public:
+    RawWriter(const std::string& topicName, const std::string& typeName, uint32_t maxSize)
+    {
+        m_participant =
+            dds::DomainParticipantFactory::get_instance()->create_participant(kDomain, dds::PARTICIPANT_QOS_DEFAULT);
+        dds::TypeSupport type(new RawBytesType(typeName, maxSize));
+        type.register_type(m_participant);
+        auto* topic = m_participant->create_topic(topicName, typeName, dds::TOPIC_QOS_DEFAULT);
+        m_writer = m_participant->create_publisher(dds::PUBLISHER_QOS_DEFAULT)
+                       ->create_datawriter(topic, dds::DATAWRITER_QOS_DEFAULT);
+    }
+
+    ~RawWriter()
+    {
+        m_participant->delete_contained_entities();
+        dds::DomainParticipantFactory::get_instance()->delete_participant(m_participant);
+    }
+
+    void write(const RawBytesType::Bytes& bytes) { ASSERT_EQ(m_writer->write(&bytes), dds::RETCODE_OK); }
+
+    bool matched(int readers)
+    {
+        dds::PublicationMatchedStatus status;
+        m_writer->get_publication_matched_status(status);
+        return status.current_count >= readers;
+    }
+
+private:
+    dds::DomainParticipant* m_participant = nullptr;
+    dds::DataWriter* m_writer = nullptr;
+};
+
+using Medium = Topic<generated::ddsimpl::tarvex::SaMeasurements_medium>;
+using Fast = Topic<generated::ddsimpl::tarvex::SaMeasurements_fast>;
+
+template <class TopicType>
+class HostileInput : public ::testing::Test
+{
+protected:
+    using Pair = PubSubPair<TopicType>;
+    using W = typename Pair::W;
+
+    HostileInput() : pair(uniqueUri(kDomain, "hostile")) {}
+
+    // Garbage of every kind: empty, truncated, wrong header, random bodies of random lengths.
+    static std::vector<RawBytesType::Bytes> garbage()
+    {
+        std::vector<RawBytesType::Bytes> payloads = {{},
+                                                     {0x00},
+                                                     {0x00, 0x01, 0x00},
+                                                     {0x00, 0x01, 0x00, 0x00},
+                                                     {0x00, 0x09, 0x00, 0x00, 0xff, 0xff, 0xff, 0x7f},
+                                                     {0x7f, 0x7f, 0x00, 0x00, 0x01, 0x02}};
+        std::mt19937 random(20261205);
+        for (int i = 0; i < 40; ++i)
+        {
+            RawBytesType::Bytes bytes(random() % 1100);
+            for (auto& byte : bytes)
+            {
+                byte = static_cast<unsigned char>(random());
+            }
+            if (bytes.size() >= 2 && i % 2 == 0)
+            {
+                bytes[0] = 0x00;
+                bytes[1] = i % 4 == 0 ? 0x01 : 0x09;  // a plausible header in front of a corrupt body
+            }
+            payloads.push_back(bytes);
+        }
+        return payloads;
+    }
+
+    Pair pair;
+};
+
+using HostileTopics = ::testing::Types<Medium, Fast>;
+TYPED_TEST_SUITE(HostileInput, HostileTopics, TopicNames);
+
+TYPED_TEST(HostileInput, CorruptPayloadsAreDroppedAndValidOnesStillArrive)
+{
+    using T = typename TestFixture::Pair::T;
+    using W = typename TestFixture::W;
+    const auto garbage = this->garbage();
+    // Some random bytes happen to be a well-formed sample; those are data, whatever they mean.
+    std::set<std::vector<unsigned char>> wellFormed;
+    typename TestFixture::Pair::ST::PubSubType typeSupport;
+    for (const auto& bytes : garbage)
+    {
+        eprosima::fastdds::rtps::SerializedPayload_t payload(static_cast<uint32_t>(bytes.size()));
+        std::copy(bytes.begin(), bytes.end(), payload.data);
+        payload.length = static_cast<uint32_t>(bytes.size());
+        W decoded;
+        if (typeSupport.deserialize(payload, &decoded))
+        {
+            wellFormed.insert(fieldBytes(decoded));
+        }
+    }
+
+    auto reading = this->pair.makeSubscriber();
+    auto listening = this->pair.makeSubscriber();
+    std::mutex mutex;
+    std::vector<std::vector<unsigned char>> heard;
+    auto handle = listening->subscribeAsync(qara::nimb::ps::DataEventFilter<T>(),
+                                            [&](qara::nimb::ps::Subscriber<T>&, const qara::nimb::ps::DataEvent<T>& e) {
+                                                std::lock_guard<std::mutex> lock(mutex);
+                                                heard.push_back(fieldBytes(TestFixture::Pair::wireOf(*e.getData())));
+                                            });
+    auto publisher = this->pair.makePublisher();
+    RawWriter raw(qara::nimb::DdsUriHelper::topic(qara::nimb::Uri(this->pair.uri), true),
+                  TestFixture::Pair::ST::PubSubType::typeName, 2048);
+    this->pair.waitUntilMatched(*publisher, *reading, 2);
+    for (int i = 0; i < 1000 && !raw.matched(2); ++i)
+    {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(raw.matched(2));
+
+    LogCapture errors("", log4cplus::ERROR_LOG_LEVEL);
+    for (const auto& bytes : garbage)
+    {
+        raw.write(bytes);
+    }
+    const W valid = makeDistinctSample<W>(7);
+    publisher->publish(*this->pair.entity(*publisher, valid), 0ms);
+
+    // Reads keep working and hand out only well-formed samples, the valid one among them.
+    std::vector<std::vector<unsigned char>> read;
+    for (int i = 0; i < 500 && std::count(read.begin(), read.end(), fieldBytes(valid)) == 0; ++i)
+    {
+        for (const auto& sample : reading->read(0))
+        {
+            read.push_back(fieldBytes(TestFixture::Pair::wireOf(*sample)));
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    for (int i = 0; i < 500 && std::count(heard.begin(), heard.end(), fieldBytes(valid)) == 0; ++i)
+    {
+        std::this_thread::sleep_for(10ms);
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto* received : {&read, &heard})
+    {
+        EXPECT_EQ(std::count(received->begin(), received->end(), fieldBytes(valid)), 1);
+        for (const auto& bytes : *received)
+        {
+            EXPECT_TRUE(bytes == fieldBytes(valid) || wellFormed.count(bytes) == 1) << "a corrupt payload came through";
+        }
+    }
+    EXPECT_TRUE(errors.lines().empty()) << errors.lines().front().message;
+}
+
+}  // namespace

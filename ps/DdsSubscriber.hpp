@@ -111,7 +111,7 @@ private:
     template <class OnBatch>
     void waitCycle(eprosima::fastdds::dds::WaitSet& waitSet, eprosima::fastdds::dds::Duration_t wait, OnBatch onBatch);
     std::shared_ptr<eprosima::fastdds::dds::ReadCondition> createReadCondition(const char* deleteFailure);
-    // Runs loop(waitSet) with a wait set on a fresh read condition for unread samples of alive instances.
+    // Runs loop(waitSet) with a wait set on a fresh read condition for samples of alive instances.
     template <class Loop>
     auto waitingForNewData(const char* deleteFailure, Loop loop);
     std::size_t readEventsUntil(const DataEventFilter<T>& filter, Events& events, std::size_t eventCountLimit,

@@ -439,8 +439,10 @@ std::shared_ptr<eprosima::fastdds::dds::ReadCondition> DdsSubscriber<T, ST>::cre
     const char* deleteFailure)
 {
     namespace dds = eprosima::fastdds::dds;
+    // Any sample state: samples a notifier has already read are still to be taken here, and every batch
+    // takes what it saw, so the condition cannot stay raised by samples nobody will take.
     dds::ReadCondition* condition =
-        m_reader->create_readcondition(dds::NOT_READ_SAMPLE_STATE, dds::ANY_VIEW_STATE, dds::ALIVE_INSTANCE_STATE);
+        m_reader->create_readcondition(dds::ANY_SAMPLE_STATE, dds::ANY_VIEW_STATE, dds::ALIVE_INSTANCE_STATE);
     if (condition == nullptr)
     {
         internal::fail<std::runtime_error>(m_logger, "Failed to create a read condition");

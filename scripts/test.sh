@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets up a Debian 12 machine (only what is missing), then builds and runs the whole suite three ways:
-# AddressSanitizer + UndefinedBehaviorSanitizer, a short libFuzzer run of every CDR decoder, and the normal
-# optimised build. A second run rebuilds incrementally.
+# Sets up a Debian 12 machine (only what is missing), then builds and runs the whole suite: AddressSanitizer +
+# UndefinedBehaviorSanitizer, a short libFuzzer run of every CDR decoder, ThreadSanitizer on the concurrent
+# subscription tests, and the normal optimised build. A second run rebuilds incrementally.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,6 +34,15 @@ trap 'rm -rf "$work"' EXIT
 cp -r tests/fuzz/corpus/. "$work/"
 build/fuzz/tests/fuzz/tarvex_cdr_fuzzer -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" \
     2> >(tail -n 15 >&2)
+
+# ThreadSanitizer: only the executables that test concurrent subscription handling.
+echo "== ThreadSanitizer"
+cmake -S . -B build/tsan -Wno-dev -DCMAKE_BUILD_TYPE=Debug -DSANITIZER=thread -DNIMB_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build build/tsan -j "$jobs" --target ps_subscriber_test ps_concurrency_test
+# The other executables are not built here, so their tests are left out by suite name.
+TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp second_deadlock_stack=1" \
+    ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 600 \
+    -R '^(EveryTopicSubscriber|MediumSubscriber|ConcurrentSubscriber)[./]'
 
 echo "== Release build"
 configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <qara/nimb/ps/DataEvent.hpp>
+#include <qara/nimb/ps/Publisher.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tarvex_test {
+
+// Publishes samples numbered first..last, the number carried as the source time stamp in seconds, so that
+// whoever receives them can tell which ones arrived and in what order.
+template <class T>
+void publishNumbered(qara::nimb::ps::Publisher<T>& publisher, uint32_t first, uint32_t last,
+                     std::chrono::milliseconds pace = std::chrono::milliseconds(0))
+{
+    const auto entity = publisher.createDataEntity();
+    for (uint32_t number = first; number <= last; ++number)
+    {
+        publisher.publish(static_cast<double>(number), *entity, std::chrono::milliseconds(0));
+        if (pace.count() > 0)
+        {
+            std::this_thread::sleep_for(pace);
+        }
+    }
+}
+
+template <class T>
+uint32_t numberOf(const qara::nimb::ps::DataEvent<T>& event)
+{
+    return static_cast<uint32_t>(event.getSourceTimestamp());
+}
+
+// The numbers callbacks saw, from any thread, in the order they saw them.
+class Deliveries
+{
+public:
+    void add(uint32_t number)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_numbers.push_back(number);
+        m_changed.notify_all();
+    }
+
+    bool waitFor(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(20))
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, limit, [&] { return m_numbers.size() >= count; });
+    }
+
+    bool waitForNumber(uint32_t number, std::chrono::milliseconds limit = std::chrono::seconds(20))
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, limit, [&] { return !m_numbers.empty() && m_numbers.back() >= number; });
+    }
+
+    std::vector<uint32_t> numbers() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_numbers;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<uint32_t> m_numbers;
+};
+
+// 1..last
+inline std::vector<uint32_t> numbersUpTo(uint32_t last)
+{
+    std::vector<uint32_t> numbers;
+    for (uint32_t number = 1; number <= last; ++number)
+    {
+        numbers.push_back(number);
+    }
+    return numbers;
+}
+
+}  // namespace tarvex_test

@@ -127,6 +127,8 @@ private:
     eprosima::fastdds::dds::DataReader* m_lingeringReader = nullptr;
     std::shared_ptr<eprosima::fastdds::dds::Topic> m_topic;
     std::shared_ptr<eprosima::fastdds::dds::Subscriber> m_ddsSubscriber;
+    // Outlives the reader, so that no late Fast DDS callback reaches a destroyed listener.
+    SubscriptionReaderListener<T, ST> m_listener;
     std::shared_ptr<eprosima::fastdds::dds::DataReader> m_reader;
     std::unique_ptr<SubscriptionManager<T, ST>> m_subscriptionManager;
 };

@@ -75,7 +75,8 @@ DdsSubscriber<T, ST>::DdsSubscriber(const Uri& uri, const typename Base::QoSList
     m_topic =
         this->holdTopic(this->createTopic(), "Failed to delete topic for dds subscriber Uri:" + uri.string(), m_logger);
     createReader();
-    m_subscriptionManager = std::make_unique<SubscriptionManager<T, ST>>(this->participant(), m_reader, *this);
+    m_subscriptionManager =
+        std::make_unique<SubscriptionManager<T, ST>>(this->participant(), m_reader, *this, m_listener);
     this->setState(internal::EntityState::Initialized);
     LOG4CPLUS_TRACE(m_logger, "Subscriber for " << uri.string() << " created");
 }

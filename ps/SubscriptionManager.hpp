@@ -30,12 +30,18 @@ class DdsSubscriber;
 template <class T, class ST>
 class SubscriptionManager;
 
-// Runs on Fast DDS's listener thread; nothing thrown by a dispatch leaves it into Fast DDS.
+// Runs on Fast DDS's listener thread; nothing thrown by a dispatch leaves it into Fast DDS. It outlives
+// its manager: Fast DDS 3.1 neither waits for a running callback when the listener is detached nor stops
+// one that is about to start, so the manager detaches through the gate, which waits for the dispatch in
+// progress and turns later calls away.
 template <class T, class ST>
 class SubscriptionReaderListener : public eprosima::fastdds::dds::DataReaderListener
 {
 public:
-    explicit SubscriptionReaderListener(SubscriptionManager<T, ST>& manager);
+    SubscriptionReaderListener();
+
+    void attach(SubscriptionManager<T, ST>& manager);
+    void detach();
 
     void on_data_available(eprosima::fastdds::dds::DataReader* reader) override;
     void on_requested_deadline_missed(eprosima::fastdds::dds::DataReader* reader,
@@ -45,7 +51,8 @@ public:
 
 private:
     log4cplus::Logger m_logger;
-    SubscriptionManager<T, ST>& m_manager;
+    std::mutex m_gate;
+    SubscriptionManager<T, ST>* m_manager = nullptr;
 };
 
 enum class SubscriptionKind
@@ -84,7 +91,7 @@ public:
 
     SubscriptionManager(const std::shared_ptr<eprosima::fastdds::dds::DomainParticipant>& participant,
                         const std::shared_ptr<eprosima::fastdds::dds::DataReader>& reader,
-                        DdsSubscriber<T, ST>& subscriber);
+                        DdsSubscriber<T, ST>& subscriber, SubscriptionReaderListener<T, ST>& listener);
     ~SubscriptionManager();
 
     SubscriptionManager(const SubscriptionManager&) = delete;
@@ -95,8 +102,8 @@ public:
                                                  SubscriberPtr self);
     std::unique_ptr<Subscription> subscribeAsyncWithNotifier(const DataEventFilter<T>& filter, Notifier& notifier,
                                                              SubscriberPtr self);
-    // Removes a registration. From inside one of this manager's own callbacks the removal is deferred to
-    // the end of the running dispatch, which then no longer calls it.
+    // Removes a registration. From inside one of this manager's own callbacks, of either kind, the removal
+    // is deferred: the registration is not called again and leaves its map when that map is next free.
     void unsubscribe(SubscriptionKind kind, const std::string& id);
 
     // The listener's work on data arrival: notifiers first (they only read), then listeners (they take).
@@ -143,26 +150,29 @@ private:
                             DdsType& sample) const;
     template <class Call>
     void invokeGuarded(Call call);
+    bool isRetired(const std::string& id);
+    // Erases the retired registrations found in the given maps; their mutexes must be held.
     template <class... Maps>
-    static void eraseRetired(std::set<std::string>& retired, Maps&... maps);
-    bool deliverOne(SubscriptionInfo& subscription, std::set<std::string>& retired,
-                    const eprosima::fastdds::dds::SampleInfo& info, DdsType& sample, std::shared_ptr<T>& entity);
+    void eraseRetired(Maps&... maps);
+    bool deliverOne(SubscriptionInfo& subscription, const eprosima::fastdds::dds::SampleInfo& info, DdsType& sample,
+                    std::shared_ptr<T>& entity);
     void returnLoan(Samples& samples, eprosima::fastdds::dds::SampleInfoSeq& infos);
 
     log4cplus::Logger m_logger;
     std::shared_ptr<eprosima::fastdds::dds::DomainParticipant> m_participant;
     DdsSubscriber<T, ST>& m_subscriber;
     std::shared_ptr<eprosima::fastdds::dds::DataReader> m_reader;
-    SubscriptionReaderListener<T, ST> m_listener;
+    SubscriptionReaderListener<T, ST>& m_listener;
     std::mutex m_asyncMutex;
     std::map<std::string, SubscriptionInfo> m_asyncSubscriptions;
     std::map<std::string, NotifierSubscriptionInfo> m_notifierSubscriptions;
     std::mutex m_syncMutex;
     std::map<std::string, SubscriptionInfo> m_syncSubscriptions;
 
-    // Registrations closed from inside a delivery, erased when it ends; guarded like their maps.
-    std::set<std::string> m_retiredAsync;
-    std::set<std::string> m_retiredSync;
+    // Registrations closed from inside a delivery, not yet erased from their maps. A leaf lock: taken
+    // with or without the map mutexes, never the other way round.
+    std::mutex m_retiredMutex;
+    std::set<std::string> m_retired;
     std::atomic<std::thread::id> m_asyncHolder;
     std::atomic<std::thread::id> m_syncHolder;
 };

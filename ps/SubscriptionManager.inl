@@ -18,9 +18,23 @@ namespace qara::nimb::ps {
 namespace fdds = eprosima::fastdds::dds;
 
 template <class T, class ST>
-SubscriptionReaderListener<T, ST>::SubscriptionReaderListener(SubscriptionManager<T, ST>& manager)
-    : m_logger(log4cplus::Logger::getInstance("nimbDdsSubscriptionReaderListener")), m_manager(manager)
+SubscriptionReaderListener<T, ST>::SubscriptionReaderListener()
+    : m_logger(log4cplus::Logger::getInstance("nimbDdsSubscriptionReaderListener"))
 {
+}
+
+template <class T, class ST>
+void SubscriptionReaderListener<T, ST>::attach(SubscriptionManager<T, ST>& manager)
+{
+    std::lock_guard<std::mutex> lock(m_gate);
+    m_manager = &manager;
+}
+
+template <class T, class ST>
+void SubscriptionReaderListener<T, ST>::detach()
+{
+    std::lock_guard<std::mutex> lock(m_gate);
+    m_manager = nullptr;
 }
 
 template <class T, class ST>
@@ -28,7 +42,11 @@ void SubscriptionReaderListener<T, ST>::on_data_available(fdds::DataReader*)
 {
     try
     {
-        m_manager.dispatch();
+        std::lock_guard<std::mutex> lock(m_gate);
+        if (m_manager != nullptr)
+        {
+            m_manager->dispatch();
+        }
     }
     catch (const std::exception& e)
     {
@@ -69,16 +87,19 @@ SubscriptionManager<T, ST>::Delivering::~Delivering()
 template <class T, class ST>
 SubscriptionManager<T, ST>::SubscriptionManager(const std::shared_ptr<fdds::DomainParticipant>& participant,
                                                 const std::shared_ptr<fdds::DataReader>& reader,
-                                                DdsSubscriber<T, ST>& subscriber)
+                                                DdsSubscriber<T, ST>& subscriber,
+                                                SubscriptionReaderListener<T, ST>& listener)
     : m_logger(log4cplus::Logger::getInstance("nimbDdsSubscriptionManager")),
       m_participant(participant),
       m_subscriber(subscriber),
       m_reader(reader),
-      m_listener(*this)
+      m_listener(listener)
 {
+    m_listener.attach(*this);
     const internal::fastdds::ReturnCode code = m_reader->set_listener(&m_listener);
     if (code != internal::fastdds::kOk)
     {
+        m_listener.detach();
         internal::fail<std::runtime_error>(m_logger,
                                            internal::withCode("Failed to attach a listener to the DDS reader", code));
     }
@@ -87,7 +108,7 @@ SubscriptionManager<T, ST>::SubscriptionManager(const std::shared_ptr<fdds::Doma
 template <class T, class ST>
 SubscriptionManager<T, ST>::~SubscriptionManager()
 {
-    // Fast DDS waits for a running callback before it detaches the listener.
+    m_listener.detach();
     const internal::fastdds::ReturnCode code = m_reader->set_listener(nullptr, fdds::StatusMask::none());
     if (code != internal::fastdds::kOk)
     {
@@ -115,6 +136,7 @@ std::string SubscriptionManager<T, ST>::registerIn(std::map<std::string, Info>& 
     // One order over both mutexes, so that overlap checks of concurrent registrations of different kinds
     // see each other.
     std::scoped_lock lock(m_syncMutex, m_asyncMutex);
+    eraseRetired(m_syncSubscriptions, m_asyncSubscriptions, m_notifierSubscriptions);
     ensureUniqueFilter(filter);
     info.id = detail::newUUID();
     std::string id = info.id;
@@ -150,26 +172,42 @@ std::unique_ptr<Subscription> SubscriptionManager<T, ST>::subscribeAsyncWithNoti
 template <class T, class ST>
 void SubscriptionManager<T, ST>::unsubscribe(SubscriptionKind kind, const std::string& id)
 {
-    const bool sync = kind == SubscriptionKind::Sync;
-    std::atomic<std::thread::id>& holder = sync ? m_syncHolder : m_asyncHolder;
-    if (holder.load() == std::this_thread::get_id())
+    if (isDeliveringOnThisThread())
     {
-        (sync ? m_retiredSync : m_retiredAsync).insert(id);
+        // This thread holds one of the map mutexes: taking the other could deadlock with a delivery of the
+        // other kind, and the own map may be in the middle of being walked.
+        std::lock_guard<std::mutex> lock(m_retiredMutex);
+        m_retired.insert(id);
         return;
     }
-    std::lock_guard<std::mutex> lock(sync ? m_syncMutex : m_asyncMutex);
     switch (kind)
     {
         case SubscriptionKind::Sync:
+        {
+            std::lock_guard<std::mutex> lock(m_syncMutex);
             m_syncSubscriptions.erase(id);
             break;
+        }
         case SubscriptionKind::Async:
+        {
+            std::lock_guard<std::mutex> lock(m_asyncMutex);
             m_asyncSubscriptions.erase(id);
             break;
+        }
         case SubscriptionKind::Notifier:
+        {
+            std::lock_guard<std::mutex> lock(m_asyncMutex);
             m_notifierSubscriptions.erase(id);
             break;
+        }
     }
+}
+
+template <class T, class ST>
+bool SubscriptionManager<T, ST>::isRetired(const std::string& id)
+{
+    std::lock_guard<std::mutex> lock(m_retiredMutex);
+    return m_retired.count(id) != 0;
 }
 
 template <class T, class ST>
@@ -322,13 +360,14 @@ void SubscriptionManager<T, ST>::invokeGuarded(Call call)
 
 template <class T, class ST>
 template <class... Maps>
-void SubscriptionManager<T, ST>::eraseRetired(std::set<std::string>& retired, Maps&... maps)
+void SubscriptionManager<T, ST>::eraseRetired(Maps&... maps)
 {
-    for (const std::string& id : retired)
+    std::lock_guard<std::mutex> lock(m_retiredMutex);
+    for (auto it = m_retired.begin(); it != m_retired.end();)
     {
-        (maps.erase(id), ...);
+        const std::size_t erased = (maps.erase(*it) + ...);
+        it = erased != 0 ? m_retired.erase(it) : std::next(it);
     }
-    retired.clear();
 }
 
 template <class T, class ST>
@@ -346,7 +385,7 @@ void SubscriptionManager<T, ST>::dispatch()
             dispatchToListeners();
         }
     }
-    eraseRetired(m_retiredAsync, m_asyncSubscriptions, m_notifierSubscriptions);
+    eraseRetired(m_asyncSubscriptions, m_notifierSubscriptions);
 }
 
 template <class T, class ST>
@@ -389,7 +428,7 @@ void SubscriptionManager<T, ST>::dispatchToNotifiers()
         NotifierSubscriptionInfo& subscription = entry.second;
         for (typename Samples::size_type i = 0; i < samples.length(); ++i)
         {
-            if (m_retiredAsync.count(subscription.id) == 0 && matchFilter(subscription.filter, infos[i], samples[i]))
+            if (!isRetired(subscription.id) && matchFilter(subscription.filter, infos[i], samples[i]))
             {
                 invokeGuarded([&] { subscription.notifier(m_subscriber); });
                 break;
@@ -399,10 +438,10 @@ void SubscriptionManager<T, ST>::dispatchToNotifiers()
 }
 
 template <class T, class ST>
-bool SubscriptionManager<T, ST>::deliverOne(SubscriptionInfo& subscription, std::set<std::string>& retired,
-                                            const fdds::SampleInfo& info, DdsType& sample, std::shared_ptr<T>& entity)
+bool SubscriptionManager<T, ST>::deliverOne(SubscriptionInfo& subscription, const fdds::SampleInfo& info,
+                                            DdsType& sample, std::shared_ptr<T>& entity)
 {
-    if (retired.count(subscription.id) != 0 || !passesDeliveryTest(subscription.filter, info, sample))
+    if (isRetired(subscription.id) || !passesDeliveryTest(subscription.filter, info, sample))
     {
         return false;
     }
@@ -440,7 +479,7 @@ void SubscriptionManager<T, ST>::dispatchToListeners()
             std::shared_ptr<T> entity;
             for (auto& entry : m_asyncSubscriptions)
             {
-                invokeGuarded([&] { deliverOne(entry.second, m_retiredAsync, infos[i], samples[i], entity); });
+                invokeGuarded([&] { deliverOne(entry.second, infos[i], samples[i], entity); });
             }
         }
     }
@@ -457,11 +496,11 @@ void SubscriptionManager<T, ST>::deliverToSyncSubscriptions(Samples& samples, fd
         {
             for (typename Samples::size_type i = 0; i < samples.length(); ++i)
             {
-                deliverOne(entry.second, m_retiredSync, infos[i], samples[i], entities[static_cast<std::size_t>(i)]);
+                deliverOne(entry.second, infos[i], samples[i], entities[static_cast<std::size_t>(i)]);
             }
         }
     }
-    eraseRetired(m_retiredSync, m_syncSubscriptions);
+    eraseRetired(m_syncSubscriptions);
 }
 
 }  // namespace qara::nimb::ps

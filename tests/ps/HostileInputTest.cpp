@@ -44,7 +44,7 @@ public:
         {
             return false;
         }
-        std::memcpy(payload.data, bytes.data(), bytes.size());
+        std::copy(bytes.begin(), bytes.end(), payload.data);
         payload.length = static_cast<uint32_t>(bytes.size());
         payload.encapsulation = CDR_LE;
         return true;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine (only what is missing), then builds and runs the whole suite: AddressSanitizer +
 # UndefinedBehaviorSanitizer, a short libFuzzer run of every CDR decoder, ThreadSanitizer on the concurrent
-# subscription tests, and the normal optimised build. A second run rebuilds incrementally.
+# subscription tests, a consumer project built against the installed release build, and the normal
+# optimised build with the whole suite. A second run rebuilds incrementally.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,6 +44,20 @@ cmake --build build/tsan -j "$jobs" --target ps_subscriber_test ps_concurrency_t
 TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp second_deadlock_stack=1" \
     ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 600 \
     -R '^(EveryTopicSubscriber|MediumSubscriber|ConcurrentSubscriber)[./]'
+
+echo "== Consumer of the installed release build"
+configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(
+    tmp=$(mktemp -d)
+    trap 'rm -rf "$tmp"' EXIT
+    cmake --install build/release --prefix "$tmp/prefix" >/dev/null
+    # Built from a copy, so that nothing but the installed prefix can be found from it.
+    cp -r examples/consumer "$tmp/src"
+    cmake -S "$tmp/src" -B "$tmp/build" -Wno-dev -DCMAKE_PREFIX_PATH="$tmp/prefix" >/dev/null
+    cmake --build "$tmp/build" -j "$jobs"
+    "$tmp/build/consumer"
+    "$tmp/prefix/bin/tarvex" demo --seconds 1 --domain 196 | grep -F "plug-in $tmp/prefix/lib/nimb/plugins/"
+)
 
 echo "== Release build"
 configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -1,0 +1,228 @@
+#include "Plugin.hpp"
+#include "PubSubPlugin.hpp"
+#include "SampleText.hpp"
+
+#include <boost/json/parse.hpp>
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+// The text forms of samples, on data entities of every topic made by the built plug-in.
+namespace {
+
+using namespace qara::nimb::tools;
+
+template <class F>
+void forEachEntity(F&& f)
+{
+    forEachTopic([&](auto topic) {
+        using T = typename decltype(topic)::Type;
+        SCOPED_TRACE(topic.name);
+        f(topic.name, PluginEntries<T>(tarvex_test::plugin(), topic.name).entity());
+    });
+}
+
+std::string listOf(std::size_t count, const std::string& value)
+{
+    std::string text = value;
+    for (std::size_t i = 1; i < count; ++i)
+    {
+        text += "," + value;
+    }
+    return text;
+}
+
+template <class E>
+std::string extremeText(bool first)
+{
+    if constexpr (std::is_same_v<E, bool>)
+    {
+        return first ? "true" : "false";
+    }
+    else if constexpr (std::is_floating_point_v<E>)
+    {
+        // Both print differently as float and as double, so a float widened on the way out would show.
+        return first ? "0.1" : "-2.5e-07";
+    }
+    else
+    {
+        return std::to_string(+(first ? std::numeric_limits<E>::max() : std::numeric_limits<E>::min()));
+    }
+}
+
+TEST(SampleText, EveryFieldOfEveryTopicKeepsWhatSetGaveIt)
+{
+    forEachEntity([](const std::string& type, auto sample) {
+        std::vector<std::pair<std::string, std::string>> expected;
+        std::as_const(*sample).visitFields([&](const char* name, const auto& value) {
+            using V = std::decay_t<decltype(value)>;
+            std::string text;
+            if constexpr (IsSharedVector<V>::value)
+            {
+                using E = std::remove_const_t<typename V::element_type>;
+                for (std::size_t i = 0; i < value.size(); ++i)
+                {
+                    text += (i == 0 ? "" : ",") + extremeText<E>(i == 0);
+                }
+                expected.emplace_back(name, "[" + text + "]");
+            }
+            else
+            {
+                text = extremeText<V>(true);
+                expected.emplace_back(name, text);
+            }
+            setField(*sample, type, std::string(name) + "=" + text);
+        });
+        const boost::json::object json = boost::json::parse(toJson(*sample)).as_object();
+        ASSERT_EQ(json.size(), expected.size());
+        auto member = json.begin();
+        for (const auto& [name, value] : expected)
+        {
+            EXPECT_EQ(member->key(), name);
+            EXPECT_EQ(member->value(), boost::json::parse(value)) << name;
+            ++member;
+        }
+    });
+}
+
+TEST(SampleText, NonFiniteNumbersPrintAsNull)
+{
+    forEachEntity([](const std::string& type, auto sample) {
+        std::as_const(*sample).visitFields([&](const char* name, const auto& value) {
+            using V = std::decay_t<decltype(value)>;
+            if constexpr (IsSharedVector<V>::value)
+            {
+                if constexpr (std::is_floating_point_v<std::remove_const_t<typename V::element_type>>)
+                {
+                    std::string text = "nan";
+                    for (std::size_t i = 1; i < value.size(); ++i)
+                    {
+                        text += i % 2 == 0 ? ",inf" : ",-inf";
+                    }
+                    setField(*sample, type, std::string(name) + "=" + text);
+                }
+            }
+        });
+        const boost::json::object json = boost::json::parse(toJson(*sample)).as_object();
+        std::as_const(*sample).visitFields([&](const char* name, const auto& value) {
+            using V = std::decay_t<decltype(value)>;
+            if constexpr (IsSharedVector<V>::value)
+            {
+                if constexpr (std::is_floating_point_v<std::remove_const_t<typename V::element_type>>)
+                {
+                    for (const auto& element : json.at(name).as_array())
+                    {
+                        EXPECT_TRUE(element.is_null()) << name;
+                    }
+                }
+            }
+        });
+    });
+}
+
+TEST(SampleText, CounterFillsNumbersAndLeavesFlags)
+{
+    forEachEntity([](const std::string& type, auto sample) {
+        std::as_const(*sample).visitFields([&](const char* name, const auto& value) {
+            using V = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<V, bool>)
+            {
+                setField(*sample, type, std::string(name) + "=true");
+            }
+            else if constexpr (std::is_same_v<V, qara::nimb::shared_vector<const bool>>)
+            {
+                setField(*sample, type, std::string(name) + "=" + listOf(value.size(), "true"));
+            }
+        });
+        fillCounter(*sample, 42);
+        std::as_const(*sample).visitFields([](const char* name, const auto& value) {
+            using V = std::decay_t<decltype(value)>;
+            if constexpr (IsSharedVector<V>::value)
+            {
+                using E = std::remove_const_t<typename V::element_type>;
+                const E expected = std::is_same_v<E, bool> ? E(true) : E(42);
+                for (const E element : value)
+                {
+                    EXPECT_EQ(element, expected) << name;
+                }
+            }
+            else
+            {
+                const V expected = std::is_same_v<V, bool> ? V(true) : V(42);
+                EXPECT_EQ(value, expected) << name;
+            }
+        });
+    });
+}
+
+// The first field of SaMeasurements_fast whose visited value has type V, and its element count.
+template <class V>
+std::pair<std::string, std::size_t> fastField()
+{
+    std::pair<std::string, std::size_t> found;
+    PluginEntries<tarvex::SaMeasurements_fast>(tarvex_test::plugin(), "SaMeasurements_fast")
+        .entity()
+        ->visitFields([&](const char* name, const auto& value, const auto&) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(value)>, V>)
+            {
+                if (found.first.empty())
+                {
+                    found.first = name;
+                    if constexpr (IsSharedVector<V>::value)
+                    {
+                        found.second = value.size();
+                    }
+                }
+            }
+        });
+    EXPECT_FALSE(found.first.empty());
+    return found;
+}
+
+TEST(SampleText, SetRefusesWhatDoesNotFitTheField)
+{
+    using qara::nimb::shared_vector;
+    const auto flag = fastField<bool>().first;
+    const auto uint16 = fastField<uint16_t>().first;
+    const auto uint64 = fastField<uint64_t>().first;
+    const auto [int32s, int32Count] = fastField<shared_vector<const int32_t>>();
+    const auto [reals, realCount] = fastField<shared_vector<const double>>();
+    ASSERT_FALSE(HasFailure());
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"no_such_field=1", "SaMeasurements_fast has no field 'no_such_field'"},
+        {"=1", "expects name=value"},
+        {flag, "expects name=value"},
+        {flag + "=True", "expects true or false, not 'True'"},
+        {flag + "=1", "expects true or false"},
+        {uint16 + "=65536", "expects an integer from 0 to 65535, not '65536'"},
+        {uint16 + "=-1", "from 0 to 65535"},
+        {uint16 + "=", "not ''"},
+        {uint16 + "=1.5", "not '1.5'"},
+        {uint64 + "=18446744073709551616", "to 18446744073709551615"},
+        {int32s + "=1,2", "has " + std::to_string(int32Count) + " elements, --set gave 2"},
+        {int32s + "=2147483648," + listOf(int32Count - 1, "0"), "from -2147483648 to 2147483647"},
+        {reals + "=1,," + listOf(realCount - 2, "0"), "expects a number, not ''"},
+    };
+    const auto sample =
+        PluginEntries<tarvex::SaMeasurements_fast>(tarvex_test::plugin(), "SaMeasurements_fast").entity();
+    for (const auto& [assignment, message] : refused)
+    {
+        SCOPED_TRACE(assignment);
+        try
+        {
+            setField(*sample, "SaMeasurements_fast", assignment);
+            ADD_FAILURE() << "accepted";
+        }
+        catch (const std::invalid_argument& e)
+        {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+    }
+    setField(*sample, "SaMeasurements_fast", uint16 + "= 7 ");
+    EXPECT_NE(toJson(*sample).find("\"" + uint16 + "\":7"), std::string::npos) << "blanks around a value are allowed";
+}
+
+}  // namespace

@@ -1,0 +1,334 @@
+#include "Plugin.hpp"
+#include "ToolProcess.hpp"
+
+#include "generated/tarvex_types.hpp"
+
+#include <tarvex/PsMeasurements.hpp>
+
+#include <gtest/gtest.h>
+
+// Boost.JSON without its compiled library: this is its one translation unit.
+#include <boost/json/src.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+// The tools' tests use domains 190..199 and topics of their own.
+namespace {
+
+using tarvex_test::linesOf;
+using tarvex_test::runTool;
+using tarvex_test::ToolRun;
+
+std::vector<std::string> topicNames()
+{
+#define TOOLS_TEST_NAME(Type) #Type,
+    return {TARVEX_TOPIC_TYPES(TOOLS_TEST_NAME)};
+#undef TOOLS_TEST_NAME
+}
+
+std::unique_ptr<const tarvex::PsMeasurements> psEntity()
+{
+    auto* create = tarvex_test::plugin().function<tarvex::PsMeasurements*()>(
+        tarvex_test::entryName("DataEntity", "PsMeasurements"));
+    return std::unique_ptr<const tarvex::PsMeasurements>(create());
+}
+
+template <class V>
+struct Element
+{
+    using type = V;
+};
+template <class E>
+struct Element<qara::nimb::shared_vector<E>>
+{
+    using type = std::remove_const_t<E>;
+};
+
+// A field of PsMeasurements found by what it holds, from the interface's own visitor.
+struct Field
+{
+    std::string name;
+    std::size_t size = 0;  // 0 for a scalar
+};
+
+template <class E, bool Array>
+Field nthField(std::size_t n = 0)
+{
+    Field found;
+    psEntity()->visitFields([&](const char* name, const auto& value) {
+        using V = std::decay_t<decltype(value)>;
+        constexpr bool isArray = !std::is_same_v<typename Element<V>::type, V>;
+        if (found.name.empty() && isArray == Array && std::is_same_v<typename Element<V>::type, E> && n-- == 0)
+        {
+            found.name = name;
+            if constexpr (isArray)
+            {
+                found.size = value.size();
+            }
+        }
+    });
+    if (found.name.empty())
+    {
+        ADD_FAILURE() << "PsMeasurements has no such field";
+    }
+    return found;
+}
+
+std::vector<std::string> fieldNames()
+{
+    std::vector<std::string> names;
+    psEntity()->visitFields([&](const char* name, const auto&) { names.emplace_back(name); });
+    return names;
+}
+
+// "first,rest,rest,..." with as many values as the field has elements.
+std::string listOf(const Field& field, const std::string& first, const std::string& rest)
+{
+    std::string text = first;
+    for (std::size_t i = 1; i < field.size; ++i)
+    {
+        text += "," + rest;
+    }
+    return text;
+}
+
+std::string uniqueUri(const std::string& what)
+{
+    return "dds.ps://198/tools/" + what + "/" + std::to_string(::getpid());
+}
+
+TEST(TarvexDemo, ReportsEveryTopicWithNothingLostOnTheListenerPath)
+{
+    const ToolRun run = runTool({"demo", "--seconds", "2", "--domain", "199"});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.out.find('\r'), std::string::npos) << "progress line although standard output is a pipe";
+    const auto lines = linesOf(run.out);
+    for (const std::string& topic : topicNames())
+    {
+        SCOPED_TRACE(topic);
+        const auto row = std::find_if(lines.begin(), lines.end(),
+                                      [&](const std::string& line) { return line.rfind(topic + " ", 0) == 0; });
+        ASSERT_NE(row, lines.end()) << run.out;
+        std::istringstream columns(*row);
+        std::string name, latest;
+        double rate = 0, median = -1, p99 = -1;
+        long sent = -1, listener = -1, events = -1, mostRecent = -1, lost = -1;
+        columns >> name >> rate >> sent >> listener >> events >> mostRecent >> latest >> lost >> median >> p99;
+        ASSERT_FALSE(columns.fail()) << *row;
+        EXPECT_GT(sent, 0);
+        EXPECT_EQ(listener, sent);
+        EXPECT_EQ(lost, 0);
+        EXPECT_EQ(events, sent) << "readDataEvents missed samples";
+        EXPECT_GT(mostRecent, 0);
+        EXPECT_EQ(latest, "yes") << "the most-recent-value subscriber does not show the last sample";
+        EXPECT_GT(median, 0);
+        EXPECT_GE(p99, median);
+    }
+}
+
+TEST(TarvexPubEcho, EchoPrintsEveryFieldWithTheValuesPubSet)
+{
+    const Field doubles = nthField<double, true>();
+    const Field floats = nthField<float, true>();
+    const Field flags = nthField<bool, true>();
+    const Field shorts = nthField<uint16_t, true>();
+    const Field flag = nthField<bool, false>();
+    const Field signedScalar = nthField<int32_t, false>();
+    const Field wide = nthField<uint64_t, false>();
+    const Field counted = nthField<int32_t, false>(1);
+    ASSERT_FALSE(HasFailure());
+
+    const std::vector<std::pair<std::string, std::string>> sets = {
+        {doubles.name + "=" + listOf(doubles, "1.5", "-2"), "[" + listOf(doubles, "1.5", "-2") + "]"},
+        {floats.name + "=" + listOf(floats, "nan", "0.1"), "[" + listOf(floats, "null", "0.1") + "]"},
+        {flags.name + "=" + listOf(flags, "true", "false"), "[" + listOf(flags, "true", "false") + "]"},
+        {shorts.name + "=" + listOf(shorts, "65535", "0"), "[" + listOf(shorts, "65535", "0") + "]"},
+        {flag.name + "=true", "true"},
+        {signedScalar.name + "=-7", "-7"},
+        {wide.name + "=18446744073709551615", "18446744073709551615"},
+    };
+    const std::string uri = uniqueUri("PubEcho");
+    const std::string count = "5";
+    auto echo = std::async(
+        std::launch::async, runTool,
+        std::vector<std::string>{"echo", "PsMeasurements", "--uri", uri, "--count", count, "--timeout", "60000"},
+        std::chrono::seconds(90));
+    std::vector<std::string> pubArgs = {"pub", "PsMeasurements", "--uri", uri, "--count", count, "--rate", "50"};
+    for (const auto& set : sets)
+    {
+        pubArgs.insert(pubArgs.end(), {"--set", set.first});
+    }
+    const ToolRun pub = runTool(pubArgs);
+    EXPECT_EQ(pub.status, 0) << pub.err;
+    const ToolRun received = echo.get();
+    ASSERT_EQ(received.status, 0) << received.err;
+
+    const auto lines = linesOf(received.out);
+    ASSERT_EQ(lines.size(), 5u) << received.out;
+    const auto names = fieldNames();
+    for (std::size_t i = 0; i < lines.size(); ++i)
+    {
+        SCOPED_TRACE("sample " + std::to_string(i + 1));
+        const boost::json::object sample = boost::json::parse(lines[i]).as_object();
+        std::vector<std::string> printed;
+        for (const auto& member : sample)
+        {
+            printed.emplace_back(member.key());
+        }
+        EXPECT_EQ(printed, names);
+        for (const auto& [assignment, expected] : sets)
+        {
+            const std::string name = assignment.substr(0, assignment.find('='));
+            EXPECT_EQ(sample.at(name), boost::json::parse(expected)) << name;
+        }
+        // Fields not set count the samples, so consecutive ones differ.
+        EXPECT_EQ(sample.at(counted.name), boost::json::value(static_cast<int64_t>(i + 1)));
+    }
+}
+
+TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
+{
+    const Field array = nthField<double, true>();
+    const Field shorts = nthField<uint16_t, true>();
+    const Field scalar = nthField<int32_t, false>();
+    ASSERT_FALSE(HasFailure());
+    const std::string topic = "PsMeasurements";
+    const std::string uri = uniqueUri("Errors");
+    struct Case
+    {
+        std::vector<std::string> args;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {{"pub", "PsMeasurementz"}, "unknown topic 'PsMeasurementz'"},
+        {{"echo", "SaMeasurements", "--count", "1"}, "unknown topic"},
+        {{"echo", topic, "--uri", "no uri at all"}, "Invalid URI"},
+        {{"echo", topic, "--uri", "dds.ps://233/tarvex/PsMeasurements"}, "domain '233'"},
+        {{"pub", topic, "--uri", "dds.rpc://7/tarvex/PsMeasurements"}, "not a publish-subscribe URI"},
+        {{"pub", topic, "--uri", uri, "--set", "no_such_field=1"}, "PsMeasurements has no field 'no_such_field'"},
+        {{"pub", topic, "--uri", uri, "--set", array.name + "=1,2"}, "has " + std::to_string(array.size)},
+        {{"pub", topic, "--uri", uri, "--set", listOf(shorts, shorts.name + "=70000", "0")}, "from 0 to 65535"},
+        {{"pub", topic, "--uri", uri, "--set", scalar.name + "=seven"}, "expects an integer"},
+        {{"pub", topic, "--uri", uri, "--set", scalar.name}, "expects name=value"},
+        {{"pub", topic, "--uri", uri, "--rate", "fast"}, "--rate expects a number"},
+        {{"echo", topic, "--colour"}, "unknown option --colour"},
+        {{"echo"}, "exactly one topic"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{}, "no command"},
+        {{"--log-config", "/nonexistent/log.properties", "demo"}, "cannot read the log configuration"},
+        {{"--plugin", "/nonexistent/libnimb-dds-tarvex.so.0.2", "demo"}, "Cannot load plug-in"},
+    };
+    for (const Case& bad : cases)
+    {
+        std::string command;
+        for (const auto& arg : bad.args)
+        {
+            command += " " + arg;
+        }
+        SCOPED_TRACE("tarvex" + command);
+        const ToolRun run = runTool(bad.args);
+        EXPECT_NE(run.status, 0);
+        EXPECT_NE(run.status, -1) << "did not end by itself";
+        EXPECT_EQ(run.out, "");
+        ASSERT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(run.err.back(), '\n');
+        EXPECT_NE(run.err.find(bad.expected), std::string::npos) << run.err;
+    }
+}
+
+TEST(TarvexHelp, EveryCommandDescribesItself)
+{
+    for (const std::string command : {"", "demo", "pub", "echo", "bench"})
+    {
+        for (const std::string flag : {"--help", "-h"})
+        {
+            SCOPED_TRACE("tarvex " + command + " " + flag);
+            const ToolRun run =
+                runTool(command.empty() ? std::vector<std::string>{flag} : std::vector<std::string>{command, flag});
+            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(run.err, "");
+            EXPECT_EQ(run.out.rfind("Usage: tarvex " + (command.empty() ? std::string("[") : command + " "), 0), 0u)
+                << run.out;
+            EXPECT_NE(run.out.find("--plugin PATH"), std::string::npos);
+        }
+    }
+}
+
+TEST(TarvexLogging, DefaultsToWarningsAndALogConfigReplacesThem)
+{
+    const std::vector<std::string> echo = {"echo", "SaMeasurements_medium", "--uri", uniqueUri("Logging"), "--timeout",
+                                           "100"};
+    const ToolRun quiet = runTool(echo);
+    ASSERT_EQ(quiet.status, 0) << quiet.err;
+    EXPECT_EQ(quiet.err, "");
+
+    const auto config = std::filesystem::temp_directory_path() / ("tarvex-log-" + std::to_string(::getpid()));
+    std::ofstream(config) << "log4cplus.rootLogger=TRACE, E\n"
+                             "log4cplus.appender.E=log4cplus::ConsoleAppender\n"
+                             "log4cplus.appender.E.logToStdErr=true\n"
+                             "log4cplus.appender.E.layout=log4cplus::PatternLayout\n"
+                             "log4cplus.appender.E.layout.ConversionPattern=%p %c %m%n\n";
+    std::vector<std::string> verboseArgs = {"--log-config", config.string()};
+    verboseArgs.insert(verboseArgs.end(), echo.begin(), echo.end());
+    const ToolRun verbose = runTool(verboseArgs);
+    std::filesystem::remove(config);
+    ASSERT_EQ(verbose.status, 0) << verbose.err;
+    EXPECT_NE(verbose.err.find("TRACE nimbDdsSubscriber "), std::string::npos) << verbose.err;
+}
+
+TEST(TarvexBench, WritesBothPathsOfEveryTopicToCsvAndPlot)
+{
+    const auto dir = std::filesystem::temp_directory_path() / ("tarvex-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const auto csv = (dir / "bench.csv").string();
+    const auto plot = (dir / "bench.svg").string();
+    const ToolRun run = runTool({"bench", "--seconds", "0.2", "--domain", "197", "--csv", csv, "--plot", plot});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+
+    std::ifstream csvFile(csv);
+    const std::string csvText((std::istreambuf_iterator<char>(csvFile)), std::istreambuf_iterator<char>());
+    const auto rows = linesOf(csvText);
+    ASSERT_EQ(rows.size(), 1 + 2 * topicNames().size()) << csvText;
+    EXPECT_EQ(rows[0].rfind("topic,path,", 0), 0u);
+    for (const std::string& topic : topicNames())
+    {
+        for (const std::string path : {"plugin", "plain"})
+        {
+            EXPECT_EQ(
+                std::count_if(rows.begin(), rows.end(),
+                              [&](const std::string& row) { return row.rfind(topic + "," + path + ",", 0) == 0; }),
+                1)
+                << topic << " " << path;
+        }
+    }
+    std::size_t ratios = 0;
+    for (const auto& line : linesOf(run.out))
+    {
+        ratios += line.find("plug-in/plain") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(ratios, topicNames().size()) << run.out;
+
+    std::ifstream plotFile(plot);
+    const std::string svg((std::istreambuf_iterator<char>(plotFile)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(svg.rfind("<svg ", 0), 0u);
+    EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
+    std::size_t curves = 0;
+    for (auto at = svg.find("<polyline"); at != std::string::npos; at = svg.find("<polyline", at + 1))
+    {
+        ++curves;
+    }
+    EXPECT_EQ(curves, 2 * topicNames().size());
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace

@@ -1,0 +1,389 @@
+#include "PubSubMeasure.hpp"
+
+#include "PubSubPlugin.hpp"
+
+#include "generated/dds/tarvex/PsMeasurementsPubSubTypes.hpp"
+#include "generated/dds/tarvex/SaMeasurements_fastPubSubTypes.hpp"
+#include "generated/dds/tarvex/SaMeasurements_mediumPubSubTypes.hpp"
+#include "generated/dds/tarvex/SaMeasurements_slowPubSubTypes.hpp"
+#include "ps/DdsDataEvent.hpp"
+#include "ps/DdsPublisher.hpp"
+#include "ps/internal/EntityQos.hpp"
+
+#include <qara/nimb/DdsNimb.hpp>
+#include <qara/nimb/ps/DataEventFilter.hpp>
+
+#include <fastdds/dds/core/LoanableSequence.hpp>
+#include <fastdds/dds/domain/DomainParticipant.hpp>
+#include <fastdds/dds/domain/DomainParticipantFactory.hpp>
+#include <fastdds/dds/publisher/DataWriter.hpp>
+#include <fastdds/dds/publisher/Publisher.hpp>
+#include <fastdds/dds/subscriber/DataReader.hpp>
+#include <fastdds/dds/subscriber/DataReaderListener.hpp>
+#include <fastdds/dds/subscriber/SampleInfo.hpp>
+#include <fastdds/dds/subscriber/Subscriber.hpp>
+#include <fastdds/dds/topic/Topic.hpp>
+#include <fastdds/dds/topic/TypeSupport.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <stdexcept>
+#include <thread>
+#include <type_traits>
+
+namespace qara::nimb::tools {
+
+namespace {
+
+namespace dds = eprosima::fastdds::dds;
+namespace fdds = icd::dds::fastdds;
+
+template <class T>
+struct Wire;
+#define NIMB_TOOLS_WIRE(Type)                                      \
+    template <>                                                    \
+    struct Wire<::tarvex::Type>                                    \
+    {                                                              \
+        using Sample = generated::dds_::tarvex::Type;              \
+        using Support = generated::dds_::tarvex::Type##PubSubType; \
+    };
+TARVEX_TOPIC_TYPES(NIMB_TOOLS_WIRE)
+#undef NIMB_TOOLS_WIRE
+
+template <class F>
+struct IsStdArray : std::false_type
+{
+};
+template <class E, std::size_t N>
+struct IsStdArray<std::array<E, N>> : std::true_type
+{
+};
+
+// The wire-side twin of fillCounter: the same counter in every numeric field, flags left alone.
+template <class W>
+void fillWireCounter(W& sample, uint64_t counter)
+{
+    sample.visitFields([counter](const char*, auto& field) {
+        using F = std::decay_t<decltype(field)>;
+        if constexpr (IsStdArray<F>::value)
+        {
+            using E = typename F::value_type;
+            if constexpr (!std::is_same_v<E, bool>)
+            {
+                field.fill(static_cast<E>(counter));
+            }
+        }
+        else if constexpr (!std::is_same_v<F, bool>)
+        {
+            field = static_cast<F>(counter);
+        }
+    });
+}
+
+struct ParticipantDeleter
+{
+    void operator()(dds::DomainParticipant* participant) const
+    {
+        participant->delete_contained_entities();
+        dds::DomainParticipantFactory::get_instance()->delete_participant(participant);
+    }
+};
+using ParticipantPtr = std::unique_ptr<dds::DomainParticipant, ParticipantDeleter>;
+
+template <class Support>
+dds::Topic* plainTopic(dds::DomainParticipant& participant, const std::string& name)
+{
+    dds::TypeSupport type(new Support());
+    if (type.register_type(&participant) != fdds::kOk)
+    {
+        throw std::runtime_error("plain Fast DDS: cannot register the type of " + name);
+    }
+    dds::Topic* topic = participant.create_topic(name, type.get_type_name(), dds::TOPIC_QOS_DEFAULT);
+    if (topic == nullptr)
+    {
+        throw std::runtime_error("plain Fast DDS: cannot create topic " + name);
+    }
+    return topic;
+}
+
+ParticipantPtr plainParticipant(uint32_t domain)
+{
+    ParticipantPtr participant(
+        dds::DomainParticipantFactory::get_instance()->create_participant(domain, dds::PARTICIPANT_QOS_DEFAULT));
+    if (!participant)
+    {
+        throw std::runtime_error("plain Fast DDS: cannot create a participant on domain " + std::to_string(domain));
+    }
+    return participant;
+}
+
+template <class T>
+class PlainChannel final : public Channel, private dds::DataReaderListener
+{
+public:
+    using W = typename Wire<T>::Sample;
+    using Support = typename Wire<T>::Support;
+
+    PlainChannel(uint32_t domain, const std::string& topicName, OnArrival onArrival)
+        : m_onArrival(std::move(onArrival)), m_writerSide(plainParticipant(domain))
+    {
+        fillWireCounter(m_sample, 1);
+        dds::Topic* topic = plainTopic<Support>(*m_writerSide, topicName);
+        m_writer = m_writerSide->create_publisher(dds::PUBLISHER_QOS_DEFAULT)
+                       ->create_datawriter(topic, ps::internal::codeWriterQos(0));
+        if (m_writer == nullptr)
+        {
+            throw std::runtime_error("plain Fast DDS: cannot create a writer for " + topicName);
+        }
+        if (m_onArrival)
+        {
+            m_readerSide = plainParticipant(domain);
+            dds::Topic* readTopic = plainTopic<Support>(*m_readerSide, topicName);
+            if (m_readerSide->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT)
+                    ->create_datareader(readTopic, ps::internal::codeReaderQos(0), this,
+                                        dds::StatusMask::data_available()) == nullptr)
+            {
+                throw std::runtime_error("plain Fast DDS: cannot create a reader for " + topicName);
+            }
+        }
+    }
+
+    void publish(double sourceTimestamp) override
+    {
+        const fdds::ReturnCode code =
+            m_writer->write_w_timestamp(&m_sample, dds::HANDLE_NIL, ps::sourceTimeOf(sourceTimestamp));
+        if (code != fdds::kOk)
+        {
+            throw std::runtime_error("plain Fast DDS: write failed with code " + std::to_string(code));
+        }
+    }
+
+private:
+    // Takes on loan, as the plug-in's listener does, so that neither side pays for a copy the other skips.
+    void on_data_available(dds::DataReader* reader) override
+    {
+        dds::LoanableSequence<W> samples;
+        dds::SampleInfoSeq infos;
+        while (reader->take(samples, infos) == fdds::kOk)
+        {
+            for (dds::LoanableCollection::size_type i = 0; i < infos.length(); ++i)
+            {
+                if (infos[i].valid_data)
+                {
+                    m_onArrival(ps::sourceTimestampOf(infos[i]));
+                }
+            }
+            reader->return_loan(samples, infos);
+        }
+    }
+
+    // Declared so that the reader goes first, while its listener and callback still exist.
+    OnArrival m_onArrival;
+    W m_sample;
+    ParticipantPtr m_writerSide;
+    dds::DataWriter* m_writer = nullptr;
+    ParticipantPtr m_readerSide;
+};
+
+template <class T>
+class PluginChannel final : public Channel
+{
+public:
+    PluginChannel(const PluginLibrary& plugin, const char* type, const Uri& uri, const OnArrival& onArrival)
+    {
+        const PluginEntries<T> entries(plugin, type);
+        m_publisher = entries.publisher(m_publishingHost, uri);
+        m_sample = m_publisher->createDataEntity();
+        fillCounter(*m_sample, 1);
+        if (onArrival)
+        {
+            m_subscriber = entries.subscriber(m_subscribingHost, uri);
+            m_subscription = m_subscriber->subscribeAsync(
+                ps::DataEventFilter<T>(), [onArrival](ps::Subscriber<T>&, const ps::DataEvent<T>& event) {
+                    onArrival(event.getSourceTimestamp());
+                });
+        }
+    }
+
+    ~PluginChannel() override
+    {
+        if (m_subscription)
+        {
+            m_subscription->close();
+        }
+    }
+
+    PluginChannel(const PluginChannel&) = delete;
+    PluginChannel& operator=(const PluginChannel&) = delete;
+
+    void publish(double sourceTimestamp) override
+    {
+        m_publisher->publish(sourceTimestamp, *m_sample, std::chrono::seconds(1));
+    }
+
+private:
+    // Two hosts, so that writer and reader sit on participants of their own as in the plain channel.
+    std::shared_ptr<Nimb> m_publishingHost = std::make_shared<DdsNimb>();
+    std::shared_ptr<Nimb> m_subscribingHost = std::make_shared<DdsNimb>();
+    std::unique_ptr<ps::Publisher<T>> m_publisher;
+    std::shared_ptr<T> m_sample;
+    std::unique_ptr<ps::Subscriber<T>> m_subscriber;
+    std::unique_ptr<ps::Subscription> m_subscription;
+};
+
+}  // namespace
+
+const char* to_string(Path path)
+{
+    return path == Path::Plugin ? "plug-in" : "plain";
+}
+
+double wallSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::unique_ptr<Channel> openChannel(Path path, const std::string& type, const PluginLibrary& plugin, uint32_t domain,
+                                     const std::string& tag, Channel::OnArrival onArrival)
+{
+    const std::string topicName = "tarvex/" + type + "/" + (path == Path::Plugin ? "plugin" : "plain") + "/" + tag;
+    std::unique_ptr<Channel> channel;
+    withTopic(type, [&](auto topic) {
+        using T = typename decltype(topic)::Type;
+        if (path == Path::Plugin)
+        {
+            const Uri uri("dds.ps://" + std::to_string(domain) + "/" + topicName);
+            channel = std::make_unique<PluginChannel<T>>(plugin, topic.name, uri, onArrival);
+        }
+        else
+        {
+            channel = std::make_unique<PlainChannel<T>>(domain, topicName, std::move(onArrival));
+        }
+    });
+    return channel;
+}
+
+void Arrivals::arrive(double sourceTimestamp)
+{
+    const double now = wallSeconds();
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (sourceTimestamp < m_since)
+        {
+            return;
+        }
+        m_latencies.push_back(now - sourceTimestamp);
+        m_lastArrival = now;
+    }
+    m_arrived.notify_all();
+}
+
+void Arrivals::restart(double since)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_since = since;
+    m_latencies.clear();
+    m_lastArrival = 0;
+}
+
+std::size_t Arrivals::waitFor(std::size_t count, std::chrono::duration<double> limit)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_arrived.wait_for(lock, limit, [&] { return m_latencies.size() >= count; });
+    return m_latencies.size();
+}
+
+std::size_t Arrivals::count()
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_latencies.size();
+}
+
+std::vector<double> Arrivals::latencies()
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_latencies;
+}
+
+double Arrivals::lastArrival()
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lastArrival;
+}
+
+void warmUp(Channel& channel, Arrivals& arrivals, std::chrono::duration<double> limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    arrivals.restart(0);
+    do
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+        {
+            throw std::runtime_error("the reader never received anything within " +
+                                     std::to_string(static_cast<int>(limit.count())) + " s");
+        }
+        channel.publish(wallSeconds());
+    } while (arrivals.waitFor(1, std::chrono::milliseconds(10)) == 0);
+}
+
+LatencySummary summarize(std::vector<double> latencies)
+{
+    LatencySummary summary;
+    summary.count = latencies.size();
+    if (latencies.empty())
+    {
+        return summary;
+    }
+    // Nearest rank: the smallest value with at least p of all values at or below it.
+    auto rank = [&](double p) {
+        const auto index = static_cast<std::size_t>(std::ceil(p * static_cast<double>(latencies.size()))) - 1;
+        std::nth_element(latencies.begin(), latencies.begin() + static_cast<std::ptrdiff_t>(index), latencies.end());
+        return latencies[index];
+    };
+    summary.median = rank(0.5);
+    summary.p99 = rank(0.99);
+    return summary;
+}
+
+Measurement measure(Path path, const std::string& type, const PluginLibrary& plugin, const MeasureOptions& options)
+{
+    using Clock = std::chrono::steady_clock;
+    Measurement result;
+    result.type = type;
+    result.path = path;
+    Arrivals arrivals;
+    const auto channel = openChannel(path, type, plugin, options.domain, options.tag,
+                                     [&arrivals](double stamp) { arrivals.arrive(stamp); });
+    warmUp(*channel, arrivals);
+    // Whatever a phase still has in flight after this long is lost.
+    const auto drain = std::chrono::seconds(2);
+
+    arrivals.restart(wallSeconds());
+    const auto period =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.latencyRate));
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration_cast<Clock::duration>(options.phase);
+    for (auto next = start; next < end; next += period)
+    {
+        std::this_thread::sleep_until(next);
+        channel->publish(wallSeconds());
+        ++result.latencySent;
+    }
+    arrivals.waitFor(result.latencySent, drain);
+    result.latencies = arrivals.latencies();
+
+    const double first = wallSeconds();
+    arrivals.restart(first);
+    const auto throughputEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(options.phase);
+    while (Clock::now() < throughputEnd)
+    {
+        channel->publish(wallSeconds());
+        ++result.throughputSent;
+    }
+    result.throughputReceived = arrivals.waitFor(result.throughputSent, drain);
+    result.throughputSeconds = arrivals.lastArrival() - first;
+    return result;
+}
+
+}  // namespace qara::nimb::tools

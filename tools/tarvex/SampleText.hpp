@@ -1,0 +1,187 @@
+#pragma once
+
+// Samples as text, field by field through the topic interface's visitors: JSON for echo, name=value for
+// pub's --set.
+
+#include "PubSubPlugin.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+namespace qara::nimb::tools {
+
+namespace detail {
+
+// Numbers in their shortest form that reads back to the same value, so a float prints as 0.1 and not as
+// the double nearest to it; JSON has no NaN or infinity, so those print as null.
+template <class E>
+void appendJson(std::string& out, E value)
+{
+    if constexpr (std::is_same_v<E, bool>)
+    {
+        out += value ? "true" : "false";
+    }
+    else
+    {
+        if constexpr (std::is_floating_point_v<E>)
+        {
+            if (!std::isfinite(value))
+            {
+                out += "null";
+                return;
+            }
+        }
+        char buffer[32];
+        const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+        out.append(buffer, result.ptr);
+    }
+}
+
+inline std::string_view trimmed(std::string_view text)
+{
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+    {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// One value of a field of element type E; the message says what was expected.
+template <class E>
+E parseValue(std::string_view text, const std::string& field)
+{
+    text = trimmed(text);
+    if constexpr (std::is_same_v<E, bool>)
+    {
+        if (text == "true" || text == "false")
+        {
+            return text == "true";
+        }
+        throw std::invalid_argument("field " + field + " expects true or false, not '" + std::string(text) + "'");
+    }
+    else
+    {
+        E value{};
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (!text.empty() && ec == std::errc() && end == text.data() + text.size())
+        {
+            return value;
+        }
+        if constexpr (std::is_floating_point_v<E>)
+        {
+            throw std::invalid_argument("field " + field + " expects a number, not '" + std::string(text) + "'");
+        }
+        else
+        {
+            // Through long long, so that an 8-bit type prints as a number.
+            throw std::invalid_argument("field " + field + " expects an integer from " +
+                                        std::to_string(static_cast<long long>(std::numeric_limits<E>::min())) + " to " +
+                                        std::to_string(std::numeric_limits<E>::max()) + ", not '" + std::string(text) +
+                                        "'");
+        }
+    }
+}
+
+}  // namespace detail
+
+// One JSON object, every field by name in wire order; arrays as JSON arrays, flags as true/false.
+template <class T>
+std::string toJson(const T& sample)
+{
+    std::string out = "{";
+    sample.visitFields([&out](const char* name, const auto& value) {
+        if (out.size() > 1)
+        {
+            out += ',';
+        }
+        // IDL identifiers: nothing in them needs escaping.
+        (out += '"') += name;
+        out += "\":";
+        using V = std::decay_t<decltype(value)>;
+        if constexpr (IsSharedVector<V>::value)
+        {
+            out += '[';
+            for (std::size_t i = 0; i < value.size(); ++i)
+            {
+                if (i != 0)
+                {
+                    out += ',';
+                }
+                detail::appendJson(out, value[i]);
+            }
+            out += ']';
+        }
+        else
+        {
+            detail::appendJson(out, value);
+        }
+    });
+    out += '}';
+    return out;
+}
+
+// Applies "name=value" to a sample of topic `type`. A scalar takes a number or true/false; an array takes
+// exactly as many comma-separated values as it has elements. std::invalid_argument says what is wrong.
+template <class T>
+void setField(T& sample, const std::string& type, const std::string& assignment)
+{
+    const auto equals = assignment.find('=');
+    if (equals == std::string::npos || equals == 0)
+    {
+        throw std::invalid_argument("--set expects name=value, not '" + assignment + "'");
+    }
+    const std::string name = assignment.substr(0, equals);
+    const std::string_view text = std::string_view(assignment).substr(equals + 1);
+    bool found = false;
+    sample.visitFields([&](const char* field, const auto& value, const auto& set) {
+        if (found || name != field)
+        {
+            return;
+        }
+        found = true;
+        using V = std::decay_t<decltype(value)>;
+        if constexpr (IsSharedVector<V>::value)
+        {
+            using E = std::remove_const_t<typename V::element_type>;
+            std::vector<std::string_view> items;
+            for (std::size_t start = 0;;)
+            {
+                const auto comma = text.find(',', start);
+                items.push_back(text.substr(start, comma == std::string_view::npos ? comma : comma - start));
+                if (comma == std::string_view::npos)
+                {
+                    break;
+                }
+                start = comma + 1;
+            }
+            if (items.size() != value.size())
+            {
+                throw std::invalid_argument("field " + name + " has " + std::to_string(value.size()) +
+                                            " elements, --set gave " + std::to_string(items.size()));
+            }
+            shared_vector<E> elements(items.size());
+            for (std::size_t i = 0; i < items.size(); ++i)
+            {
+                elements[i] = detail::parseValue<E>(items[i], name);
+            }
+            set(freeze(std::move(elements)));
+        }
+        else
+        {
+            set(detail::parseValue<V>(text, name));
+        }
+    });
+    if (!found)
+    {
+        throw std::invalid_argument(type + " has no field '" + name + "'");
+    }
+}
+
+}  // namespace qara::nimb::tools

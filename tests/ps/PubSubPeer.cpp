@@ -1,93 +1,241 @@
-// One end of a two-process exchange, driven by ps_two_process_test:
+// One end of an exchange between processes, driven by the tests that need discovery and transport between
+// processes or hosts. Trailing key=value arguments are host properties: they configure the host (an XML
+// profiles file, a participant profile) and are handed to the entry functions.
 //   publish <type> <uri> <count>                  waits for its writer to match, then for a line on stdin,
 //                                                 then publishes samples of seeds 1..count.
 //   subscribe <type> <uri> <count> <timeout-ms>   prints "matched" once its reader has matched a writer, then
 //                                                 one checksum line per sample received; exits 0 with all.
+//   stream <type> <uri> <period-ms>               publishes seeds 1, 2, ... one a period, matched or not,
+//                                                 until its stdin ends.
+//   listen <type> <uri>                           prints "matched" once matched, then a checksum line for each
+//                                                 sample its listener subscription gets, until its stdin ends.
 #include "PubSubPair.hpp"
 #include "SampleCheck.hpp"
 #include "SampleValues.hpp"
 
+#include <atomic>
 #include <iostream>
+#include <mutex>
 #include <string>
+#include <thread>
 
 using namespace std::chrono_literals;
 using namespace tarvex_test;
 
 namespace {
 
-template <class TopicType>
-int publish(const std::string& uri, uint32_t count)
+// The number of positional arguments of each mode, the mode itself included.
+std::size_t positionalCount(const std::string& mode)
 {
-    using Pair = PubSubPair<TopicType>;
-    Pair pair(uri);
-    auto publisher = pair.makePublisher();
-    auto& writer = Pair::writerOf(*publisher);
-    eprosima::fastdds::dds::PublicationMatchedStatus status;
-    for (int i = 0; i < 3000 && (writer.get_publication_matched_status(status), status.current_count < 1); ++i)
+    if (mode == "publish" || mode == "stream")
     {
+        return 4;
+    }
+    if (mode == "subscribe")
+    {
+        return 5;
+    }
+    return mode == "listen" ? 3 : 0;
+}
+
+struct Arguments
+{
+    std::vector<std::string> positional;
+    qara::nimb::Nimb::Properties properties;
+    bool valid = false;
+};
+
+Arguments split(int argc, char** argv)
+{
+    Arguments arguments;
+    const std::size_t count = argc > 0 ? positionalCount(argv[0]) : 0;
+    if (count == 0 || static_cast<std::size_t>(argc) < count)
+    {
+        return arguments;
+    }
+    arguments.positional.assign(argv, argv + count);
+    for (int i = static_cast<int>(count); i < argc; ++i)
+    {
+        const std::string arg = argv[i];
+        const auto equals = arg.find('=');
+        if (equals == std::string::npos || equals == 0)
+        {
+            return arguments;
+        }
+        arguments.properties[arg.substr(0, equals)] = arg.substr(equals + 1);
+    }
+    arguments.valid = true;
+    return arguments;
+}
+
+template <class Entity>
+bool waitForMatch(Entity& entity)
+{
+    for (int i = 0; i < 3000; ++i)
+    {
+        if constexpr (std::is_same_v<Entity, eprosima::fastdds::dds::DataWriter>)
+        {
+            eprosima::fastdds::dds::PublicationMatchedStatus status;
+            entity.get_publication_matched_status(status);
+            if (status.current_count > 0)
+            {
+                return true;
+            }
+        }
+        else
+        {
+            eprosima::fastdds::dds::SubscriptionMatchedStatus status;
+            entity.get_subscription_matched_status(status);
+            if (status.current_count > 0)
+            {
+                return true;
+            }
+        }
         std::this_thread::sleep_for(10ms);
     }
-    if (status.current_count < 1)
-    {
-        std::cerr << "publisher: no reader matched\n";
-        return 2;
-    }
-    std::string go;
-    if (!std::getline(std::cin, go))
-    {
-        std::cerr << "publisher: no go\n";
-        return 3;
-    }
-    auto entity = publisher->createDataEntity();
-    for (uint32_t seed = 1; seed <= count; ++seed)
-    {
-        static_cast<typename Pair::ST&>(*entity) = makeDistinctSample<typename Pair::W>(seed);
-        publisher->publish(*entity, 0ms);
-        // The reader is best effort: a little pacing keeps a slow, sanitized reader from falling behind.
-        std::this_thread::sleep_for(2ms);
-    }
-    publisher->close();
-    return 0;
+    return false;
 }
 
 template <class TopicType>
-int subscribe(const std::string& uri, std::size_t count, std::chrono::milliseconds timeout)
+class Peer
 {
+public:
     using Pair = PubSubPair<TopicType>;
     using T = typename Pair::T;
-    Pair pair(uri);
-    auto subscriber = pair.makeSubscriber();
-    auto& reader = Pair::readerOf(*subscriber);
-    eprosima::fastdds::dds::SubscriptionMatchedStatus status;
-    for (int i = 0; i < 3000 && (reader.get_subscription_matched_status(status), status.current_count < 1); ++i)
-    {
-        std::this_thread::sleep_for(10ms);
-    }
-    if (status.current_count < 1)
-    {
-        std::cerr << "subscriber: no writer matched\n";
-        return 2;
-    }
-    std::cout << "matched" << std::endl;
+    using W = typename Pair::W;
+    using ST = typename Pair::ST;
 
-    std::vector<std::shared_ptr<qara::nimb::ps::DataEvent<T>>> events;
-    subscriber->readDataEvents(qara::nimb::ps::DataEventFilter<T>(), events, count, timeout);
-    for (const auto& event : events)
+    Peer(const std::string& uri, qara::nimb::Nimb::Properties properties)
+        : m_pair(uri), m_properties(std::move(properties))
     {
-        std::cout << checksum(Pair::wireOf(*event->getData())) << std::endl;
+        m_pair.publishingHost = std::make_shared<qara::nimb::DdsNimb>(m_properties);
+        m_pair.subscribingHost = m_pair.publishingHost;
     }
-    subscriber->close();
-    return events.size() == count ? 0 : 1;
-}
+
+    int publish(uint32_t count)
+    {
+        auto publisher = m_pair.makePublisher({}, m_properties);
+        if (!waitForMatch(Pair::writerOf(*publisher)))
+        {
+            std::cerr << "publisher: no reader matched\n";
+            return 2;
+        }
+        std::string go;
+        if (!std::getline(std::cin, go))
+        {
+            std::cerr << "publisher: no go\n";
+            return 3;
+        }
+        auto entity = publisher->createDataEntity();
+        for (uint32_t seed = 1; seed <= count; ++seed)
+        {
+            static_cast<ST&>(*entity) = makeDistinctSample<W>(seed);
+            publisher->publish(*entity, 0ms);
+            // Readers are best effort by default: a little pacing keeps a slow, sanitized one from falling
+            // behind.
+            std::this_thread::sleep_for(2ms);
+        }
+        publisher->close();
+        return 0;
+    }
+
+    int subscribe(std::size_t count, std::chrono::milliseconds timeout)
+    {
+        auto subscriber = m_pair.makeSubscriber({}, m_properties);
+        if (!waitForMatch(Pair::readerOf(*subscriber)))
+        {
+            std::cerr << "subscriber: no writer matched\n";
+            return 2;
+        }
+        std::cout << "matched" << std::endl;
+
+        std::vector<std::shared_ptr<qara::nimb::ps::DataEvent<T>>> events;
+        subscriber->readDataEvents(qara::nimb::ps::DataEventFilter<T>(), events, count, timeout);
+        for (const auto& event : events)
+        {
+            std::cout << checksum(Pair::wireOf(*event->getData())) << std::endl;
+        }
+        subscriber->close();
+        return events.size() == count ? 0 : 1;
+    }
+
+    int stream(std::chrono::milliseconds period)
+    {
+        auto publisher = m_pair.makePublisher({}, m_properties);
+        auto entity = publisher->createDataEntity();
+        std::atomic<bool> finished{false};
+        std::thread input(untilInputEnds, std::ref(finished));
+        auto next = std::chrono::steady_clock::now();
+        for (uint32_t seed = 1; !finished; ++seed)
+        {
+            static_cast<ST&>(*entity) = makeDistinctSample<W>(seed);
+            publisher->publish(*entity, 0ms);
+            next += period;
+            std::this_thread::sleep_until(next);
+        }
+        input.join();
+        publisher->close();
+        return 0;
+    }
+
+    int listen()
+    {
+        auto subscriber = m_pair.makeSubscriber({}, m_properties);
+        std::mutex output;
+        auto subscription = subscriber->subscribeAsync(
+            qara::nimb::ps::DataEventFilter<T>(),
+            [&output](qara::nimb::ps::Subscriber<T>&, const qara::nimb::ps::DataEvent<T>& event) {
+                const std::lock_guard<std::mutex> lock(output);
+                std::cout << checksum(Pair::wireOf(*event.getData())) << std::endl;
+            });
+        if (!waitForMatch(Pair::readerOf(*subscriber)))
+        {
+            std::cerr << "listener: no writer matched\n";
+            return 2;
+        }
+        {
+            const std::lock_guard<std::mutex> lock(output);
+            std::cout << "matched" << std::endl;
+        }
+        std::atomic<bool> finished{false};
+        untilInputEnds(finished);
+        subscription->close();
+        subscriber->close();
+        return 0;
+    }
+
+private:
+    static void untilInputEnds(std::atomic<bool>& finished)
+    {
+        std::string ignored;
+        while (std::getline(std::cin, ignored))
+        {
+        }
+        finished = true;
+    }
+
+    Pair m_pair;
+    qara::nimb::Nimb::Properties m_properties;
+};
 
 template <class TopicType>
-int run(const std::string& mode, char** args)
+int run(const std::vector<std::string>& args, const qara::nimb::Nimb::Properties& properties)
 {
+    const std::string& mode = args[0];
+    Peer<TopicType> peer(args[2], properties);
     if (mode == "publish")
     {
-        return publish<TopicType>(args[0], static_cast<uint32_t>(std::stoul(args[1])));
+        return peer.publish(static_cast<uint32_t>(std::stoul(args.at(3))));
     }
-    return subscribe<TopicType>(args[0], std::stoul(args[1]), std::chrono::milliseconds(std::stol(args[2])));
+    if (mode == "subscribe")
+    {
+        return peer.subscribe(std::stoul(args.at(3)), std::chrono::milliseconds(std::stol(args.at(4))));
+    }
+    if (mode == "stream")
+    {
+        return peer.stream(std::chrono::milliseconds(std::stol(args.at(3))));
+    }
+    return peer.listen();
 }
 
 }  // namespace
@@ -95,36 +243,38 @@ int run(const std::string& mode, char** args)
 int main(int argc, char** argv)
 try
 {
-    const std::string mode = argc > 1 ? argv[1] : "";
-    if (!((mode == "publish" && argc == 5) || (mode == "subscribe" && argc == 6)))
+    const Arguments arguments = split(argc - 1, argv + 1);
+    const auto& args = arguments.positional;
+    if (!arguments.valid)
     {
         std::cerr << "usage: " << argv[0]
-                  << " publish <type> <uri> <count> | subscribe <type> <uri> <count> <timeout-ms>\n";
+                  << " publish <type> <uri> <count> | subscribe <type> <uri> <count> <timeout-ms>"
+                     " | stream <type> <uri> <period-ms> | listen <type> <uri>   [key=value ...]\n";
         return 64;
     }
-    const std::string type = argv[2];
+    const std::string& type = args[1];
     using namespace generated::ddsimpl::tarvex;
     if (type == Topic<PsMeasurements>::name())
     {
-        return run<Topic<PsMeasurements>>(mode, argv + 3);
+        return run<Topic<PsMeasurements>>(args, arguments.properties);
     }
     if (type == Topic<SaMeasurements_slow>::name())
     {
-        return run<Topic<SaMeasurements_slow>>(mode, argv + 3);
+        return run<Topic<SaMeasurements_slow>>(args, arguments.properties);
     }
     if (type == Topic<SaMeasurements_medium>::name())
     {
-        return run<Topic<SaMeasurements_medium>>(mode, argv + 3);
+        return run<Topic<SaMeasurements_medium>>(args, arguments.properties);
     }
     if (type == Topic<SaMeasurements_fast>::name())
     {
-        return run<Topic<SaMeasurements_fast>>(mode, argv + 3);
+        return run<Topic<SaMeasurements_fast>>(args, arguments.properties);
     }
     std::cerr << "unknown type " << type << "\n";
     return 64;
 }
 catch (const std::exception& e)
 {
-    std::cerr << argv[1] << ": " << e.what() << "\n";
+    std::cerr << (argc > 1 ? argv[1] : "peer") << ": " << e.what() << "\n";
     return 70;
 }

@@ -1,0 +1,207 @@
+#include "ChildProcess.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace tarvex_test {
+
+namespace {
+
+std::vector<char*> pointersTo(std::vector<std::string>& strings)
+{
+    std::vector<char*> pointers;
+    for (std::string& text : strings)
+    {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::vector<std::string>& environment)
+{
+    if (command.empty())
+    {
+        throw std::invalid_argument("no command to run");
+    }
+    int in[2];
+    int out[2];
+    // Close-on-exec: other children must not inherit these ends, or EOF would never come.
+    if (::pipe2(in, O_CLOEXEC) != 0)
+    {
+        throw std::runtime_error("pipe failed");
+    }
+    if (::pipe2(out, O_CLOEXEC) != 0)
+    {
+        ::close(in[0]);
+        ::close(in[1]);
+        throw std::runtime_error("pipe failed");
+    }
+    m_stdin = in[1];
+    m_stdout = out[0];
+    // A child that exits early must not kill the test with SIGPIPE when it is written to.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    std::vector<std::string> args = command;
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+    {
+        env.emplace_back(*entry);
+    }
+    env.insert(env.end(), environment.begin(), environment.end());
+    auto argv = pointersTo(args);
+    auto envp = pointersTo(env);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    const int spawned = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    if (spawned != 0)
+    {
+        m_pid = -1;
+        ::close(m_stdin);
+        ::close(m_stdout);
+        throw std::runtime_error("cannot start " + command.front() + ": " + std::strerror(spawned));
+    }
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (m_pid > 0)
+    {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    if (m_stdin >= 0)
+    {
+        ::close(m_stdin);
+    }
+    ::close(m_stdout);
+}
+
+bool ChildProcess::writeLine(const std::string& line)
+{
+    const std::string text = line + "\n";
+    return m_stdin >= 0 && ::write(m_stdin, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;)
+    {
+        if (const auto end = m_buffer.find('\n'); end != std::string::npos)
+        {
+            std::string line = m_buffer.substr(0, end);
+            m_buffer.erase(0, end + 1);
+            return line;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{m_stdout, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0)
+        {
+            return std::nullopt;
+        }
+        char chunk[4096];
+        const ssize_t got = ::read(m_stdout, chunk, sizeof(chunk));
+        if (got <= 0)
+        {
+            return std::nullopt;
+        }
+        m_buffer.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+bool ChildProcess::waitForLine(const std::string& line, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;)
+    {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto next = readLine(left);
+        if (!next)
+        {
+            return false;
+        }
+        if (*next == line)
+        {
+            return true;
+        }
+    }
+}
+
+void ChildProcess::closeInput()
+{
+    if (m_stdin >= 0)
+    {
+        ::close(m_stdin);
+        m_stdin = -1;
+    }
+}
+
+void ChildProcess::signal(int number)
+{
+    if (m_pid > 0)
+    {
+        ::kill(m_pid, number);
+    }
+}
+
+int ChildProcess::exitCode(std::chrono::milliseconds limit)
+{
+    if (m_pid <= 0)
+    {
+        return -1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (::waitpid(m_pid, &status, WNOHANG) == 0)
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+        {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+long residentKilobytes(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (status >> key)
+    {
+        if (key == "VmRSS:")
+        {
+            long kilobytes = 0;
+            status >> kilobytes;
+            return kilobytes;
+        }
+        status.ignore(1 << 16, '\n');
+    }
+    return 0;
+}
+
+}  // namespace tarvex_test

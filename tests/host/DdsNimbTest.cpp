@@ -3,6 +3,7 @@
 
 #include <fastdds/dds/domain/DomainParticipant.hpp>
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>
+#include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 namespace qara::nimb {
 namespace {
@@ -100,6 +103,24 @@ TEST_F(DdsNimbTest, ParticipantProfileFromUriOrProperty)
     EXPECT_NE(plain->get_qos().name().to_string(), "nimbTestParticipant");
 
     EXPECT_NO_THROW(DdsNimb({{"dds.xml.profiles.file", profilesFile.string()}})) << "loading a file again";
+}
+
+// The hook sees the profile's QoS, and what it changes is what the participant gets.
+TEST_F(DdsNimbTest, ParticipantQosHookAdjustsTheProfilesQos)
+{
+    std::vector<std::string> seen;
+    DdsNimb nimb({{"dds.xml.profiles.file", profilesFile.string()}},
+                 [&seen](eprosima::fastdds::dds::DomainParticipantQos& qos) {
+                     seen.push_back(qos.name().to_string());
+                     qos.name(qos.name().to_string() + "Adjusted");
+                 });
+    const auto byProfile = nimb.getDomainParticipant(Uri("dds.ps://206/t?participant=nimb_test_participant"), {});
+    EXPECT_EQ(byProfile->get_qos().name().to_string(), "nimbTestParticipantAdjusted");
+    const auto plain = nimb.getDomainParticipant(Uri("dds.ps://206/t"), {});
+    EXPECT_EQ(plain->get_qos().name().to_string(), seen.back() + "Adjusted");
+    EXPECT_EQ(nimb.getDomainParticipant(Uri("dds.ps://206/u"), {}), plain);
+    ASSERT_EQ(seen.size(), 2u) << "called once for each participant created";
+    EXPECT_EQ(seen.front(), "nimbTestParticipant");
 }
 
 TEST_F(DdsNimbTest, UnknownProfileIsNamedInTheError)

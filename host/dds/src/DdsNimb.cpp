@@ -4,6 +4,7 @@
 
 #include <fastdds/dds/domain/DomainParticipant.hpp>
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>
+#include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>
 
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
@@ -19,6 +20,7 @@ namespace {
 
 using eprosima::fastdds::dds::DomainParticipant;
 using eprosima::fastdds::dds::DomainParticipantFactory;
+using eprosima::fastdds::dds::DomainParticipantQos;
 using eprosima::fastdds::dds::RETCODE_OK;
 
 // Runs from whichever holder lets go last, possibly while unwinding: logs
@@ -57,7 +59,8 @@ std::string participantProfile(const Uri& uri, const Nimb::Properties& propertie
 
 }  // namespace
 
-DdsNimb::DdsNimb(Properties properties) : Nimb(std::move(properties))
+DdsNimb::DdsNimb(Properties properties, ParticipantQosHook participantQosHook)
+    : Nimb(std::move(properties)), m_participantQosHook(std::move(participantQosHook))
 {
     const auto& own = getProperties();
     if (const auto file = own.find("dds.xml.profiles.file"); file != own.end())
@@ -92,13 +95,21 @@ std::shared_ptr<DomainParticipant> DdsNimb::getDomainParticipant(const Uri& uri,
     }
 
     auto factory = DomainParticipantFactory::get_shared_instance();
-    DomainParticipant* created =
-        profile.empty() ? factory->create_participant(domain, eprosima::fastdds::dds::PARTICIPANT_QOS_DEFAULT)
-                        : factory->create_participant_with_profile(domain, profile);
+    const std::string failure = "Failed to create DDS participant for domain " + std::to_string(domain) +
+                                (profile.empty() ? "" : " with profile:" + profile) + " Uri: " + uri.string();
+    DomainParticipantQos qos = factory->get_default_participant_qos();
+    if (!profile.empty() && factory->get_participant_qos_from_profile(profile, qos) != RETCODE_OK)
+    {
+        throw std::runtime_error(failure);
+    }
+    if (m_participantQosHook)
+    {
+        m_participantQosHook(qos);
+    }
+    DomainParticipant* created = factory->create_participant(domain, qos);
     if (created == nullptr)
     {
-        throw std::runtime_error("Failed to create DDS participant for domain " + std::to_string(domain) +
-                                 (profile.empty() ? "" : " with profile:" + profile) + " Uri: " + uri.string());
+        throw std::runtime_error(failure);
     }
     std::shared_ptr<DomainParticipant> participant(created, ParticipantDeleter{std::move(factory)});
     m_participants[key] = participant;

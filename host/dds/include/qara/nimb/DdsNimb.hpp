@@ -4,6 +4,7 @@
 #include <qara/nimb/Uri.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -12,7 +13,8 @@
 
 namespace eprosima::fastdds::dds {
 class DomainParticipant;
-}
+class DomainParticipantQos;
+}  // namespace eprosima::fastdds::dds
 
 namespace qara::nimb {
 
@@ -23,7 +25,11 @@ namespace qara::nimb {
 class DdsNimb : public Nimb
 {
 public:
-    explicit DdsNimb(Properties properties = {});
+    // Called with each participant's QoS (its profile's, or the default) just before the participant is
+    // created, for what XML cannot express, such as a transport of the application's own.
+    using ParticipantQosHook = std::function<void(eprosima::fastdds::dds::DomainParticipantQos&)>;
+
+    explicit DdsNimb(Properties properties = {}, ParticipantQosHook participantQosHook = {});
 
     // One participant per domain and participant profile, shared by every
     // caller while any of them holds it. The profile is the URI's
@@ -35,6 +41,7 @@ public:
 private:
     using Participant = eprosima::fastdds::dds::DomainParticipant;
 
+    ParticipantQosHook m_participantQosHook;
     std::mutex m_mutex;
     std::map<std::pair<uint32_t, std::string>, std::weak_ptr<Participant>> m_participants;
 };

@@ -5,10 +5,11 @@
 //                                                 then publishes samples of seeds 1..count.
 //   subscribe <type> <uri> <count> <timeout-ms>   prints "matched" once its reader has matched a writer, then
 //                                                 one checksum line per sample received; exits 0 with all.
-//   stream <type> <uri> <period-ms>               publishes seeds 1, 2, ... one a period, matched or not,
-//                                                 until its stdin ends.
-//   listen <type> <uri>                           prints "matched" once matched, then a checksum line for each
-//                                                 sample its listener subscription gets, until its stdin ends.
+//   stream <type> <uri> <period-ms>               publishes seeds 1, 2, ... one a period, matched or not, each
+//                                                 with its seed as source time stamp, until its stdin ends.
+//   listen <type> <uri>                           prints "matched" once matched, then "<time stamp> <checksum>"
+//                                                 for each sample its listener subscription gets, until its
+//                                                 stdin ends.
 #include "PubSubPair.hpp"
 #include "SampleCheck.hpp"
 #include "SampleValues.hpp"
@@ -169,7 +170,7 @@ public:
         for (uint32_t seed = 1; !finished; ++seed)
         {
             static_cast<ST&>(*entity) = makeDistinctSample<W>(seed);
-            publisher->publish(*entity, 0ms);
+            publisher->publish(static_cast<double>(seed), *entity, 0ms);
             next += period;
             std::this_thread::sleep_until(next);
         }
@@ -186,7 +187,7 @@ public:
             qara::nimb::ps::DataEventFilter<T>(),
             [&output](qara::nimb::ps::Subscriber<T>&, const qara::nimb::ps::DataEvent<T>& event) {
                 const std::lock_guard<std::mutex> lock(output);
-                std::cout << checksum(Pair::wireOf(*event.getData())) << std::endl;
+                std::cout << event.getSourceTimestamp() << ' ' << checksum(Pair::wireOf(*event.getData())) << std::endl;
             });
         if (!waitForMatch(Pair::readerOf(*subscriber)))
         {

@@ -108,17 +108,20 @@ public:
     {
         const auto number = static_cast<uint64_t>(event.getSourceTimestamp());
         const auto& wire = PubSubPair<TopicType>::wireOf(*event.getData());
-        if (number != received + 1 || checksum(wire) != expected(number))
+        if (number != m_last + 1 || checksum(wire) != expected(number))
         {
             ++bad;
         }
-        received = number;
+        m_last = number;
+        ++received;
     }
 
     std::atomic<uint64_t> received{0};
     std::atomic<uint64_t> bad{0};
 
 private:
+    uint64_t m_last = 0;
+
     static const std::string& expected(uint64_t number)
     {
         static const std::vector<std::string> sums = [] {

@@ -25,7 +25,7 @@ constexpr const char* kDomain = "223";
 constexpr long kFlatKilobytes = 1024;
 // The code QoS writer is KEEP_ALL with max_samples 40000 and, as Fast DDS makes writers by default,
 // TRANSIENT_LOCAL: it keeps its last 40000 samples for late-joining readers. Until that history is full the
-// publisher grows by each sample kept, about 1.6 kB for both types (payload and bookkeeping).
+// publisher grows by each sample kept, about 1.5 kB for both types (payload and bookkeeping).
 constexpr double kWriterHistory = 40000;
 constexpr double kKilobytesPerKeptSample = 2;
 

@@ -166,15 +166,17 @@ protected:
                polledNumbers.numbers().size() >= polledBefore + count;
     }
 
+    // Declared first, so that they outlive the subscriptions that fill them.
+    std::atomic<int> notifications{0};
+    std::atomic<int> invalidEvents{0};
+    Deliveries listenedNumbers;
+    Deliveries polledNumbers;
+
     Pair pair;
     std::unique_ptr<Subscriber<T>> notified;
     std::unique_ptr<Subscriber<T>> listened;
     std::unique_ptr<Subscriber<T>> polled;
     std::vector<std::unique_ptr<qara::nimb::ps::Subscription>> handles;
-    std::atomic<int> notifications{0};
-    std::atomic<int> invalidEvents{0};
-    Deliveries listenedNumbers;
-    Deliveries polledNumbers;
 };
 
 TEST_F(PublisherLoss, SubscriberOutlivesAKilledPublisherAndHearsItsSuccessor)

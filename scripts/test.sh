@@ -36,14 +36,16 @@ cp -r tests/fuzz/corpus/. "$work/"
 build/fuzz/tests/fuzz/tarvex_cdr_fuzzer -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" \
     2> >(tail -n 15 >&2)
 
-# ThreadSanitizer: only the executables that test concurrent subscription handling.
+# ThreadSanitizer: the executables that test concurrent subscription handling, and the fault tests, whose
+# subscriptions are served by Fast DDS's threads and polled by the test's at the same time. A report stops
+# the process at once, so that one in a peer process fails its test too.
 echo "== ThreadSanitizer"
 cmake -S . -B build/tsan -Wno-dev -DCMAKE_BUILD_TYPE=Debug -DSANITIZER=thread -DNIMB_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build build/tsan -j "$jobs" --target ps_subscriber_test ps_concurrency_test
+cmake --build build/tsan -j "$jobs" --target ps_subscriber_test ps_concurrency_test ps_fault_test
 # The other executables are not built here, so their tests are left out by suite name.
-TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp second_deadlock_stack=1" \
+TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp second_deadlock_stack=1 halt_on_error=1" \
     ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 600 \
-    -R '^(EveryTopicSubscriber|MediumSubscriber|ConcurrentSubscriber)[./]'
+    -R '^(EveryTopicSubscriber|MediumSubscriber|ConcurrentSubscriber|Faults|PublisherLoss)[./]'
 
 echo "== Consumer of the installed release build"
 configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -2,6 +2,7 @@
 // longer than it was told to.
 #include "Deliveries.hpp"
 #include "LogCapture.hpp"
+#include "Matching.hpp"
 #include "PeerProcess.hpp"
 #include "PubSubPair.hpp"
 #include "SampleCheck.hpp"
@@ -51,36 +52,6 @@ std::vector<uint32_t> receivedBy(Peer& listener, std::size_t count)
         numbers.push_back(number);
     }
     return numbers;
-}
-
-int matchedCount(edds::DataReader& reader)
-{
-    edds::SubscriptionMatchedStatus status;
-    reader.get_subscription_matched_status(status);
-    return status.current_count;
-}
-
-int matchedCount(edds::DataWriter& writer)
-{
-    edds::PublicationMatchedStatus status;
-    writer.get_publication_matched_status(status);
-    return status.current_count;
-}
-
-// Waits until `entity` (a reader or a writer) has matched exactly `count` remote ends.
-template <class Entity>
-bool waitForMatches(Entity& entity, int count, std::chrono::seconds limit)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (matchedCount(entity) != count)
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-        {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
 }
 
 TEST(Faults, SubscriberProcessKilledMidStreamIsReplacedAndTheStreamGoesOn)
@@ -195,7 +166,7 @@ TEST_F(PublisherLoss, SubscriberOutlivesAKilledPublisherAndHearsItsSuccessor)
 
     for (auto* subscriber : {notified.get(), listened.get(), polled.get()})
     {
-        ASSERT_TRUE(waitForMatches(Pair::readerOf(*subscriber), 0, 15s))
+        ASSERT_TRUE(waitUntil([&] { return matchedCount(Pair::readerOf(*subscriber)) == 0; }, 15s))
             << "the killed writer was never noticed as gone";
     }
     pollUntil([] { return false; }, 1s);
@@ -244,7 +215,7 @@ TEST(Faults, ClosingAPublisherWaitsForAStoppedReliableReaderNoLongerThanThePrope
     auto publisher = pair.makePublisher({}, reliable);
     // Each end learns of the other on its own: both must have matched before the first sample.
     ASSERT_TRUE(listener.waitForLine("matched", 30s));
-    ASSERT_TRUE(waitForMatches(Pair::writerOf(*publisher), 1, 30s));
+    ASSERT_TRUE(waitUntil([&] { return matchedCount(Pair::writerOf(*publisher)) == 1; }, 30s));
     auto entity = publisher->createDataEntity();
     for (uint32_t seed = 1; seed <= 3; ++seed)
     {

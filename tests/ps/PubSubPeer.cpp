@@ -10,6 +10,7 @@
 //   listen <type> <uri>                           prints "matched" once matched, then "<time stamp> <checksum>"
 //                                                 for each sample its listener subscription gets, until its
 //                                                 stdin ends.
+#include "Matching.hpp"
 #include "PubSubPair.hpp"
 #include "SampleCheck.hpp"
 #include "SampleValues.hpp"
@@ -69,33 +70,8 @@ Arguments split(int argc, char** argv)
     return arguments;
 }
 
-template <class Entity>
-bool waitForMatch(Entity& entity)
-{
-    for (int i = 0; i < 3000; ++i)
-    {
-        if constexpr (std::is_same_v<Entity, eprosima::fastdds::dds::DataWriter>)
-        {
-            eprosima::fastdds::dds::PublicationMatchedStatus status;
-            entity.get_publication_matched_status(status);
-            if (status.current_count > 0)
-            {
-                return true;
-            }
-        }
-        else
-        {
-            eprosima::fastdds::dds::SubscriptionMatchedStatus status;
-            entity.get_subscription_matched_status(status);
-            if (status.current_count > 0)
-            {
-                return true;
-            }
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
+// Discovery over UDP takes a few seconds, more under sanitizers.
+constexpr auto kMatchLimit = 30s;
 
 template <class TopicType>
 class Peer
@@ -116,7 +92,7 @@ public:
     int publish(uint32_t count)
     {
         auto publisher = m_pair.makePublisher({}, m_properties);
-        if (!waitForMatch(Pair::writerOf(*publisher)))
+        if (!waitUntil([&] { return matchedCount(Pair::writerOf(*publisher)) > 0; }, kMatchLimit))
         {
             std::cerr << "publisher: no reader matched\n";
             return 2;
@@ -143,7 +119,7 @@ public:
     int subscribe(std::size_t count, std::chrono::milliseconds timeout)
     {
         auto subscriber = m_pair.makeSubscriber({}, m_properties);
-        if (!waitForMatch(Pair::readerOf(*subscriber)))
+        if (!waitUntil([&] { return matchedCount(Pair::readerOf(*subscriber)) > 0; }, kMatchLimit))
         {
             std::cerr << "subscriber: no writer matched\n";
             return 2;
@@ -189,7 +165,7 @@ public:
                 const std::lock_guard<std::mutex> lock(output);
                 std::cout << event.getSourceTimestamp() << ' ' << checksum(Pair::wireOf(*event.getData())) << std::endl;
             });
-        if (!waitForMatch(Pair::readerOf(*subscriber)))
+        if (!waitUntil([&] { return matchedCount(Pair::readerOf(*subscriber)) > 0; }, kMatchLimit))
         {
             std::cerr << "listener: no writer matched\n";
             return 2;

@@ -7,12 +7,12 @@
 //                                               "received <fast> <ps> bad <count>".
 // The topics are <name>_fast and <name>_ps. Sample n carries n as its source time stamp and the values of
 // one of a few distinct samples, so the subscriber can tell a lost, repeated, reordered or damaged sample.
+#include "Matching.hpp"
 #include "PubSubPair.hpp"
 #include "SampleCheck.hpp"
 #include "SampleValues.hpp"
 
 #include <atomic>
-#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -49,32 +49,8 @@ void waitForInputToEnd()
     }
 }
 
-bool eventually(const std::function<bool()>& condition)
-{
-    for (int i = 0; i < 3000; ++i)
-    {
-        if (condition())
-        {
-            return true;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
-
-bool writerMatched(eprosima::fastdds::dds::DataWriter& writer)
-{
-    eprosima::fastdds::dds::PublicationMatchedStatus status;
-    writer.get_publication_matched_status(status);
-    return status.current_count > 0;
-}
-
-bool readerMatched(eprosima::fastdds::dds::DataReader& reader)
-{
-    eprosima::fastdds::dds::SubscriptionMatchedStatus status;
-    reader.get_subscription_matched_status(status);
-    return status.current_count > 0;
-}
+// Discovery takes a moment, more on a loaded machine.
+constexpr auto kMatchLimit = 30s;
 
 // Publishes at `hz` until `stop`, catching up after a late wake-up rather than drifting.
 template <class TopicType>
@@ -148,8 +124,8 @@ int publish(const std::string& domain, const std::string& name, double fastHz, d
     ps.publishingHost = fast.publishingHost;
     auto fastPublisher = fast.makePublisher();
     auto psPublisher = ps.makePublisher();
-    if (!eventually([&] { return writerMatched(PubSubPair<Fast>::writerOf(*fastPublisher)); }) ||
-        !eventually([&] { return writerMatched(PubSubPair<Ps>::writerOf(*psPublisher)); }))
+    if (!waitUntil([&] { return matchedCount(PubSubPair<Fast>::writerOf(*fastPublisher)) > 0; }, kMatchLimit) ||
+        !waitUntil([&] { return matchedCount(PubSubPair<Ps>::writerOf(*psPublisher)) > 0; }, kMatchLimit))
     {
         std::cerr << "soak publisher: no reader matched\n";
         return 2;
@@ -189,8 +165,8 @@ int subscribe(const std::string& domain, const std::string& name)
         fastSubscriber->subscribeAsync(qara::nimb::ps::DataEventFilter<Fast::Interface>(), std::ref(fastCounter));
     auto psSubscription =
         psSubscriber->subscribeAsync(qara::nimb::ps::DataEventFilter<Ps::Interface>(), std::ref(psCounter));
-    if (!eventually([&] { return readerMatched(PubSubPair<Fast>::readerOf(*fastSubscriber)); }) ||
-        !eventually([&] { return readerMatched(PubSubPair<Ps>::readerOf(*psSubscriber)); }))
+    if (!waitUntil([&] { return matchedCount(PubSubPair<Fast>::readerOf(*fastSubscriber)) > 0; }, kMatchLimit) ||
+        !waitUntil([&] { return matchedCount(PubSubPair<Ps>::readerOf(*psSubscriber)) > 0; }, kMatchLimit))
     {
         std::cerr << "soak subscriber: no writer matched\n";
         return 2;

@@ -12,6 +12,7 @@
 #include <log4cplus/logger.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -76,6 +77,8 @@ public:
     std::unique_ptr<Subscription> subscribeAsync(const DataEventFilter<T>& filter,
                                                  std::function<void(Subscriber<T>&)> notifier) override;
 
+    // A sample the reads and deliveries hand out: decoded, valid and within the deadline and latency.
+    bool accepts(const eprosima::fastdds::dds::SampleInfo& info, const DdsType& sample) const;
     eprosima::fastdds::dds::InstanceHandle_t lookupInstance(const T& instance);
     void returnLoan(Samples& samples, Infos& infos);
 
@@ -96,7 +99,8 @@ private:
     using Clock = std::chrono::system_clock;
 
     void createReader();
-    std::shared_ptr<T> firstAcceptedCopy(Samples& samples, Infos& infos) const;
+    // The index of the first accepted sample of a batch, or its length when there is none.
+    typename Samples::size_type firstAccepted(const Samples& samples, const Infos& infos) const;
     std::shared_ptr<LoanedDataEntity<T>> lend(const char* takeFailure,
                                               const eprosima::fastdds::dds::InstanceHandle_t* instance);
     // Takes a batch; false for no data, a logged runtime_error for a failure.
@@ -105,8 +109,9 @@ private:
     // Runs `body` and gives the loan back on every way out.
     template <class Body>
     auto withLoan(Samples& samples, Infos& infos, const char* returnFailure, Body body);
-    void appendEvent(Events& events, const DataEventFilter<T>& filter, const DdsType& sample,
-                     const eprosima::fastdds::dds::SampleInfo& info);
+    // Appends an event for each sample of the batch that passes the read test, at most `limit` of them.
+    std::size_t appendEvents(Events& events, const DataEventFilter<T>& filter, Samples& samples, const Infos& infos,
+                             std::size_t limit = SIZE_MAX);
     // Waits on a fresh read condition for up to `wait`, and calls `onBatch` once per active condition.
     template <class OnBatch>
     void waitCycle(eprosima::fastdds::dds::WaitSet& waitSet, eprosima::fastdds::dds::Duration_t wait, OnBatch onBatch);

@@ -243,16 +243,21 @@ auto DdsSubscriber<T, ST>::withLoan(Samples& samples, Infos& infos, const char* 
 }
 
 template <class T, class ST>
-std::shared_ptr<T> DdsSubscriber<T, ST>::firstAcceptedCopy(Samples& samples, Infos& infos) const
+bool DdsSubscriber<T, ST>::accepts(const eprosima::fastdds::dds::SampleInfo& info, const DdsType& sample) const
 {
-    for (typename Samples::size_type i = 0; i < samples.length(); ++i)
+    return generated::dds_::DecodeFailures::validData(info, &sample) && !this->isQosExceeded(info);
+}
+
+template <class T, class ST>
+typename DdsSubscriber<T, ST>::Samples::size_type DdsSubscriber<T, ST>::firstAccepted(const Samples& samples,
+                                                                                      const Infos& infos) const
+{
+    typename Samples::size_type i = 0;
+    while (i < samples.length() && !accepts(infos[i], samples[i]))
     {
-        if (generated::dds_::DecodeFailures::validData(infos[i], &samples[i]) && !this->isQosExceeded(infos[i]))
-        {
-            return createDataEntityFrom<T, ST>(samples[i]);
-        }
+        ++i;
     }
-    return nullptr;
+    return i;
 }
 
 template <class T, class ST>
@@ -269,7 +274,7 @@ std::vector<std::shared_ptr<T>> DdsSubscriber<T, ST>::read(std::size_t maxSample
     withLoan(samples, infos, detail::kReturnLoanFailure, [&] {
         for (typename Samples::size_type i = 0; i < samples.length(); ++i)
         {
-            if (generated::dds_::DecodeFailures::validData(infos[i], &samples[i]) && !this->isQosExceeded(infos[i]))
+            if (accepts(infos[i], samples[i]))
             {
                 result.push_back(createDataEntityFrom<T, ST>(samples[i]));
             }
@@ -306,13 +311,15 @@ std::shared_ptr<T> DdsSubscriber<T, ST>::readInstance(const T& instance)
     {
         return nullptr;
     }
-    return withLoan(samples, infos, detail::kReturnLoanFailure, [&] { return firstAcceptedCopy(samples, infos); });
+    return withLoan(samples, infos, detail::kReturnLoanFailure, [&]() -> std::shared_ptr<T> {
+        const auto first = firstAccepted(samples, infos);
+        return first < samples.length() ? createDataEntityFrom<T, ST>(samples[first]) : nullptr;
+    });
 }
 
 template <class T, class ST>
 bool DdsSubscriber<T, ST>::readInstance(const T& instance, T& out)
 {
-    this->checkState();
     const std::shared_ptr<T> found = readInstance(instance);
     if (!found)
     {
@@ -351,16 +358,13 @@ std::shared_ptr<LoanedDataEntity<T>> DdsSubscriber<T, ST>::lend(
         return nullptr;
     }
     loaned->loanReturned = false;
-    for (typename Samples::size_type i = 0; i < loaned->dataSeq.length(); ++i)
+    const auto first = firstAccepted(loaned->dataSeq, loaned->infoSeq);
+    if (first == loaned->dataSeq.length())
     {
-        if (generated::dds_::DecodeFailures::validData(loaned->infoSeq[i], &loaned->dataSeq[i]) &&
-            !this->isQosExceeded(loaned->infoSeq[i]))
-        {
-            loaned->entity.emplace(&loaned->dataSeq[i]);
-            return loaned;
-        }
+        return nullptr;
     }
-    return nullptr;
+    loaned->entity.emplace(&loaned->dataSeq[first]);
+    return loaned;
 }
 
 template <class T, class ST>
@@ -385,12 +389,21 @@ void DdsSubscriber<T, ST>::returnLoan(Samples& samples, Infos& infos)
 }
 
 template <class T, class ST>
-void DdsSubscriber<T, ST>::appendEvent(Events& events, const DataEventFilter<T>& filter, const DdsType& sample,
-                                       const eprosima::fastdds::dds::SampleInfo& info)
+std::size_t DdsSubscriber<T, ST>::appendEvents(Events& events, const DataEventFilter<T>& filter, Samples& samples,
+                                               const Infos& infos, std::size_t limit)
 {
-    events.push_back(std::make_shared<DdsDataEvent<T>>(sourceTimestampOf(info), true,
-                                                       createDataEntityFrom<T, ST>(sample), filter.instanceState,
-                                                       InstanceEvent::UPDATED));
+    std::size_t appended = 0;
+    for (typename Samples::size_type i = 0; i < samples.length() && appended < limit; ++i)
+    {
+        if (SubscriptionManager<T, ST>::passesReadTest(*this, filter, infos[i], samples[i]))
+        {
+            events.push_back(std::make_shared<DdsDataEvent<T>>(sourceTimestampOf(infos[i]), true,
+                                                               createDataEntityFrom<T, ST>(samples[i]),
+                                                               filter.instanceState, InstanceEvent::UPDATED));
+            ++appended;
+        }
+    }
+    return appended;
 }
 
 template <class T, class ST>
@@ -421,18 +434,8 @@ std::size_t DdsSubscriber<T, ST>::readDataEventsCache(const DataEventFilter<T>& 
     {
         return 0;
     }
-    return withLoan(samples, infos, detail::kReturnLoanFailure, [&] {
-        std::size_t appended = 0;
-        for (typename Samples::size_type i = 0; i < samples.length(); ++i)
-        {
-            if (SubscriptionManager<T, ST>::passesReadTest(*this, filter, infos[i], samples[i]))
-            {
-                appendEvent(events, filter, samples[i], infos[i]);
-                ++appended;
-            }
-        }
-        return appended;
-    });
+    return withLoan(samples, infos, detail::kReturnLoanFailure,
+                    [&] { return appendEvents(events, filter, samples, infos); });
 }
 
 template <class T, class ST>
@@ -510,16 +513,8 @@ std::size_t DdsSubscriber<T, ST>::readEventsUntil(const DataEventFilter<T>& filt
                 {
                     return;
                 }
-                withLoan(samples, infos, detail::kReturnLoanFailureSpaced, [&] {
-                    for (typename Samples::size_type i = 0; i < samples.length() && remaining > 0; ++i)
-                    {
-                        if (SubscriptionManager<T, ST>::passesReadTest(*this, filter, infos[i], samples[i]))
-                        {
-                            appendEvent(events, filter, samples[i], infos[i]);
-                            --remaining;
-                        }
-                    }
-                });
+                remaining -= withLoan(samples, infos, detail::kReturnLoanFailureSpaced,
+                                      [&] { return appendEvents(events, filter, samples, infos, remaining); });
             });
         }
         return eventCountLimit - remaining;
@@ -572,18 +567,8 @@ std::size_t DdsSubscriber<T, ST>::readDataEventsUntilTimeout(const DataEventFilt
                 {
                     return;
                 }
-                appended += withLoan(samples, infos, detail::kReturnLoanFailure, [&] {
-                    std::size_t accepted = 0;
-                    for (typename Samples::size_type i = 0; i < samples.length(); ++i)
-                    {
-                        if (SubscriptionManager<T, ST>::passesReadTest(*this, filter, infos[i], samples[i]))
-                        {
-                            appendEvent(events, filter, samples[i], infos[i]);
-                            ++accepted;
-                        }
-                    }
-                    return accepted;
-                });
+                appended += withLoan(samples, infos, detail::kReturnLoanFailure,
+                                     [&] { return appendEvents(events, filter, samples, infos); });
             });
         }
     });

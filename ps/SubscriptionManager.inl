@@ -315,8 +315,7 @@ template <class T, class ST>
 bool SubscriptionManager<T, ST>::passesDeliveryTest(const DataEventFilter<T>& filter, const fdds::SampleInfo& info,
                                                     DdsType& sample) const
 {
-    return generated::dds_::DecodeFailures::validData(info, &sample) && !m_subscriber.isQosExceeded(info) &&
-           matchFilter(filter, info, sample);
+    return m_subscriber.accepts(info, sample) && matchFilter(filter, info, sample);
 }
 
 template <class T, class ST>
@@ -324,7 +323,7 @@ bool SubscriptionManager<T, ST>::passesReadTest(const DdsSubscriber<T, ST>& subs
                                                 const DataEventFilter<T>& filter, const fdds::SampleInfo& info,
                                                 DdsType& sample)
 {
-    if (!generated::dds_::DecodeFailures::validData(info, &sample) || subscriber.isQosExceeded(info))
+    if (!subscriber.accepts(info, sample))
     {
         return false;
     }

@@ -2,8 +2,6 @@
 #include "entry/EntryArguments.hpp"
 #include "ps/DdsPublisherDelegator.hpp"
 
-#include <qara/nimb/util/Properties.hpp>
-
 namespace {
 
 using namespace qara::nimb;
@@ -13,9 +11,8 @@ ps::Publisher<T>* createPublisher(const std::shared_ptr<Nimb>& nimb, const Uri& 
                                   const Nimb::Properties& properties)
 {
     auto participant = entry::ddsNimbOf(nimb).getDomainParticipant(uri, properties);
-    auto publisher = std::make_shared<ps::DdsPublisher<T, ST>>(uri, qos, properties, participant, nimb);
-    return new ps::DdsPublisherDelegator<T, ST>(std::move(publisher),
-                                                util::getLongProperty(properties, "dds.wait_for_ack.timeout_ms", 5000));
+    return new ps::DdsPublisherDelegator<T, ST>(
+        std::make_shared<ps::DdsPublisher<T, ST>>(uri, qos, properties, participant, nimb));
 }
 
 }  // namespace

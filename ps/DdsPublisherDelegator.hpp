@@ -10,7 +10,7 @@ template <class T, class ST>
 class DdsPublisherDelegator : public Publisher<T>
 {
 public:
-    DdsPublisherDelegator(std::shared_ptr<DdsPublisher<T, ST>> publisher, long waitForAckTimeout);
+    explicit DdsPublisherDelegator(std::shared_ptr<DdsPublisher<T, ST>> publisher);
 
     std::shared_ptr<T> createDataEntity() override { return m_publisher->createDataEntity(); }
     std::shared_ptr<Nimb> getNimb() const override { return m_publisher->getNimb(); }

@@ -5,9 +5,8 @@
 namespace qara::nimb::ps {
 
 template <class T, class ST>
-DdsPublisherDelegator<T, ST>::DdsPublisherDelegator(std::shared_ptr<DdsPublisher<T, ST>> publisher,
-                                                    long waitForAckTimeout)
-    : m_publisher(std::move(publisher)), m_waitForAckTimeout(waitForAckTimeout)
+DdsPublisherDelegator<T, ST>::DdsPublisherDelegator(std::shared_ptr<DdsPublisher<T, ST>> publisher)
+    : m_publisher(std::move(publisher)), m_waitForAckTimeout(m_publisher->waitForAckTimeout())
 {
 }
 

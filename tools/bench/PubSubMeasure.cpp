@@ -2,10 +2,10 @@
 
 #include "PubSubPlugin.hpp"
 
-#include "generated/dds/tarvex/PsMeasurementsPubSubTypes.hpp"
-#include "generated/dds/tarvex/SaMeasurements_fastPubSubTypes.hpp"
-#include "generated/dds/tarvex/SaMeasurements_mediumPubSubTypes.hpp"
-#include "generated/dds/tarvex/SaMeasurements_slowPubSubTypes.hpp"
+#include "generated/ddsimpl/tarvex/PsMeasurements.hpp"
+#include "generated/ddsimpl/tarvex/SaMeasurements_fast.hpp"
+#include "generated/ddsimpl/tarvex/SaMeasurements_medium.hpp"
+#include "generated/ddsimpl/tarvex/SaMeasurements_slow.hpp"
 #include "ps/DdsDataEvent.hpp"
 #include "ps/DdsPublisher.hpp"
 #include "ps/internal/EntityQos.hpp"
@@ -26,11 +26,9 @@
 #include <fastdds/dds/topic/TypeSupport.hpp>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <stdexcept>
 #include <thread>
-#include <type_traits>
 
 namespace qara::nimb::tools {
 
@@ -39,47 +37,17 @@ namespace {
 namespace dds = eprosima::fastdds::dds;
 namespace fdds = icd::dds::fastdds;
 
+// The plug-in's entity class of topic type T; it names the wire type and its type support.
 template <class T>
-struct Wire;
-#define NIMB_TOOLS_WIRE(Type)                                      \
-    template <>                                                    \
-    struct Wire<::tarvex::Type>                                    \
-    {                                                              \
-        using Sample = generated::dds_::tarvex::Type;              \
-        using Support = generated::dds_::tarvex::Type##PubSubType; \
+struct Entity;
+#define NIMB_TOOLS_ENTITY(Type)                         \
+    template <>                                         \
+    struct Entity<::tarvex::Type>                       \
+    {                                                   \
+        using type = generated::ddsimpl::tarvex::Type;  \
     };
-TARVEX_TOPIC_TYPES(NIMB_TOOLS_WIRE)
-#undef NIMB_TOOLS_WIRE
-
-template <class F>
-struct IsStdArray : std::false_type
-{
-};
-template <class E, std::size_t N>
-struct IsStdArray<std::array<E, N>> : std::true_type
-{
-};
-
-// The wire-side twin of fillCounter: the same counter in every numeric field, flags left alone.
-template <class W>
-void fillWireCounter(W& sample, uint64_t counter)
-{
-    sample.visitFields([counter](const char*, auto& field) {
-        using F = std::decay_t<decltype(field)>;
-        if constexpr (IsStdArray<F>::value)
-        {
-            using E = typename F::value_type;
-            if constexpr (!std::is_same_v<E, bool>)
-            {
-                field.fill(static_cast<E>(counter));
-            }
-        }
-        else if constexpr (!std::is_same_v<F, bool>)
-        {
-            field = static_cast<F>(counter);
-        }
-    });
-}
+TARVEX_TOPIC_TYPES(NIMB_TOOLS_ENTITY)
+#undef NIMB_TOOLS_ENTITY
 
 struct ParticipantDeleter
 {
@@ -122,13 +90,14 @@ template <class T>
 class PlainChannel final : public Channel, private dds::DataReaderListener
 {
 public:
-    using W = typename Wire<T>::Sample;
-    using Support = typename Wire<T>::Support;
+    using W = typename Entity<T>::type::DdsType;
+    using Support = typename Entity<T>::type::PubSubType;
 
     PlainChannel(uint32_t domain, const std::string& topicName, OnArrival onArrival)
         : m_onArrival(std::move(onArrival)), m_writerSide(plainParticipant(domain))
     {
-        fillWireCounter(m_sample, 1);
+        typename Entity<T>::type view(&m_sample);
+        fillCounter(view, 1);
         dds::Topic* topic = plainTopic<Support>(*m_writerSide, topicName);
         m_writer = m_writerSide->create_publisher(dds::PUBLISHER_QOS_DEFAULT)
                        ->create_datawriter(topic, ps::internal::codeWriterQos(0));
@@ -206,17 +175,6 @@ public:
         }
     }
 
-    ~PluginChannel() override
-    {
-        if (m_subscription)
-        {
-            m_subscription->close();
-        }
-    }
-
-    PluginChannel(const PluginChannel&) = delete;
-    PluginChannel& operator=(const PluginChannel&) = delete;
-
     void publish(double sourceTimestamp) override
     {
         m_publisher->publish(sourceTimestamp, *m_sample, std::chrono::seconds(1));
@@ -239,6 +197,11 @@ const char* to_string(Path path)
     return path == Path::Plugin ? "plug-in" : "plain";
 }
 
+const char* idOf(Path path)
+{
+    return path == Path::Plugin ? "plugin" : "plain";
+}
+
 double wallSeconds()
 {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -247,7 +210,7 @@ double wallSeconds()
 std::unique_ptr<Channel> openChannel(Path path, const std::string& type, const PluginLibrary& plugin, uint32_t domain,
                                      const std::string& tag, Channel::OnArrival onArrival)
 {
-    const std::string topicName = "tarvex/" + type + "/" + (path == Path::Plugin ? "plugin" : "plain") + "/" + tag;
+    const std::string topicName = "tarvex/" + type + "/" + idOf(path) + "/" + tag;
     std::unique_ptr<Channel> channel;
     withTopic(type, [&](auto topic) {
         using T = typename decltype(topic)::Type;

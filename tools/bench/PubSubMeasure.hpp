@@ -26,6 +26,8 @@ enum class Path
 
 // "plug-in" or "plain".
 const char* to_string(Path path);
+// "plugin" or "plain", for topic names and CSV columns.
+const char* idOf(Path path);
 
 // Seconds since the epoch on the system clock, the clock of DDS source time stamps.
 double wallSeconds();

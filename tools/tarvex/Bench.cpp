@@ -56,7 +56,7 @@ void writeCsv(const std::string& file, const std::vector<Measurement>& results)
     for (const Measurement& m : results)
     {
         const LatencySummary latency = summarize(m.latencies);
-        out << m.type << ',' << (m.path == Path::Plugin ? "plugin" : "plain") << ',' << m.latencySent << ','
+        out << m.type << ',' << idOf(m.path) << ',' << m.latencySent << ','
             << latency.count << ',' << latency.median * 1e6 << ',' << latency.p99 * 1e6 << ',' << m.throughputSent
             << ',' << m.throughputReceived << ',' << m.throughput() << '\n';
     }

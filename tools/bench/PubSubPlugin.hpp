@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -51,6 +52,17 @@ inline std::vector<std::string> topicNames()
     return names;
 }
 
+// "PsMeasurements, SaMeasurements_fast, ...", for messages and help texts.
+inline std::string topicList()
+{
+    std::string list;
+    for (const auto& name : topicNames())
+    {
+        list += (list.empty() ? "" : ", ") + name;
+    }
+    return list;
+}
+
 // Calls f(Topic<T>) for the topic called `name`; std::invalid_argument when there is none.
 template <class F>
 void withTopic(const std::string& name, F&& f)
@@ -65,12 +77,7 @@ void withTopic(const std::string& name, F&& f)
     });
     if (!found)
     {
-        std::string known;
-        for (const auto& each : topicNames())
-        {
-            known += (known.empty() ? "" : ", ") + each;
-        }
-        throw std::invalid_argument("unknown topic '" + name + "' (known: " + known + ")");
+        throw std::invalid_argument("unknown topic '" + name + "' (known: " + topicList() + ")");
     }
 }
 
@@ -128,12 +135,16 @@ struct IsSharedVector<shared_vector<E>> : std::true_type
 };
 
 // Sets every numeric field of `sample`, array elements included, to `counter` converted to the field's
-// type, so that consecutive samples differ. Flags keep their value.
+// type, so that consecutive samples differ. Flags keep their value, and so do the fields named in `keep`.
 template <class T>
-void fillCounter(T& sample, uint64_t counter)
+void fillCounter(T& sample, uint64_t counter, const std::set<std::string>& keep = {})
 {
-    sample.visitFields([counter](const char*, const auto& value, const auto& set) {
+    sample.visitFields([counter, &keep](const char* name, const auto& value, const auto& set) {
         using V = std::decay_t<decltype(value)>;
+        if (keep.count(name) != 0)
+        {
+            return;
+        }
         if constexpr (IsSharedVector<V>::value)
         {
             using E = std::remove_const_t<typename V::element_type>;

@@ -15,6 +15,8 @@
 #include <iostream>
 #include <limits>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 namespace qara::nimb::tools {
@@ -85,10 +87,11 @@ int publish(const Context& context, const char* type)
 
     const PluginEntries<T> entries(context.plugin, type);
     const auto sample = entries.entity();
-    // Every --set is checked before anything joins the domain.
+    // Every --set is checked before anything joins the domain, and the fields it sets keep their values.
+    std::set<std::string> assigned;
     for (const auto& assignment : assignments)
     {
-        setField(*sample, type, assignment);
+        assigned.insert(setField(*sample, type, assignment));
     }
 
     const auto host = std::make_shared<DdsNimb>();
@@ -110,11 +113,7 @@ int publish(const Context& context, const char* type)
     for (; count == 0 || n <= count; ++n)
     {
         std::this_thread::sleep_until(begin + std::chrono::duration_cast<Clock::duration>(period * (n - 1)));
-        fillCounter(*sample, n);
-        for (const auto& assignment : assignments)
-        {
-            setField(*sample, type, assignment);
-        }
+        fillCounter(*sample, n, assigned);
         publisher->publish(wallSeconds(), *sample, milliseconds(1000));
     }
     // Subscribers are best effort and acknowledge nothing, and a sample still on its way when the writer

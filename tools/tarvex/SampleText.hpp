@@ -129,8 +129,9 @@ std::string toJson(const T& sample)
 
 // Applies "name=value" to a sample of topic `type`. A scalar takes a number or true/false; an array takes
 // exactly as many comma-separated values as it has elements. std::invalid_argument says what is wrong.
+// Returns the field's name.
 template <class T>
-void setField(T& sample, const std::string& type, const std::string& assignment)
+std::string setField(T& sample, const std::string& type, const std::string& assignment)
 {
     const auto equals = assignment.find('=');
     if (equals == std::string::npos || equals == 0)
@@ -182,6 +183,7 @@ void setField(T& sample, const std::string& type, const std::string& assignment)
     {
         throw std::invalid_argument(type + " has no field '" + name + "'");
     }
+    return name;
 }
 
 }  // namespace qara::nimb::tools

@@ -134,15 +134,7 @@ std::string commonHelp()
            "  --log-config FILE   log4cplus properties file (default: warnings and errors on stderr)\n"
            "  --help              this text\n\n"
            "Topics: " +
-           [] {
-               std::string names;
-               for (const auto& name : topicNames())
-               {
-                   names += (names.empty() ? "" : ", ") + name;
-               }
-               return names;
-           }() +
-           "\n";
+           topicList() + "\n";
 }
 
 std::string toolHelp()
@@ -187,7 +179,10 @@ std::vector<std::string>::const_iterator findCommand(const std::vector<std::stri
 {
     for (auto it = args.begin(); it != args.end(); ++it)
     {
-        if (*it == "--plugin" || *it == "--log-config")
+        const bool takesValue = std::any_of(kCommonOptions.begin(), kCommonOptions.end(), [&](const auto& option) {
+            return option.takesValue && *it == std::string("--") + option.name;
+        });
+        if (takesValue)
         {
             if (++it == args.end())
             {

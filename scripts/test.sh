@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine (only what is missing), then builds and runs the whole suite: AddressSanitizer +
 # UndefinedBehaviorSanitizer, a short libFuzzer run of every CDR decoder, ThreadSanitizer on the concurrent
-# subscription tests, a consumer project built against the installed release build, and the normal
-# optimised build with the whole suite. A second run rebuilds incrementally.
+# subscription tests, the normal optimised build with the whole suite, and a consumer project built against
+# that build once installed. A second run rebuilds incrementally.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -47,8 +47,11 @@ TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp second_deadlock_stack=1 halt_on_
     ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 600 \
     -R '^(EveryTopicSubscriber|MediumSubscriber|ConcurrentSubscriber|Faults|PublisherLoss)[./]'
 
-echo "== Consumer of the installed release build"
+echo "== Release build"
 configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_tests build/release
+
+echo "== Consumer of the installed release build"
 (
     tmp=$(mktemp -d)
     trap 'rm -rf "$tmp"' EXIT
@@ -60,7 +63,3 @@ configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
     "$tmp/build/consumer"
     "$tmp/prefix/bin/tarvex" demo --seconds 1 --domain 196 | grep -F "plug-in $tmp/prefix/lib/nimb/plugins/"
 )
-
-echo "== Release build"
-configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
-run_tests build/release

@@ -93,7 +93,9 @@ public:
         m_read = entries.subscriber(subscribing, uri);
         m_mostRecent = entries.mrvSubscriber(subscribing, uri);
         m_subscription = m_listened->subscribeAsync(
-            ps::DataEventFilter<T>(), [this](ps::Subscriber<T>&, const ps::DataEvent<T>& event) { onListener(event); });
+            ps::DataEventFilter<T>(), [this](ps::Subscriber<T>&, const ps::DataEvent<T>& event) {
+                m_listener.arrive(event.getSourceTimestamp());
+            });
         m_reader = std::thread([this] { readEvents(); });
     }
 
@@ -115,7 +117,7 @@ public:
     bool warmUp() override
     {
         pollMostRecent();
-        if (m_listenerWarm && m_eventsWarm && !m_latestJson.empty())
+        if (m_listener.count() > 0 && m_eventsWarm && !m_latestJson.empty())
         {
             return true;
         }
@@ -127,6 +129,7 @@ public:
     void start(double phaseStart, Clock::time_point begin, std::chrono::duration<double> length) override
     {
         m_phaseStart = phaseStart;
+        m_listener.restart(phaseStart);
         m_total = std::max<std::size_t>(1, static_cast<std::size_t>(std::llround(m_rate * length.count())));
         m_publishing = std::thread([this, begin] { publishAll(begin); });
     }
@@ -148,7 +151,7 @@ public:
         }
     }
 
-    Counts counts() const override { return Counts{m_total, m_sent, m_listenerCount, m_eventsCount, m_mostRecentSeen}; }
+    Counts counts() const override { return Counts{m_total, m_sent, m_listener.count(), m_eventsCount, m_mostRecentSeen}; }
 
     void stop() override
     {
@@ -173,25 +176,12 @@ public:
 
     Row row() override
     {
-        const std::lock_guard<std::mutex> lock(m_latencyMutex);
-        return Row{m_type, m_rate, counts(), m_latestJson == m_lastSentJson, summarize(m_latencies)};
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return Row{m_type, m_rate, counts(), m_latestJson == m_lastSentJson, summarize(m_listener.latencies())};
     }
 
 private:
     bool counting() const { return m_phaseStart < std::numeric_limits<double>::infinity(); }
-
-    void onListener(const ps::DataEvent<T>& event)
-    {
-        const double now = wallSeconds();
-        if (event.getSourceTimestamp() < m_phaseStart)
-        {
-            m_listenerWarm = true;
-            return;
-        }
-        const std::lock_guard<std::mutex> lock(m_latencyMutex);
-        m_latencies.push_back(now - event.getSourceTimestamp());
-        ++m_listenerCount;
-    }
 
     void readEvents()
     {
@@ -233,7 +223,7 @@ private:
                 m_publisher->publish(wallSeconds(), *m_sample, kPublishTimeout);
                 ++m_sent;
             }
-            const std::lock_guard<std::mutex> lock(m_latencyMutex);
+            const std::lock_guard<std::mutex> lock(m_mutex);
             m_lastSentJson = toJson(*m_sample);
         }
         catch (...)
@@ -245,7 +235,7 @@ private:
 
     void fail()
     {
-        const std::lock_guard<std::mutex> lock(m_latencyMutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_failure)
         {
             m_failure = std::current_exception();
@@ -259,24 +249,23 @@ private:
     std::unique_ptr<ps::Subscriber<T>> m_listened;
     std::unique_ptr<ps::Subscriber<T>> m_read;
     std::unique_ptr<ps::MrvSubscriber<T>> m_mostRecent;
+    // Counts everything until the counted phase starts, then only what is stamped from then on.
+    mutable Arrivals m_listener;
     std::unique_ptr<ps::Subscription> m_subscription;
 
     // Samples stamped before this are warm-ups; infinite until the counted phase starts.
     std::atomic<double> m_phaseStart{std::numeric_limits<double>::infinity()};
-    std::atomic<bool> m_listenerWarm{false};
     std::atomic<bool> m_eventsWarm{false};
     std::atomic<bool> m_stopping{false};
     std::atomic<bool> m_published{false};
     std::size_t m_total = 0;
     std::atomic<std::size_t> m_sent{0};
-    std::atomic<std::size_t> m_listenerCount{0};
     std::atomic<std::size_t> m_eventsCount{0};
     std::size_t m_mostRecentSeen = 0;
     std::string m_latestJson;
 
-    // Also guards the last sent sample's text and the first failure.
-    std::mutex m_latencyMutex;
-    std::vector<double> m_latencies;
+    // Guards the last sent sample's text and the first failure.
+    std::mutex m_mutex;
     std::string m_lastSentJson;
     std::exception_ptr m_failure;
 

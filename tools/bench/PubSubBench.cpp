@@ -45,10 +45,7 @@ void publish(benchmark::State& state, Path path, const std::string& type)
 void latency(benchmark::State& state, Path path, const std::string& type)
 {
     Arrivals arrivals;
-    const auto channel = openChannel(path, type, plugin(), kDomain, tag("latency"),
-                                     [&arrivals](double stamp) { arrivals.arrive(stamp); });
-    warmUp(*channel, arrivals);
-    arrivals.restart(wallSeconds());
+    const auto channel = openCounted(path, type, plugin(), kDomain, tag("latency"), arrivals);
     for (auto _ : state)
     {
         const std::size_t expected = arrivals.count() + 1;
@@ -71,10 +68,7 @@ void throughput(benchmark::State& state, Path path, const std::string& type)
 {
     constexpr std::size_t kBatch = 100;
     Arrivals arrivals;
-    const auto channel = openChannel(path, type, plugin(), kDomain, tag("throughput"),
-                                     [&arrivals](double stamp) { arrivals.arrive(stamp); });
-    warmUp(*channel, arrivals);
-    arrivals.restart(wallSeconds());
+    const auto channel = openCounted(path, type, plugin(), kDomain, tag("throughput"), arrivals);
     std::size_t sent = 0;
     std::size_t received = 0;
     for (auto _ : state)

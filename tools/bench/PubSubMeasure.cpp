@@ -290,6 +290,16 @@ void warmUp(Channel& channel, Arrivals& arrivals, std::chrono::duration<double> 
     } while (arrivals.waitFor(1, std::chrono::milliseconds(10)) == 0);
 }
 
+std::unique_ptr<Channel> openCounted(Path path, const std::string& type, const PluginLibrary& plugin, uint32_t domain,
+                                     const std::string& tag, Arrivals& arrivals)
+{
+    auto channel =
+        openChannel(path, type, plugin, domain, tag, [&arrivals](double stamp) { arrivals.arrive(stamp); });
+    warmUp(*channel, arrivals);
+    arrivals.restart(wallSeconds());
+    return channel;
+}
+
 LatencySummary summarize(std::vector<double> latencies)
 {
     LatencySummary summary;
@@ -316,13 +326,10 @@ Measurement measure(Path path, const std::string& type, const PluginLibrary& plu
     result.type = type;
     result.path = path;
     Arrivals arrivals;
-    const auto channel = openChannel(path, type, plugin, options.domain, options.tag,
-                                     [&arrivals](double stamp) { arrivals.arrive(stamp); });
-    warmUp(*channel, arrivals);
+    const auto channel = openCounted(path, type, plugin, options.domain, options.tag, arrivals);
     // Whatever a phase still has in flight after this long is lost.
     const auto drain = std::chrono::seconds(2);
 
-    arrivals.restart(wallSeconds());
     const auto period =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.latencyRate));
     const auto start = Clock::now();

@@ -76,6 +76,10 @@ private:
 // anything is counted. Throws std::runtime_error after `limit`.
 void warmUp(Channel& channel, Arrivals& arrivals, std::chrono::duration<double> limit = std::chrono::seconds(15));
 
+// A channel whose listener reports to `arrivals`, warmed up, with `arrivals` counting from now on.
+std::unique_ptr<Channel> openCounted(Path path, const std::string& type, const PluginLibrary& plugin, uint32_t domain,
+                                     const std::string& tag, Arrivals& arrivals);
+
 // Median and 99th percentile (nearest rank) of latencies in seconds.
 struct LatencySummary
 {

@@ -2,6 +2,7 @@
 // under ThreadSanitizer by scripts/test.sh as well.
 #include "Deliveries.hpp"
 #include "LogCapture.hpp"
+#include "Matching.hpp"
 #include "PubSubPair.hpp"
 
 #include <gtest/gtest.h>
@@ -124,12 +125,7 @@ protected:
     static void stopDeliveries(std::unique_ptr<qara::nimb::ps::Publisher<T>>& publisher, Subscriber<T>& subscriber)
     {
         publisher.reset();
-        auto& reader = Pair::readerOf(subscriber);
-        eprosima::fastdds::dds::SubscriptionMatchedStatus status;
-        for (int i = 0; i < 1000 && (reader.get_subscription_matched_status(status), status.current_count > 0); ++i)
-        {
-            std::this_thread::sleep_for(10ms);
-        }
+        waitUntil([&] { return matchedCount(Pair::readerOf(subscriber)) == 0; }, 10s);
         subscriber.subscribeAsync(DataEventFilter<T>(nullptr, InstanceState::NOT_ALIVE, {InstanceEvent::DELETED}),
                                   [](Subscriber<T>&) {});
     }

@@ -1,4 +1,5 @@
 #include "LogCapture.hpp"
+#include "Matching.hpp"
 #include "PubSubPair.hpp"
 #include "SampleValues.hpp"
 
@@ -88,12 +89,7 @@ public:
 
     void write(const RawBytesType::Bytes& bytes) { ASSERT_EQ(m_writer->write(&bytes), dds::RETCODE_OK); }
 
-    bool matched(int readers)
-    {
-        dds::PublicationMatchedStatus status;
-        m_writer->get_publication_matched_status(status);
-        return status.current_count >= readers;
-    }
+    dds::DataWriter& writer() { return *m_writer; }
 
 private:
     dds::DomainParticipant* m_participant = nullptr;
@@ -178,11 +174,7 @@ TYPED_TEST(HostileInput, CorruptPayloadsAreDroppedAndValidOnesStillArrive)
     RawWriter raw(qara::nimb::DdsUriHelper::topic(qara::nimb::Uri(this->pair.uri), true),
                   TestFixture::Pair::ST::PubSubType::typeName, 2048);
     this->pair.waitUntilMatched(*publisher, *reading, 2);
-    for (int i = 0; i < 1000 && !raw.matched(2); ++i)
-    {
-        std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_TRUE(raw.matched(2));
+    ASSERT_TRUE(waitUntil([&] { return matchedCount(raw.writer()) >= 2; }, 10s));
 
     LogCapture errors("", log4cplus::ERROR_LOG_LEVEL);
     for (const auto& bytes : garbage)
@@ -194,14 +186,15 @@ TYPED_TEST(HostileInput, CorruptPayloadsAreDroppedAndValidOnesStillArrive)
 
     // Reads keep working and hand out only well-formed samples, the valid one among them.
     std::vector<std::vector<unsigned char>> read;
-    for (int i = 0; i < 500 && std::count(read.begin(), read.end(), fieldBytes(valid)) == 0; ++i)
-    {
-        for (const auto& sample : reading->read(0))
-        {
-            read.push_back(fieldBytes(TestFixture::Pair::wireOf(*sample)));
-        }
-        std::this_thread::sleep_for(10ms);
-    }
+    waitUntil(
+        [&] {
+            for (const auto& sample : reading->read(0))
+            {
+                read.push_back(fieldBytes(TestFixture::Pair::wireOf(*sample)));
+            }
+            return std::count(read.begin(), read.end(), fieldBytes(valid)) > 0;
+        },
+        5s);
     for (int i = 0; i < 500 && std::count(heard.begin(), heard.end(), fieldBytes(valid)) == 0; ++i)
     {
         std::this_thread::sleep_for(10ms);

@@ -1,4 +1,5 @@
 #include "LogCapture.hpp"
+#include "Matching.hpp"
 #include "PlainDds.hpp"
 #include "Plugin.hpp"
 #include "SampleValues.hpp"
@@ -14,7 +15,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <thread>
 
 using namespace std::chrono_literals;
 using qara::nimb::Uri;
@@ -61,14 +61,9 @@ protected:
     // Both ends must have matched before a volatile writer's samples can reach the reader.
     static void waitUntilMatched(const qara::nimb::ps::Publisher<T>& publisher, Reader& reader)
     {
-        ASSERT_TRUE(reader.waitForWriters(1));
+        ASSERT_TRUE(waitUntil([&] { return matchedCount(reader.reader()) >= 1; }, 10s));
         auto& writer = *delegatorOf(publisher).publisher()->writer();
-        eprosima::fastdds::dds::PublicationMatchedStatus status;
-        for (int i = 0; i < 1000 && (writer.get_publication_matched_status(status), status.current_count < 1); ++i)
-        {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_GE(status.current_count, 1) << "the writer never matched the reader";
+        ASSERT_TRUE(waitUntil([&] { return matchedCount(writer) >= 1; }, 10s)) << "the writer never matched the reader";
     }
 
     std::shared_ptr<eprosima::fastdds::dds::DomainParticipant> participantOf(const std::string& uri)

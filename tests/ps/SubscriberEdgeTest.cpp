@@ -1,5 +1,6 @@
 #include "Deliveries.hpp"
 #include "LogCapture.hpp"
+#include "Matching.hpp"
 #include "PubSubPair.hpp"
 #include "SampleValues.hpp"
 
@@ -52,17 +53,6 @@ protected:
     static const std::string& idOf(const Subscription& handle)
     {
         return dynamic_cast<const qara::nimb::ps::DdsSubscription<T, ST>&>(handle).id();
-    }
-
-    template <class Reader>
-    static void waitUntilUnmatched(Reader& reader)
-    {
-        edds::SubscriptionMatchedStatus status;
-        for (int i = 0; i < 1000 && (reader.get_subscription_matched_status(status), status.current_count > 0); ++i)
-        {
-            std::this_thread::sleep_for(10ms);
-        }
-        ASSERT_EQ(status.current_count, 0) << "the reader still sees the writer";
     }
 
     Pair pair;
@@ -157,15 +147,12 @@ TEST_F(EdgeSubscriber, NotifierIsNotToldWhenTheLastWriterOfAKeylessTopicGoes)
     auto notifier = subscriber->subscribeAsync(DataEventFilter<T>(nullptr, InstanceState::ANY, {}),
                                                [&](Subscriber<T>&) { ++notified; });
     publishNumbered(*publisher, 1, 1);
-    for (int i = 0; i < 1000 && notified.load() == 0; ++i)
-    {
-        std::this_thread::sleep_for(10ms);
-    }
+    waitUntil([&] { return notified.load() > 0; }, 10s);
     ASSERT_EQ(notified.load(), 1);
 
     publisher.reset();
     auto& reader = pair.readerOf(*subscriber);
-    waitUntilUnmatched(reader);
+    ASSERT_TRUE(waitUntil([&] { return matchedCount(reader) == 0; }, 10s)) << "the reader still sees the writer";
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(notified.load(), 1);
     EXPECT_EQ(reader.get_unread_count(), 0u);
@@ -182,10 +169,7 @@ TEST_F(EdgeSubscriber, NotifierIsNotToldWhenTheLastWriterOfAKeylessTopicGoes)
     auto another = pair.makePublisher();
     pair.waitUntilMatched(*another, *subscriber);
     publishNumbered(*another, 2, 2);
-    for (int i = 0; i < 1000 && notified.load() == 1; ++i)
-    {
-        std::this_thread::sleep_for(10ms);
-    }
+    waitUntil([&] { return notified.load() > 1; }, 10s);
     EXPECT_EQ(notified.load(), 2);
 }
 
@@ -200,10 +184,7 @@ TEST_F(EdgeSubscriber, SamplesANotifierHasSeenAreStillThereForPollAndWaitingRead
     auto notifier = subscriber->subscribeAsync(DataEventFilter<T>(nullptr, InstanceState::ALIVE, {}),
                                                [&](Subscriber<T>&) { ++notified; });
     publishNumbered(*publisher, 1, 2);
-    for (int i = 0; i < 1000 && notified.load() < 2; ++i)
-    {
-        std::this_thread::sleep_for(10ms);
-    }
+    waitUntil([&] { return notified.load() >= 2; }, 10s);
     ASSERT_EQ(notified.load(), 2);
     EXPECT_EQ(subscriber->poll(0, 500ms), 2u);
 
@@ -246,23 +227,9 @@ TEST_F(EdgeSubscriber, LoanedReadNeedsASharedOwnerAndTakesNothingWithoutOne)
     Impl loose(qara::nimb::Uri(pair.uri), {}, {}, participant);
     auto publisher = pair.makePublisher();
     auto& writer = Pair::writerOf(*publisher);
-    edds::PublicationMatchedStatus published;
-    edds::SubscriptionMatchedStatus subscribed;
-    for (int i = 0; i < 1000; ++i)
-    {
-        writer.get_publication_matched_status(published);
-        loose.reader()->get_subscription_matched_status(subscribed);
-        if (published.current_count > 0 && subscribed.current_count > 0)
-        {
-            break;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
+    waitUntil([&] { return matchedCount(writer) > 0 && matchedCount(*loose.reader()) > 0; }, 10s);
     publishNumbered(*publisher, 1, 1);
-    for (int i = 0; i < 1000 && loose.reader()->get_unread_count() == 0; ++i)
-    {
-        std::this_thread::sleep_for(10ms);
-    }
+    waitUntil([&] { return loose.reader()->get_unread_count() > 0; }, 10s);
     ASSERT_EQ(loose.reader()->get_unread_count(), 1u);
 
     EXPECT_THROW(loose.loanedRead(), std::bad_weak_ptr);

@@ -1,4 +1,5 @@
 #include "LogCapture.hpp"
+#include "Matching.hpp"
 #include "PubSubPair.hpp"
 #include "SampleValues.hpp"
 
@@ -355,10 +356,7 @@ TEST_F(MediumSubscriber, AThrowingCallbackDoesNotStopDelivery)
     });
     LogCapture errors("nimbDdsSubscriptionManager", log4cplus::ERROR_LOG_LEVEL);
     const auto sent = publish(*publisher, 1);
-    for (int i = 0; i < 100 && calls.load() == 0; ++i)
-    {
-        std::this_thread::sleep_for(10ms);
-    }
+    waitUntil([&] { return calls.load() > 0; }, 1s);
     publish(*publisher, 1, 2);
     ASSERT_TRUE(inbox.waitFor(1));
     EXPECT_EQ(fieldBytes(inbox.samples()[0]), fieldBytes(makeDistinctSample<W>(2)));
@@ -384,10 +382,7 @@ TEST_F(MediumSubscriber, AHandleMayCloseItselfInsideItsCallback)
     }
     publish(*publisher, 3);
     ASSERT_TRUE(pair.waitForUnread(*subscriber, 0));
-    for (int i = 0; i < 100 && calls.load() == 0; ++i)
-    {
-        std::this_thread::sleep_for(10ms);
-    }
+    waitUntil([&] { return calls.load() > 0; }, 1s);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(calls.load(), 1) << "a closed handle was called again";
 }

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tarvex_test {
@@ -65,22 +64,6 @@ public:
         qos.reliability().kind = eprosima::fastdds::dds::RELIABLE_RELIABILITY_QOS;
         qos.history().kind = eprosima::fastdds::dds::KEEP_ALL_HISTORY_QOS;
         return qos;
-    }
-
-    bool waitForWriters(int count, std::chrono::seconds limit = std::chrono::seconds(10))
-    {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        eprosima::fastdds::dds::SubscriptionMatchedStatus status;
-        while (std::chrono::steady_clock::now() < deadline)
-        {
-            m_reader->get_subscription_matched_status(status);
-            if (status.current_count >= count)
-            {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
     }
 
     // Takes samples until `count` have arrived or `limit` has passed.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Matching.hpp"
 #include "Plugin.hpp"
 #include "TopicTypes.hpp"
 
@@ -15,7 +16,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 namespace tarvex_test {
 
@@ -84,19 +84,11 @@ public:
     {
         auto& writer = writerOf(publisher);
         auto& reader = readerOf(subscriber);
-        eprosima::fastdds::dds::PublicationMatchedStatus published;
-        eprosima::fastdds::dds::SubscriptionMatchedStatus subscribed;
-        for (int i = 0; i < 1000; ++i)
+        if (!waitUntil([&] { return matchedCount(writer) >= readers && matchedCount(reader) >= 1; },
+                       std::chrono::seconds(10)))
         {
-            writer.get_publication_matched_status(published);
-            reader.get_subscription_matched_status(subscribed);
-            if (published.current_count >= readers && subscribed.current_count >= 1)
-            {
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            throw std::runtime_error("publisher and subscriber never matched");
         }
-        throw std::runtime_error("publisher and subscriber never matched");
     }
 
     // Waits until the reader holds `count` unread samples.
@@ -105,16 +97,7 @@ public:
                               std::chrono::milliseconds limit = std::chrono::seconds(10))
     {
         auto& reader = readerOf(subscriber);
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (reader.get_unread_count() < count)
-        {
-            if (std::chrono::steady_clock::now() > deadline)
-            {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
+        return waitUntil([&] { return reader.get_unread_count() >= count; }, limit);
     }
 
     std::shared_ptr<T> entity(qara::nimb::ps::Publisher<T>& publisher, const W& sample)

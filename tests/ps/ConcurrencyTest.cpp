@@ -225,10 +225,10 @@ TEST_F(ConcurrentSubscriber, ListenersComeAndGoWhileTheListenerThreadDelivers)
         subscriber->subscribeAsync(DataEventFilter<T>(nullptr, InstanceState::ALIVE, {}),
                                    [&](Subscriber<T>&, const DataEvent<T>& event) { delivered.add(numberOf(event)); });
     publishNumbered(*publisher, kSamples + 1, kSamples + 1);
-    ASSERT_TRUE(delivered.waitForNumber(kSamples + 1));
+    ASSERT_TRUE(delivered.waitForLatest(kSamples + 1));
     EXPECT_EQ(callsAfterClose.load(), 0);
     // Every sample went to exactly one registration, in order.
-    EXPECT_EQ(delivered.numbers(), numbersUpTo(kSamples + 1));
+    EXPECT_EQ(delivered.values(), numbersUpTo(kSamples + 1));
 }
 
 TEST_F(ConcurrentSubscriber, AHandleClosingItselfMakesRoomForTheNextWhileSamplesKeepComing)
@@ -307,7 +307,7 @@ TEST_F(ConcurrentSubscriber, AHandleClosingItselfMakesRoomForTheNextWhileSamples
     EXPECT_EQ(refused.load(), 0);
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(calls, std::vector<int>(kHandles, 1));
-    const auto numbers = delivered.numbers();
+    const auto numbers = delivered.values();
     EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
     EXPECT_EQ(std::adjacent_find(numbers.begin(), numbers.end()), numbers.end());
 }
@@ -366,7 +366,7 @@ TEST_F(ConcurrentSubscriber, PollRunsWhileAnotherThreadRegistersAndClosesSynchro
     EXPECT_EQ(polled, kSamples);
     EXPECT_EQ(callsAfterClose.load(), 0);
     EXPECT_EQ(callsOffThePoller.load(), 0);
-    const auto numbers = delivered.numbers();
+    const auto numbers = delivered.values();
     EXPECT_FALSE(numbers.empty());
     EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
     EXPECT_EQ(std::adjacent_find(numbers.begin(), numbers.end()), numbers.end());

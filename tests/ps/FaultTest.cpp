@@ -133,8 +133,8 @@ protected:
 
     bool allHeardSince(int notificationsBefore, std::size_t listenedBefore, std::size_t polledBefore, std::size_t count)
     {
-        return notifications > notificationsBefore && listenedNumbers.numbers().size() >= listenedBefore + count &&
-               polledNumbers.numbers().size() >= polledBefore + count;
+        return notifications > notificationsBefore && listenedNumbers.values().size() >= listenedBefore + count &&
+               polledNumbers.values().size() >= polledBefore + count;
     }
 
     // Declared first, so that they outlive the subscriptions that fill them.
@@ -162,7 +162,7 @@ TEST_F(PublisherLoss, SubscriberOutlivesAKilledPublisherAndHearsItsSuccessor)
     // Nothing more comes from the dead process once what was in flight has arrived.
     pollUntil([] { return false; }, 1s);
     const int notificationsBeforeLoss = notifications;
-    const std::size_t listenedBeforeLoss = listenedNumbers.numbers().size();
+    const std::size_t listenedBeforeLoss = listenedNumbers.values().size();
 
     for (auto* subscriber : {notified.get(), listened.get(), polled.get()})
     {
@@ -181,16 +181,16 @@ TEST_F(PublisherLoss, SubscriberOutlivesAKilledPublisherAndHearsItsSuccessor)
     ASSERT_EQ(notifiedReader.read(samples, infos), edds::RETCODE_OK);
     EXPECT_EQ(infos[infos.length() - 1].instance_state, edds::NOT_ALIVE_NO_WRITERS_INSTANCE_STATE);
     notifiedReader.return_loan(samples, infos);
-    EXPECT_EQ(listenedNumbers.numbers().size(), listenedBeforeLoss);
+    EXPECT_EQ(listenedNumbers.values().size(), listenedBeforeLoss);
     EXPECT_EQ(invalidEvents, 0) << "a listener or poll callback was given a sample without data";
 
     // Every subscription hears the successor, which numbers its samples afresh.
     Peer successor = startPublisher();
-    const std::size_t listenedAtRestart = listenedNumbers.numbers().size();
-    const std::size_t polledAtRestart = polledNumbers.numbers().size();
+    const std::size_t listenedAtRestart = listenedNumbers.values().size();
+    const std::size_t polledAtRestart = polledNumbers.values().size();
     ASSERT_TRUE(
         pollUntil([&] { return allHeardSince(notificationsBeforeLoss, listenedAtRestart, polledAtRestart, 10); }, 30s));
-    const auto listened = listenedNumbers.numbers();
+    const auto listened = listenedNumbers.values();
     for (std::size_t i = listenedAtRestart + 1; i < listened.size(); ++i)
     {
         EXPECT_EQ(listened[i], listened[i - 1] + 1) << "a gap in what came from the successor";

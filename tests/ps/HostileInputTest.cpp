@@ -1,3 +1,4 @@
+#include "Deliveries.hpp"
 #include "LogCapture.hpp"
 #include "Matching.hpp"
 #include "PubSubPair.hpp"
@@ -11,7 +12,6 @@
 
 #include <cstring>
 #include <algorithm>
-#include <mutex>
 #include <random>
 #include <set>
 
@@ -163,12 +163,10 @@ TYPED_TEST(HostileInput, CorruptPayloadsAreDroppedAndValidOnesStillArrive)
 
     auto reading = this->pair.makeSubscriber();
     auto listening = this->pair.makeSubscriber();
-    std::mutex mutex;
-    std::vector<std::vector<unsigned char>> heard;
+    Collected<std::vector<unsigned char>> heard;
     auto handle = listening->subscribeAsync(qara::nimb::ps::DataEventFilter<T>(),
                                             [&](qara::nimb::ps::Subscriber<T>&, const qara::nimb::ps::DataEvent<T>& e) {
-                                                std::lock_guard<std::mutex> lock(mutex);
-                                                heard.push_back(fieldBytes(TestFixture::Pair::wireOf(*e.getData())));
+                                                heard.add(fieldBytes(TestFixture::Pair::wireOf(*e.getData())));
                                             });
     auto publisher = this->pair.makePublisher();
     RawWriter raw(qara::nimb::DdsUriHelper::topic(qara::nimb::Uri(this->pair.uri), true),
@@ -195,12 +193,14 @@ TYPED_TEST(HostileInput, CorruptPayloadsAreDroppedAndValidOnesStillArrive)
             return std::count(read.begin(), read.end(), fieldBytes(valid)) > 0;
         },
         5s);
-    for (int i = 0; i < 500 && std::count(heard.begin(), heard.end(), fieldBytes(valid)) == 0; ++i)
-    {
-        std::this_thread::sleep_for(10ms);
-    }
-    std::lock_guard<std::mutex> lock(mutex);
-    for (const auto* received : {&read, &heard})
+    std::vector<std::vector<unsigned char>> listened;
+    waitUntil(
+        [&] {
+            listened = heard.values();
+            return std::count(listened.begin(), listened.end(), fieldBytes(valid)) > 0;
+        },
+        5s);
+    for (const auto* received : {&read, &listened})
     {
         EXPECT_EQ(std::count(received->begin(), received->end(), fieldBytes(valid)), 1);
         for (const auto& bytes : *received)

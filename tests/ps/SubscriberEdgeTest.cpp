@@ -122,7 +122,7 @@ TEST_F(EdgeSubscriber, HandlesKeepTheSubscriberAliveAfterTheDelegatorIsGone)
 
     publishNumbered(*publisher, 1, 2);
     ASSERT_TRUE(delivered.waitFor(2));
-    EXPECT_EQ(delivered.numbers(), numbersUpTo(2));
+    EXPECT_EQ(delivered.values(), numbersUpTo(2));
 
     LogCapture errors("", log4cplus::ERROR_LOG_LEVEL);
     impl.lock()->close();

@@ -1,3 +1,4 @@
+#include "Deliveries.hpp"
 #include "LogCapture.hpp"
 #include "Matching.hpp"
 #include "PubSubPair.hpp"
@@ -7,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <mutex>
 
 using namespace std::chrono_literals;
@@ -21,36 +21,6 @@ using qara::nimb::ps::Subscriber;
 namespace {
 
 constexpr uint32_t kDomain = 225;
-
-// Collects what a callback delivers, for the test thread to wait on.
-template <class W>
-class Inbox
-{
-public:
-    void add(const W& sample)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_samples.push_back(sample);
-        m_changed.notify_all();
-    }
-
-    bool waitFor(std::size_t count, std::chrono::milliseconds limit = 10s)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, limit, [&] { return m_samples.size() >= count; });
-    }
-
-    std::vector<W> samples()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_samples;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<W> m_samples;
-};
 
 template <class TopicType>
 class EveryTopicSubscriber : public ::testing::Test
@@ -130,7 +100,7 @@ TYPED_TEST(EveryTopicSubscriber, DeliversToListenersNotifiersAndPoll)
     auto subscriber = this->pair.makeSubscriber();
     this->pair.waitUntilMatched(*publisher, *subscriber);
 
-    Inbox<W> listened;
+    Collected<W> listened;
     std::atomic<int> notified{0};
     // Filters must not overlap: the notifier wants disposed instances, the listener alive ones.
     auto notifier = subscriber->subscribeAsync(DataEventFilter<T>(nullptr, InstanceState::NOT_ALIVE, {}),
@@ -140,8 +110,8 @@ TYPED_TEST(EveryTopicSubscriber, DeliversToListenersNotifiersAndPoll)
         [&](Subscriber<T>&, const DataEvent<T>& event) { listened.add(TestFixture::Pair::wireOf(*event.getData())); });
     auto sent = this->publish(*publisher, 2);
     ASSERT_TRUE(listened.waitFor(2));
-    EXPECT_EQ(fieldBytes(listened.samples()[0]), fieldBytes(sent[0]));
-    EXPECT_EQ(fieldBytes(listened.samples()[1]), fieldBytes(sent[1]));
+    EXPECT_EQ(fieldBytes(listened.values()[0]), fieldBytes(sent[0]));
+    EXPECT_EQ(fieldBytes(listened.values()[1]), fieldBytes(sent[1]));
     EXPECT_EQ(notified.load(), 0) << "no sample of a disposed instance arrived";
     listener->close();
     notifier->close();
@@ -345,7 +315,7 @@ TEST_F(MediumSubscriber, AThrowingCallbackDoesNotStopDelivery)
     auto publisher = pair.makePublisher();
     auto subscriber = pair.makeSubscriber();
     pair.waitUntilMatched(*publisher, *subscriber);
-    Inbox<W> inbox;
+    Collected<W> inbox;
     std::atomic<int> calls{0};
     auto handle = subscriber->subscribeAsync(DataEventFilter<T>(), [&](Subscriber<T>&, const DataEvent<T>& event) {
         if (++calls == 1)
@@ -359,7 +329,7 @@ TEST_F(MediumSubscriber, AThrowingCallbackDoesNotStopDelivery)
     waitUntil([&] { return calls.load() > 0; }, 1s);
     publish(*publisher, 1, 2);
     ASSERT_TRUE(inbox.waitFor(1));
-    EXPECT_EQ(fieldBytes(inbox.samples()[0]), fieldBytes(makeDistinctSample<W>(2)));
+    EXPECT_EQ(fieldBytes(inbox.values()[0]), fieldBytes(makeDistinctSample<W>(2)));
     EXPECT_TRUE(errors.contains(log4cplus::ERROR_LOG_LEVEL, "errMsg:Subscription callback failed: callback failure"));
 }
 

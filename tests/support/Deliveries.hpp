@@ -35,40 +35,45 @@ uint32_t numberOf(const qara::nimb::ps::DataEvent<T>& event)
     return static_cast<uint32_t>(event.getSourceTimestamp());
 }
 
-// The numbers callbacks saw, from any thread, in the order they saw them.
-class Deliveries
+// What callbacks handed over, from any thread, in the order they did.
+template <class V>
+class Collected
 {
 public:
-    void add(uint32_t number)
+    void add(const V& value)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_numbers.push_back(number);
+        m_values.push_back(value);
         m_changed.notify_all();
     }
 
     bool waitFor(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(20))
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, limit, [&] { return m_numbers.size() >= count; });
+        return m_changed.wait_for(lock, limit, [&] { return m_values.size() >= count; });
     }
 
-    bool waitForNumber(uint32_t number, std::chrono::milliseconds limit = std::chrono::seconds(20))
+    // Until the latest value is at least `value`.
+    bool waitForLatest(const V& value, std::chrono::milliseconds limit = std::chrono::seconds(20))
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, limit, [&] { return !m_numbers.empty() && m_numbers.back() >= number; });
+        return m_changed.wait_for(lock, limit, [&] { return !m_values.empty() && m_values.back() >= value; });
     }
 
-    std::vector<uint32_t> numbers() const
+    std::vector<V> values() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_numbers;
+        return m_values;
     }
 
 private:
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::vector<uint32_t> m_numbers;
+    std::vector<V> m_values;
 };
+
+// The numbers of publishNumbered's samples, as callbacks saw them.
+using Deliveries = Collected<uint32_t>;
 
 // 1..last
 inline std::vector<uint32_t> numbersUpTo(uint32_t last)

@@ -1,3 +1,4 @@
+#include "Fields.hpp"
 #include "Plugin.hpp"
 #include "PubSubPlugin.hpp"
 #include "SampleText.hpp"
@@ -14,6 +15,8 @@
 namespace {
 
 using namespace qara::nimb::tools;
+using tarvex_test::listOf;
+using tarvex_test::nthField;
 
 template <class F>
 void forEachEntity(F&& f)
@@ -23,16 +26,6 @@ void forEachEntity(F&& f)
         SCOPED_TRACE(topic.name);
         f(topic.name, PluginEntries<T>(tarvex_test::plugin(), topic.name).entity());
     });
-}
-
-std::string listOf(std::size_t count, const std::string& value)
-{
-    std::string text = value;
-    for (std::size_t i = 1; i < count; ++i)
-    {
-        text += "," + value;
-    }
-    return text;
 }
 
 template <class E>
@@ -134,7 +127,7 @@ TEST(SampleText, CounterFillsNumbersAndLeavesFlags)
             }
             else if constexpr (std::is_same_v<V, qara::nimb::shared_vector<const bool>>)
             {
-                setField(*sample, type, std::string(name) + "=" + listOf(value.size(), "true"));
+                setField(*sample, type, std::string(name) + "=" + listOf(value.size(), "true", "true"));
             }
         });
         fillCounter(*sample, 42);
@@ -158,38 +151,15 @@ TEST(SampleText, CounterFillsNumbersAndLeavesFlags)
     });
 }
 
-// The first field of SaMeasurements_fast whose visited value has type V, and its element count.
-template <class V>
-std::pair<std::string, std::size_t> fastField()
-{
-    std::pair<std::string, std::size_t> found;
-    PluginEntries<tarvex::SaMeasurements_fast>(tarvex_test::plugin(), "SaMeasurements_fast")
-        .entity()
-        ->visitFields([&](const char* name, const auto& value, const auto&) {
-            if constexpr (std::is_same_v<std::decay_t<decltype(value)>, V>)
-            {
-                if (found.first.empty())
-                {
-                    found.first = name;
-                    if constexpr (IsSharedVector<V>::value)
-                    {
-                        found.second = value.size();
-                    }
-                }
-            }
-        });
-    EXPECT_FALSE(found.first.empty());
-    return found;
-}
-
 TEST(SampleText, SetRefusesWhatDoesNotFitTheField)
 {
-    using qara::nimb::shared_vector;
-    const auto flag = fastField<bool>().first;
-    const auto uint16 = fastField<uint16_t>().first;
-    const auto uint64 = fastField<uint64_t>().first;
-    const auto [int32s, int32Count] = fastField<shared_vector<const int32_t>>();
-    const auto [reals, realCount] = fastField<shared_vector<const double>>();
+    const auto sample =
+        PluginEntries<tarvex::SaMeasurements_fast>(tarvex_test::plugin(), "SaMeasurements_fast").entity();
+    const auto flag = nthField<bool, false>(*sample).name;
+    const auto uint16 = nthField<uint16_t, false>(*sample).name;
+    const auto uint64 = nthField<uint64_t, false>(*sample).name;
+    const auto [int32s, int32Count] = nthField<int32_t, true>(*sample);
+    const auto [reals, realCount] = nthField<double, true>(*sample);
     ASSERT_FALSE(HasFailure());
     const std::vector<std::pair<std::string, std::string>> refused = {
         {"no_such_field=1", "SaMeasurements_fast has no field 'no_such_field'"},
@@ -203,11 +173,9 @@ TEST(SampleText, SetRefusesWhatDoesNotFitTheField)
         {uint16 + "=1.5", "not '1.5'"},
         {uint64 + "=18446744073709551616", "to 18446744073709551615"},
         {int32s + "=1,2", "has " + std::to_string(int32Count) + " elements, --set gave 2"},
-        {int32s + "=2147483648," + listOf(int32Count - 1, "0"), "from -2147483648 to 2147483647"},
-        {reals + "=1,," + listOf(realCount - 2, "0"), "expects a number, not ''"},
+        {int32s + "=2147483648," + listOf(int32Count - 1, "0", "0"), "from -2147483648 to 2147483647"},
+        {reals + "=1,," + listOf(realCount - 2, "0", "0"), "expects a number, not ''"},
     };
-    const auto sample =
-        PluginEntries<tarvex::SaMeasurements_fast>(tarvex_test::plugin(), "SaMeasurements_fast").entity();
     for (const auto& [assignment, message] : refused)
     {
         SCOPED_TRACE(assignment);

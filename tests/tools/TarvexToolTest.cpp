@@ -1,7 +1,7 @@
+#include "Fields.hpp"
 #include "Plugin.hpp"
+#include "PubSubPlugin.hpp"
 #include "ToolProcess.hpp"
-
-#include "generated/tarvex_types.hpp"
 
 #include <tarvex/PsMeasurements.hpp>
 
@@ -19,69 +19,30 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 // The tools' tests use domains 190..199 and topics of their own.
 namespace {
 
+using qara::nimb::tools::topicNames;
+using tarvex_test::Field;
 using tarvex_test::linesOf;
+using tarvex_test::listOf;
 using tarvex_test::runTool;
 using tarvex_test::ToolRun;
+using tarvex_test::uniqueUri;
 
-std::vector<std::string> topicNames()
-{
-#define TOOLS_TEST_NAME(Type) #Type,
-    return {TARVEX_TOPIC_TYPES(TOOLS_TEST_NAME)};
-#undef TOOLS_TEST_NAME
-}
+constexpr uint32_t kDomain = 198;
 
 std::unique_ptr<const tarvex::PsMeasurements> psEntity()
 {
-    auto* create = tarvex_test::plugin().function<tarvex::PsMeasurements*()>(
-        tarvex_test::entryName("DataEntity", "PsMeasurements"));
-    return std::unique_ptr<const tarvex::PsMeasurements>(create());
+    return qara::nimb::tools::PluginEntries<tarvex::PsMeasurements>(tarvex_test::plugin(), "PsMeasurements").entity();
 }
-
-template <class V>
-struct Element
-{
-    using type = V;
-};
-template <class E>
-struct Element<qara::nimb::shared_vector<E>>
-{
-    using type = std::remove_const_t<E>;
-};
-
-// A field of PsMeasurements found by what it holds, from the interface's own visitor.
-struct Field
-{
-    std::string name;
-    std::size_t size = 0;  // 0 for a scalar
-};
 
 template <class E, bool Array>
 Field nthField(std::size_t n = 0)
 {
-    Field found;
-    psEntity()->visitFields([&](const char* name, const auto& value) {
-        using V = std::decay_t<decltype(value)>;
-        constexpr bool isArray = !std::is_same_v<typename Element<V>::type, V>;
-        if (found.name.empty() && isArray == Array && std::is_same_v<typename Element<V>::type, E> && n-- == 0)
-        {
-            found.name = name;
-            if constexpr (isArray)
-            {
-                found.size = value.size();
-            }
-        }
-    });
-    if (found.name.empty())
-    {
-        ADD_FAILURE() << "PsMeasurements has no such field";
-    }
-    return found;
+    return tarvex_test::nthField<E, Array>(*psEntity(), n);
 }
 
 std::vector<std::string> fieldNames()
@@ -89,22 +50,6 @@ std::vector<std::string> fieldNames()
     std::vector<std::string> names;
     psEntity()->visitFields([&](const char* name, const auto&) { names.emplace_back(name); });
     return names;
-}
-
-// "first,rest,rest,..." with as many values as the field has elements.
-std::string listOf(const Field& field, const std::string& first, const std::string& rest)
-{
-    std::string text = first;
-    for (std::size_t i = 1; i < field.size; ++i)
-    {
-        text += "," + rest;
-    }
-    return text;
-}
-
-std::string uniqueUri(const std::string& what)
-{
-    return "dds.ps://198/tools/" + what + "/" + std::to_string(::getpid());
 }
 
 TEST(TarvexDemo, ReportsEveryTopicWithNothingLostOnTheListenerPath)
@@ -149,15 +94,15 @@ TEST(TarvexPubEcho, EchoPrintsEveryFieldWithTheValuesPubSet)
     ASSERT_FALSE(HasFailure());
 
     const std::vector<std::pair<std::string, std::string>> sets = {
-        {doubles.name + "=" + listOf(doubles, "1.5", "-2"), "[" + listOf(doubles, "1.5", "-2") + "]"},
-        {floats.name + "=" + listOf(floats, "nan", "0.1"), "[" + listOf(floats, "null", "0.1") + "]"},
-        {flags.name + "=" + listOf(flags, "true", "false"), "[" + listOf(flags, "true", "false") + "]"},
-        {shorts.name + "=" + listOf(shorts, "65535", "0"), "[" + listOf(shorts, "65535", "0") + "]"},
+        {doubles.name + "=" + listOf(doubles.size, "1.5", "-2"), "[" + listOf(doubles.size, "1.5", "-2") + "]"},
+        {floats.name + "=" + listOf(floats.size, "nan", "0.1"), "[" + listOf(floats.size, "null", "0.1") + "]"},
+        {flags.name + "=" + listOf(flags.size, "true", "false"), "[" + listOf(flags.size, "true", "false") + "]"},
+        {shorts.name + "=" + listOf(shorts.size, "65535", "0"), "[" + listOf(shorts.size, "65535", "0") + "]"},
         {flag.name + "=true", "true"},
         {signedScalar.name + "=-7", "-7"},
         {wide.name + "=18446744073709551615", "18446744073709551615"},
     };
-    const std::string uri = uniqueUri("PubEcho");
+    const std::string uri = uniqueUri(kDomain, "tools");
     const std::string count = "5";
     auto echo = std::async(
         std::launch::async, runTool,
@@ -203,7 +148,7 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
     const Field scalar = nthField<int32_t, false>();
     ASSERT_FALSE(HasFailure());
     const std::string topic = "PsMeasurements";
-    const std::string uri = uniqueUri("Errors");
+    const std::string uri = uniqueUri(kDomain, "tools");
     struct Case
     {
         std::vector<std::string> args;
@@ -217,7 +162,7 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
         {{"pub", topic, "--uri", "dds.rpc://7/tarvex/PsMeasurements"}, "not a publish-subscribe URI"},
         {{"pub", topic, "--uri", uri, "--set", "no_such_field=1"}, "PsMeasurements has no field 'no_such_field'"},
         {{"pub", topic, "--uri", uri, "--set", array.name + "=1,2"}, "has " + std::to_string(array.size)},
-        {{"pub", topic, "--uri", uri, "--set", listOf(shorts, shorts.name + "=70000", "0")}, "from 0 to 65535"},
+        {{"pub", topic, "--uri", uri, "--set", listOf(shorts.size, shorts.name + "=70000", "0")}, "from 0 to 65535"},
         {{"pub", topic, "--uri", uri, "--set", scalar.name + "=seven"}, "expects an integer"},
         {{"pub", topic, "--uri", uri, "--set", scalar.name}, "expects name=value"},
         {{"pub", topic, "--uri", uri, "--rate", "fast"}, "--rate expects a number"},
@@ -266,8 +211,8 @@ TEST(TarvexHelp, EveryCommandDescribesItself)
 
 TEST(TarvexLogging, DefaultsToWarningsAndALogConfigReplacesThem)
 {
-    const std::vector<std::string> echo = {"echo", "SaMeasurements_medium", "--uri", uniqueUri("Logging"), "--timeout",
-                                           "100"};
+    const std::vector<std::string> echo = {
+        "echo", "SaMeasurements_medium", "--uri", uniqueUri(kDomain, "tools"), "--timeout", "100"};
     const ToolRun quiet = runTool(echo);
     ASSERT_EQ(quiet.status, 0) << quiet.err;
     EXPECT_EQ(quiet.err, "");

@@ -251,40 +251,6 @@ TEST_F(MediumSubscriber, OverlappingFiltersAreRefused)
         DataEventFilter<T>(nullptr, InstanceState::ALIVE, {InstanceEvent::CREATED}), ignore));
 }
 
-TEST_F(MediumSubscriber, ConcurrentRegistrationsOfOneFilterAdmitExactlyOne)
-{
-    auto subscriber = pair.makeSubscriber();
-    for (int round = 0; round < 20; ++round)
-    {
-        std::unique_ptr<qara::nimb::ps::Subscription> first;
-        std::unique_ptr<qara::nimb::ps::Subscription> second;
-        std::atomic<int> refused{0};
-        std::thread sync([&] {
-            try
-            {
-                first = subscriber->subscribe(DataEventFilter<T>(), [](Subscriber<T>&, const DataEvent<T>&) {});
-            }
-            catch (const std::runtime_error&)
-            {
-                ++refused;
-            }
-        });
-        std::thread async([&] {
-            try
-            {
-                second = subscriber->subscribeAsync(DataEventFilter<T>(), [](Subscriber<T>&) {});
-            }
-            catch (const std::runtime_error&)
-            {
-                ++refused;
-            }
-        });
-        sync.join();
-        async.join();
-        ASSERT_EQ(refused.load(), 1) << "round " << round;
-    }
-}
-
 TEST_F(MediumSubscriber, HandlesAndLoansOutliveTheirSubscriber)
 {
     auto publisher = pair.makePublisher();

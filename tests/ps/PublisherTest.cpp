@@ -13,9 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-
 using namespace std::chrono_literals;
 using qara::nimb::Uri;
 using namespace tarvex_test;
@@ -314,29 +311,9 @@ class ProfilePublisher : public MediumPublisher
 protected:
     void SetUp() override
     {
-        path = ::testing::TempDir() + "tarvex_profiles_" + std::to_string(::getpid()) + ".xml";
-        std::ofstream(path) << R"(<?xml version="1.0" encoding="UTF-8" ?>
-<dds xmlns="http://www.eprosima.com">
-  <profiles>
-    <topic profile_name="tlib.topic">
-      <historyQos><kind>KEEP_LAST</kind><depth>7</depth></historyQos>
-    </topic>
-    <publisher profile_name="tlib.publisher">
-      <qos><partition><names><name>tarvex</name></names></partition></qos>
-    </publisher>
-    <data_writer profile_name="tlib.datawriter">
-      <topic><historyQos><kind>KEEP_LAST</kind><depth>3</depth></historyQos></topic>
-      <qos><reliability><kind>BEST_EFFORT</kind></reliability></qos>
-    </data_writer>
-  </profiles>
-</dds>
-)";
-        nimb = std::make_shared<qara::nimb::DdsNimb>(qara::nimb::Nimb::Properties{{"dds.xml.profiles.file", path}});
+        nimb = std::make_shared<qara::nimb::DdsNimb>(
+            qara::nimb::Nimb::Properties{{"dds.xml.profiles.file", TARVEX_PS_TEST_DATA "/PublisherProfiles.xml"}});
     }
-
-    void TearDown() override { std::remove(path.c_str()); }
-
-    std::string path;
 };
 
 TEST_F(ProfilePublisher, AsksForTopicPublisherAndWriterProfilesInThatOrder)

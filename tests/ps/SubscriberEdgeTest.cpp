@@ -12,10 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
-#include <fstream>
-
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using namespace tarvex_test;
@@ -269,29 +265,9 @@ class ProfileSubscriber : public EdgeSubscriber
 protected:
     void SetUp() override
     {
-        path = ::testing::TempDir() + "tarvex_reader_profiles_" + std::to_string(::getpid()) + ".xml";
-        std::ofstream(path) << R"(<?xml version="1.0" encoding="UTF-8" ?>
-<dds xmlns="http://www.eprosima.com">
-  <profiles>
-    <topic profile_name="slib.topic">
-      <historyQos><kind>KEEP_LAST</kind><depth>5</depth></historyQos>
-    </topic>
-    <subscriber profile_name="slib.subscriber">
-      <qos><partition><names><name>tarvex</name></names></partition></qos>
-    </subscriber>
-    <data_reader profile_name="slib.datareader">
-      <qos><reliability><kind>RELIABLE</kind></reliability></qos>
-    </data_reader>
-  </profiles>
-</dds>
-)";
-        pair.subscribingHost =
-            std::make_shared<qara::nimb::DdsNimb>(qara::nimb::Nimb::Properties{{"dds.xml.profiles.file", path}});
+        pair.subscribingHost = std::make_shared<qara::nimb::DdsNimb>(
+            qara::nimb::Nimb::Properties{{"dds.xml.profiles.file", TARVEX_PS_TEST_DATA "/SubscriberProfiles.xml"}});
     }
-
-    void TearDown() override { std::remove(path.c_str()); }
-
-    std::string path;
 };
 
 TEST_F(ProfileSubscriber, AsksForTheSubscriberThenTheReaderProfile)

@@ -84,16 +84,26 @@ const Bytes kXcdr2Header = {
     0x00, 0x00,  // options
 };
 
+// `body` is what Fast CDR writes of `sample` under the version that goes with `representation`, and what
+// the type support writes after the encapsulation header; both read back as `sample`.
+template <class WT>
+void expectGolden(const typename WT::Wire& sample, fdds::DataRepresentationId representation, const Bytes& body)
+{
+    SCOPED_TRACE(nameOf(representation));
+    const CdrVersion version = representation == kXcdr1 ? CdrVersion::XCDRv1 : CdrVersion::XCDRv2;
+    const Bytes payload = concat(representation == kXcdr1 ? kXcdr1Header : kXcdr2Header, body);
+    EXPECT_EQ(streamBytes(sample, version), body);
+    EXPECT_EQ(encode<WT>(sample, representation), payload);
+
+    EXPECT_EQ(streamDecode<typename WT::Wire>(body, version), sample);
+    typename WT::Wire decoded;
+    ASSERT_TRUE(decode<WT>(payload, decoded));
+    EXPECT_EQ(decoded, sample);
+}
+
 TEST(GoldenBytes, MediumUnderXcdr1HasNoDelimiter)
 {
-    const SaMeasurements_medium sample = mediumSample();
-    EXPECT_EQ(streamBytes(sample, CdrVersion::XCDRv1), kMediumMembers);
-    EXPECT_EQ(encode<Medium>(sample, kXcdr1), concat(kXcdr1Header, kMediumMembers));
-
-    EXPECT_EQ(streamDecode<SaMeasurements_medium>(kMediumMembers, CdrVersion::XCDRv1), sample);
-    SaMeasurements_medium decoded;
-    ASSERT_TRUE(decode<Medium>(concat(kXcdr1Header, kMediumMembers), decoded));
-    EXPECT_EQ(decoded, sample);
+    expectGolden<Medium>(mediumSample(), kXcdr1, kMediumMembers);
 }
 
 TEST(GoldenBytes, MediumUnderXcdr2IsDelimited)
@@ -101,15 +111,7 @@ TEST(GoldenBytes, MediumUnderXcdr2IsDelimited)
     const Bytes dheader = {
         0x14, 0x00, 0x00, 0x00,  // DHEADER: 20 bytes of members follow
     };
-    const Bytes body = concat(dheader, kMediumMembers);
-    const SaMeasurements_medium sample = mediumSample();
-    EXPECT_EQ(streamBytes(sample, CdrVersion::XCDRv2), body);
-    EXPECT_EQ(encode<Medium>(sample, kXcdr2), concat(kXcdr2Header, body));
-
-    EXPECT_EQ(streamDecode<SaMeasurements_medium>(body, CdrVersion::XCDRv2), sample);
-    SaMeasurements_medium decoded;
-    ASSERT_TRUE(decode<Medium>(concat(kXcdr2Header, body), decoded));
-    EXPECT_EQ(decoded, sample);
+    expectGolden<Medium>(mediumSample(), kXcdr2, concat(dheader, kMediumMembers));
 }
 
 TEST(GoldenBytes, CommandUnderBothVersions)
@@ -123,13 +125,8 @@ TEST(GoldenBytes, CommandUnderBothVersions)
         0x01, 0x00, 0x00, 0x00,  // DHEADER: 1 byte of members follows
         0x2a,                    // dummy
     };
-    EXPECT_EQ(streamBytes(sample, CdrVersion::XCDRv1), xcdr1);
-    EXPECT_EQ(streamBytes(sample, CdrVersion::XCDRv2), xcdr2);
-    EXPECT_EQ(encode<ForceSetpoint>(sample, kXcdr1), concat(kXcdr1Header, xcdr1));
-    EXPECT_EQ(encode<ForceSetpoint>(sample, kXcdr2), concat(kXcdr2Header, xcdr2));
-
-    EXPECT_EQ(streamDecode<SaCmds_RPC_ForceSetpoint_In>(xcdr1, CdrVersion::XCDRv1), sample);
-    EXPECT_EQ(streamDecode<SaCmds_RPC_ForceSetpoint_In>(xcdr2, CdrVersion::XCDRv2), sample);
+    expectGolden<ForceSetpoint>(sample, kXcdr1, xcdr1);
+    expectGolden<ForceSetpoint>(sample, kXcdr2, xcdr2);
 }
 
 // Bytes after the encapsulation header; under XCDR2 they include the DHEADER.

@@ -119,17 +119,6 @@ private:
                                             NetworkNamespace("hostC")};
 };
 
-template <class TopicType>
-std::vector<std::string> expectedChecksums()
-{
-    std::vector<std::string> expected;
-    for (uint32_t seed = 1; seed <= kSamples; ++seed)
-    {
-        expected.push_back(checksum(makeDistinctSample<typename TopicType::Wire>(seed)));
-    }
-    return expected;
-}
-
 ::testing::AssertionResult sameSamples(Host host, const std::vector<std::string>& received,
                                        const std::vector<std::string>& expected)
 {
@@ -244,7 +233,7 @@ void everySampleReachesHostsBAndC(const SwitchedLan& lan, const std::vector<std:
     SCOPED_TRACE(TopicType::name());
     Exchange exchange(lan, TopicType::name(), {Host::B, Host::C}, properties);
     ASSERT_TRUE(exchange.allMatched());
-    exchange.publishAndCheck(expectedChecksums<TopicType>());
+    exchange.publishAndCheck(expectedChecksums<typename TopicType::Wire>(kSamples));
 }
 
 template <SwitchedLan::Multicast kMulticast>
@@ -285,7 +274,7 @@ TEST_F(MultiHostWithoutMulticast, SimpleDiscoveryFindsNobodyUntilMulticastIsForw
     // The match that follows shows the silence came from the network, not from peers that had ended.
     lan->forwardMulticast();
     ASSERT_TRUE(exchange.allMatched());
-    exchange.publishAndCheck(expectedChecksums<PsMeasurements>());
+    exchange.publishAndCheck(expectedChecksums<PsMeasurements::Wire>(kSamples));
 }
 
 TEST_F(MultiHostWithoutMulticast, DiscoveryServerOnHostADeliversEverySampleToEveryHost)

@@ -2,6 +2,7 @@
 #include "Matching.hpp"
 #include "PlainDds.hpp"
 #include "Plugin.hpp"
+#include "PubSubPair.hpp"
 #include "SampleValues.hpp"
 #include "TopicTypes.hpp"
 
@@ -31,19 +32,13 @@ protected:
     using ST = typename TopicType::Entity;
     using W = typename TopicType::Wire;
     using Reader = PlainReader<W, typename TopicType::PubSub>;
+    using Pair = PubSubPair<TopicType>;
 
     std::unique_ptr<qara::nimb::ps::Publisher<T>> makePublisher(const std::string& uri, const QoSList& qos = {},
                                                                 const qara::nimb::Nimb::Properties& properties = {})
     {
         auto* entry = plugin().function<PublisherEntry<T>>(entryName("Publisher", TopicType::name()));
         return std::unique_ptr<qara::nimb::ps::Publisher<T>>(entry(nimb, Uri(uri), qos, properties));
-    }
-
-    std::shared_ptr<T> entityWith(qara::nimb::ps::Publisher<T>& publisher, const W& sample)
-    {
-        auto entity = publisher.createDataEntity();
-        static_cast<ST&>(*entity) = sample;
-        return entity;
     }
 
     static std::string topicOf(const std::string& uri) { return qara::nimb::DdsUriHelper::topic(Uri(uri), true); }
@@ -88,8 +83,8 @@ TYPED_TEST(EveryTopicPublisher, DeliversEveryFieldAndTheSourceTime)
 
     const W plain = makeDistinctSample<W>(1);
     const W stamped = makeDistinctSample<W>(2);
-    publisher->publish(*this->entityWith(*publisher, plain), 0ms);
-    publisher->publish(1.5, *this->entityWith(*publisher, stamped), 0ms);
+    publisher->publish(*TestFixture::Pair::entity(*publisher, plain), 0ms);
+    publisher->publish(1.5, *TestFixture::Pair::entity(*publisher, stamped), 0ms);
 
     const auto received = reader.take(2);
     ASSERT_EQ(received.size(), 2u);
@@ -131,7 +126,7 @@ TEST_F(MediumPublisher, PublishersOfOneUriShareTheTopicAndOutliveEachOther)
     first.reset();
     EXPECT_NE(participant->lookup_topicdescription(topicOf(uri)), nullptr);
     waitUntilMatched(*second, reader);
-    second->publish(*entityWith(*second, makeDistinctSample<W>(3)), 0ms);
+    second->publish(*Pair::entity(*second, makeDistinctSample<W>(3)), 0ms);
     EXPECT_EQ(reader.take(1).size(), 1u);
     second.reset();
     EXPECT_TRUE(errors.lines().empty());
@@ -160,7 +155,7 @@ TEST_F(MediumPublisher, RejectsBadInputWithoutWriting)
     Reader reader(kDomain, topicOf(uri));
     auto publisher = makePublisher(uri);
     waitUntilMatched(*publisher, reader);
-    auto entity = entityWith(*publisher, makeDistinctSample<W>(4));
+    auto entity = Pair::entity(*publisher, makeDistinctSample<W>(4));
 
     try
     {
@@ -174,7 +169,7 @@ TEST_F(MediumPublisher, RejectsBadInputWithoutWriting)
     EXPECT_THROW(publisher->publish(2.0, *entity, -1ms), qara::nimb::NimbException);
 
     const W good = makeDistinctSample<W>(5);
-    publisher->publish(*entityWith(*publisher, good), 0ms);
+    publisher->publish(*Pair::entity(*publisher, good), 0ms);
 
     // Only the one good sample arrives: nothing was written by the failures.
     auto received = reader.take(2, 1s);

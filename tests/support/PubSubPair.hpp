@@ -100,7 +100,7 @@ public:
         return waitUntil([&] { return reader.get_unread_count() >= count; }, limit);
     }
 
-    std::shared_ptr<T> entity(qara::nimb::ps::Publisher<T>& publisher, const W& sample)
+    static std::shared_ptr<T> entity(qara::nimb::ps::Publisher<T>& publisher, const W& sample)
     {
         auto result = publisher.createDataEntity();
         static_cast<ST&>(*result) = sample;

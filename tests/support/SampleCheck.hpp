@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace tarvex_test {
 
@@ -21,6 +22,18 @@ std::string checksum(const W& sample)
     char text[17];
     std::snprintf(text, sizeof(text), "%016llx", static_cast<unsigned long long>(hash));
     return text;
+}
+
+// What a subscribing peer prints for the samples of seeds 1..count, in order.
+template <class W>
+std::vector<std::string> expectedChecksums(uint32_t count)
+{
+    std::vector<std::string> expected;
+    for (uint32_t seed = 1; seed <= count; ++seed)
+    {
+        expected.push_back(checksum(makeDistinctSample<W>(seed)));
+    }
+    return expected;
 }
 
 }  // namespace tarvex_test

@@ -174,7 +174,6 @@ TEST_F(ConcurrentSubscriber, ListenersComeAndGoWhileTheListenerThreadDelivers)
     Deliveries delivered;
     std::atomic<int> callsAfterClose{0};
     std::atomic<bool> streaming{true};
-    LogCapture refusals("nimbDdsSubscriptionManager", log4cplus::ERROR_LOG_LEVEL);
     // Both threads want the same filter: at most one of them holds it at any time.
     auto churnListener = [&] {
         while (streaming)

@@ -10,7 +10,6 @@
 #include <fastdds/dds/topic/TopicDataType.hpp>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <algorithm>
 #include <random>
 #include <set>

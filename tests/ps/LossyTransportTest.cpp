@@ -2,9 +2,7 @@
 // messages each participant sends. The application puts it into its participants through the host's
 // participant QoS hook, since XML cannot name it.
 #include "Deliveries.hpp"
-#include "Plugin.hpp"
 #include "PubSubPair.hpp"
-#include "TopicTypes.hpp"
 
 #include <fastdds/LibrarySettings.hpp>
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>

@@ -1,8 +1,6 @@
 #include "LogCapture.hpp"
 #include "PubSubPair.hpp"
 #include "SampleCheck.hpp"
-#include "SampleValues.hpp"
-#include "TopicTypes.hpp"
 
 #include <qara/nimb/DdsNimb.hpp>
 
@@ -402,6 +400,7 @@ TEST_F(Security, SubscribingNeedsPermissionForTheTopic)
     {
         EXPECT_STREQ(refused.what(), "Failed to create reader");
     }
+    EXPECT_TRUE(errors.contains(log4cplus::ERROR_LOG_LEVEL, "Failed to create reader"));
 }
 
 }  // namespace

@@ -50,19 +50,6 @@ std::vector<LogLine> LogCapture::lines() const
     return m_recorder->lines();
 }
 
-std::vector<LogLine> LogCapture::linesAtLeast(int level) const
-{
-    std::vector<LogLine> result;
-    for (const LogLine& line : lines())
-    {
-        if (line.level >= level)
-        {
-            result.push_back(line);
-        }
-    }
-    return result;
-}
-
 bool LogCapture::contains(int level, const std::string& message) const
 {
     for (const LogLine& line : lines())

@@ -28,7 +28,6 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     std::vector<LogLine> lines() const;
-    std::vector<LogLine> linesAtLeast(int level) const;
     bool contains(int level, const std::string& message) const;
 
 private:

@@ -40,9 +40,9 @@ public:
         }
         dds::TypeSupport type(new PubSubType());
         type.register_type(m_participant);
-        m_topic = m_participant->create_topic(topicName, type.get_type_name(), dds::TOPIC_QOS_DEFAULT);
-        m_subscriber = m_participant->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT);
-        m_reader = m_subscriber->create_datareader(m_topic, qos);
+        // The participant owns the topic and the subscriber, and deletes them with the reader.
+        auto* topic = m_participant->create_topic(topicName, type.get_type_name(), dds::TOPIC_QOS_DEFAULT);
+        m_reader = m_participant->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT)->create_datareader(topic, qos);
         if (m_reader == nullptr)
         {
             throw std::runtime_error("test reader: no reader");
@@ -91,8 +91,6 @@ public:
 
 private:
     eprosima::fastdds::dds::DomainParticipant* m_participant = nullptr;
-    eprosima::fastdds::dds::Topic* m_topic = nullptr;
-    eprosima::fastdds::dds::Subscriber* m_subscriber = nullptr;
     eprosima::fastdds::dds::DataReader* m_reader = nullptr;
 };
 

@@ -87,12 +87,4 @@ std::vector<unsigned char> fieldBytes(const W& sample)
     return bytes;
 }
 
-template <class W>
-std::size_t fieldCount(const W& sample)
-{
-    std::size_t count = 0;
-    sample.visitFields([&](const char*, const auto&) { ++count; });
-    return count;
-}
-
 }  // namespace tarvex_test

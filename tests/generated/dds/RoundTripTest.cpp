@@ -6,7 +6,6 @@
 #include <fastcdr/FastBuffer.h>
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <type_traits>
 #include <vector>

@@ -28,8 +28,6 @@ namespace {
 
 constexpr uint32_t kDomain = 231;
 
-using Medium = Topic<generated::ddsimpl::tarvex::SaMeasurements_medium>;
-
 enum class Kind
 {
     Sync,

@@ -26,7 +26,6 @@ namespace {
 constexpr uint32_t kDomain = 222;
 const std::string kProfiles = TARVEX_PS_TEST_DATA "/Reliable.xml";
 
-using Medium = Topic<generated::ddsimpl::tarvex::SaMeasurements_medium>;
 using Pair = PubSubPair<Medium>;
 using T = Pair::T;
 using W = Pair::W;

@@ -95,9 +95,6 @@ private:
     dds::DataWriter* m_writer = nullptr;
 };
 
-using Medium = Topic<generated::ddsimpl::tarvex::SaMeasurements_medium>;
-using Fast = Topic<generated::ddsimpl::tarvex::SaMeasurements_fast>;
-
 template <class TopicType>
 class HostileInput : public ::testing::Test
 {

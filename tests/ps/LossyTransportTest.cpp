@@ -96,8 +96,7 @@ protected:
     LossyHost subscribing;
 };
 
-using LossyTopics = ::testing::Types<Topic<generated::ddsimpl::tarvex::PsMeasurements>,
-                                     Topic<generated::ddsimpl::tarvex::SaMeasurements_fast>>;
+using LossyTopics = ::testing::Types<Topic<generated::ddsimpl::tarvex::PsMeasurements>, Fast>;
 TYPED_TEST_SUITE(LossyTransport, LossyTopics, TopicNames);
 
 TYPED_TEST(LossyTransport, ReliableReaderGetsEverySampleInOrder)

@@ -41,7 +41,6 @@ constexpr auto kMatchLimit = 30s;
 constexpr auto kQuietWindow = 5s;
 
 using PsMeasurements = Topic<generated::ddsimpl::tarvex::PsMeasurements>;
-using SaMeasurementsFast = Topic<generated::ddsimpl::tarvex::SaMeasurements_fast>;
 
 enum class Host
 {
@@ -261,7 +260,7 @@ using MultiHostWithoutMulticast = OnLan<SwitchedLan::Multicast::Blocked>;
 TEST_F(MultiHostWithMulticast, SimpleDiscoveryDeliversEverySampleToEveryHost)
 {
     everySampleReachesHostsBAndC<PsMeasurements>(*lan);
-    everySampleReachesHostsBAndC<SaMeasurementsFast>(*lan);
+    everySampleReachesHostsBAndC<Fast>(*lan);
 }
 
 // The control for the discovery server below: the same peers as on the multicast network find nothing here,
@@ -287,7 +286,7 @@ TEST_F(MultiHostWithoutMulticast, DiscoveryServerOnHostADeliversEverySampleToEve
 
     const std::vector<std::string> client(std::begin(kClientProperties), std::end(kClientProperties));
     everySampleReachesHostsBAndC<PsMeasurements>(*lan, client);
-    everySampleReachesHostsBAndC<SaMeasurementsFast>(*lan, client);
+    everySampleReachesHostsBAndC<Fast>(*lan, client);
 }
 
 }  // namespace

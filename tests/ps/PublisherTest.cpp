@@ -104,9 +104,6 @@ TEST(SourceTime, SplitsSecondsByFloor)
     EXPECT_EQ(negative.nanosec, 750000000u);
 }
 
-using Medium = Topic<generated::ddsimpl::tarvex::SaMeasurements_medium>;
-using Fast = Topic<generated::ddsimpl::tarvex::SaMeasurements_fast>;
-
 class MediumPublisher : public PublisherFixture<Medium>
 {
 };

@@ -22,7 +22,6 @@ using namespace tarvex_test;
 
 namespace {
 
-using Fast = Topic<generated::ddsimpl::tarvex::SaMeasurements_fast>;
 using Ps = Topic<generated::ddsimpl::tarvex::PsMeasurements>;
 
 constexpr uint32_t kDistinct = 64;

@@ -27,8 +27,6 @@ namespace {
 
 constexpr uint32_t kDomain = 232;
 
-using Medium = Topic<generated::ddsimpl::tarvex::SaMeasurements_medium>;
-
 class EdgeSubscriber : public ::testing::Test
 {
 protected:

@@ -176,8 +176,6 @@ TYPED_TEST(EveryTopicSubscriber, KeylessTopicsHaveNoInstanceReads)
     }
 }
 
-using Medium = Topic<generated::ddsimpl::tarvex::SaMeasurements_medium>;
-
 class MediumSubscriber : public EveryTopicSubscriber<Medium>
 {
 };

@@ -28,7 +28,7 @@ DdsPublisher<T, ST>::DdsPublisher(const Uri& uri, const typename Base::QoSList& 
       m_waitForAckTimeout(util::getLongProperty(properties, "dds.wait_for_ack.timeout_ms", 5000)),
       m_nimb(std::move(nimb))
 {
-    m_topic = this->holdTopic(this->createTopic(), "Failed to delete topic for dds publisher", m_logger);
+    m_topic = this->acquireTopic("Failed to delete topic for dds publisher", m_logger);
     m_ddsPublisher = internal::holdPublisher(this->createPublisher(), this->participant(), m_waitForAckTimeout,
                                              m_logger, "Publisher waiting for acknowledgment failed");
     m_writer =
@@ -110,6 +110,7 @@ void DdsPublisher<T, ST>::close()
         return;
     }
     release();
+    internal::releaseParked();
 }
 
 template <class T, class ST>

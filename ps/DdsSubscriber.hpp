@@ -2,6 +2,7 @@
 
 #include "ps/SubscriptionManager.hpp"
 #include "ps/internal/DdsBasePubSub.hpp"
+#include "ps/internal/ReaderResources.hpp"
 
 #include <qara/nimb/ps/LoanedDataEntity.hpp>
 #include <qara/nimb/ps/Subscriber.hpp>
@@ -92,13 +93,15 @@ public:
                                                             const std::chrono::milliseconds& timeout);
 
     // Null once the subscriber is closed.
-    SubscriptionManager<T, ST>* subscriptionManager() const { return m_subscriptionManager.get(); }
+    std::shared_ptr<SubscriptionManager<T, ST>> subscriptionManager() const;
     const std::shared_ptr<eprosima::fastdds::dds::DataReader>& reader() const { return m_reader; }
 
 private:
     using Clock = std::chrono::system_clock;
 
-    void createReader();
+    void createReader(std::shared_ptr<eprosima::fastdds::dds::Topic> topic);
+    // The manager of an open subscriber; IllegalStateException once closed.
+    std::shared_ptr<SubscriptionManager<T, ST>> openManager() const;
     // The index of the first accepted sample of a batch, or its length when there is none.
     typename Samples::size_type firstAccepted(const Samples& samples, const Infos& infos) const;
     std::shared_ptr<LoanedDataEntity<T>> lend(const char* takeFailure,
@@ -125,17 +128,17 @@ private:
     [[noreturn]] void failWithUri(const char* text, internal::fastdds::ReturnCode code) const;
     void checkNotInsideCallback(const char* operation) const;
     void release();
-    void deleteReader(eprosima::fastdds::dds::DataReader* reader);
 
     log4cplus::Logger m_logger;
-    // A released reader that Fast DDS kept because loans were still out; deleted with the last loan.
-    eprosima::fastdds::dds::DataReader* m_lingeringReader = nullptr;
-    std::shared_ptr<eprosima::fastdds::dds::Topic> m_topic;
-    std::shared_ptr<eprosima::fastdds::dds::Subscriber> m_ddsSubscriber;
-    // Outlives the reader, so that no late Fast DDS callback reaches a destroyed listener.
-    SubscriptionReaderListener<T, ST> m_listener;
+    // Owns the reader with its listener, DDS subscriber and topic; outlives the subscriber's close while
+    // loans are out.
+    std::shared_ptr<internal::ReaderResources> m_resources;
+    SubscriptionReaderListener<T, ST>* m_listener = nullptr;
     std::shared_ptr<eprosima::fastdds::dds::DataReader> m_reader;
-    std::unique_ptr<SubscriptionManager<T, ST>> m_subscriptionManager;
+    // Guards m_subscriptionManager, which close() takes out while handles on other threads look it up.
+    // A leaf lock: nothing is called while it is held.
+    mutable std::mutex m_lifecycleMutex;
+    std::shared_ptr<SubscriptionManager<T, ST>> m_subscriptionManager;
 };
 
 }  // namespace qara::nimb::ps

@@ -72,11 +72,9 @@ DdsSubscriber<T, ST>::DdsSubscriber(const Uri& uri, const typename Base::QoSList
                                     const std::shared_ptr<typename Base::Participant>& participant)
     : Base(uri, qos, properties, participant), m_logger(log4cplus::Logger::getInstance("nimbDdsSubscriber"))
 {
-    m_topic =
-        this->holdTopic(this->createTopic(), "Failed to delete topic for dds subscriber Uri:" + uri.string(), m_logger);
-    createReader();
+    createReader(this->acquireTopic("Failed to delete topic for dds subscriber Uri:" + uri.string(), m_logger));
     m_subscriptionManager =
-        std::make_unique<SubscriptionManager<T, ST>>(this->participant(), m_reader, *this, m_listener);
+        std::make_shared<SubscriptionManager<T, ST>>(this->participant(), m_reader, *this, *m_listener);
     this->setState(internal::EntityState::Initialized);
     LOG4CPLUS_TRACE(m_logger, "Subscriber for " << uri.string() << " created");
 }
@@ -88,14 +86,11 @@ DdsSubscriber<T, ST>::~DdsSubscriber()
     {
         release();
     }
-    if (m_lingeringReader != nullptr)
-    {
-        deleteReader(m_lingeringReader);
-    }
+    internal::releaseParked();
 }
 
 template <class T, class ST>
-void DdsSubscriber<T, ST>::createReader()
+void DdsSubscriber<T, ST>::createReader(std::shared_ptr<eprosima::fastdds::dds::Topic> topic)
 {
     namespace dds = eprosima::fastdds::dds;
     dds::Subscriber* subscriber = nullptr;
@@ -112,18 +107,20 @@ void DdsSubscriber<T, ST>::createReader()
             m_logger, fromProfiles ? "Failed to create subscriber with profile:" + subscriberProfile
                                    : std::string("Failed to create subscriber"));
     }
-    m_ddsSubscriber = std::shared_ptr<dds::Subscriber>(subscriber, [this](dds::Subscriber* s) {
-        const internal::fastdds::ReturnCode code = this->participant()->delete_subscriber(s);
-        if (code != internal::fastdds::kOk)
-        {
-            LOG4CPLUS_ERROR(m_logger, internal::withCode("Failed to delete a DDS subscriber for dds subscriber", code));
-        }
-    });
+    auto held = std::shared_ptr<dds::Subscriber>(
+        subscriber, [participant = this->participant(), logger = m_logger](dds::Subscriber* s) {
+            const internal::fastdds::ReturnCode code = participant->delete_subscriber(s);
+            if (code != internal::fastdds::kOk)
+            {
+                LOG4CPLUS_ERROR(logger, internal::withCode("Failed to delete a DDS subscriber for dds subscriber", code));
+            }
+        });
+    m_resources = std::make_shared<internal::ReaderResources>(topic, held, m_logger);
 
     if (fromProfiles)
     {
         const std::string readerProfile = this->profileName(ProfileType::DataReader);
-        reader = subscriber->create_datareader_with_profile(m_topic.get(), readerProfile, nullptr,
+        reader = subscriber->create_datareader_with_profile(topic.get(), readerProfile, nullptr,
                                                             dds::StatusMask::all(), nullptr);
         if (reader == nullptr)
         {
@@ -132,32 +129,18 @@ void DdsSubscriber<T, ST>::createReader()
     }
     else
     {
-        reader = subscriber->create_datareader(m_topic.get(), internal::codeReaderQos(this->deadline()), nullptr,
+        reader = subscriber->create_datareader(topic.get(), internal::codeReaderQos(this->deadline()), nullptr,
                                                dds::StatusMask::all(), nullptr);
         if (reader == nullptr)
         {
             internal::fail<std::runtime_error>(m_logger, "Failed to create reader");
         }
     }
-    m_reader = std::shared_ptr<dds::DataReader>(reader, [this](dds::DataReader* r) { deleteReader(r); });
-}
-
-template <class T, class ST>
-void DdsSubscriber<T, ST>::deleteReader(eprosima::fastdds::dds::DataReader* reader)
-{
-    const internal::fastdds::ReturnCode code = m_ddsSubscriber->delete_datareader(reader);
-    if (code == internal::fastdds::kOk)
-    {
-        m_lingeringReader = nullptr;
-        return;
-    }
-    if (code == internal::fastdds::kPreconditionNotMet && m_lingeringReader == nullptr)
-    {
-        // Loaned samples are still out: Fast DDS keeps the reader until they are given back.
-        m_lingeringReader = reader;
-        return;
-    }
-    LOG4CPLUS_ERROR(m_logger, internal::withCode("Failed to delete a DDS data reader for dds subscriber", code));
+    auto listener = std::make_unique<SubscriptionReaderListener<T, ST>>();
+    m_listener = listener.get();
+    m_resources->adopt(reader, std::move(listener));
+    // Deleted through m_resources, which may have to wait for loans.
+    m_reader = std::shared_ptr<dds::DataReader>(reader, [](dds::DataReader*) {});
 }
 
 template <class T, class ST>
@@ -177,21 +160,59 @@ void DdsSubscriber<T, ST>::close()
     }
     checkNotInsideCallback("close");
     release();
+    internal::releaseParked();
 }
 
 template <class T, class ST>
 void DdsSubscriber<T, ST>::release()
 {
-    m_subscriptionManager.reset();
-    m_reader.reset();
-    m_topic.reset();
+    std::shared_ptr<SubscriptionManager<T, ST>> manager;
+    {
+        std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+        manager = std::move(m_subscriptionManager);
+    }
+    if (manager)
+    {
+        // Waits for a delivery in progress; none starts after.
+        manager->stop();
+    }
+    // Only now: a returned loan deletes the reader once the state says closed.
     this->setState(internal::EntityState::Closed);
+    m_reader.reset();
+    if (internal::insideListenerCallback())
+    {
+        // The last owner let go inside a delivery.
+        internal::releaseLater(std::move(m_resources));
+        return;
+    }
+    // False while loans are out: the last one to come back deletes the reader.
+    m_resources->release();
+}
+
+template <class T, class ST>
+std::shared_ptr<SubscriptionManager<T, ST>> DdsSubscriber<T, ST>::subscriptionManager() const
+{
+    std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+    return m_subscriptionManager;
+}
+
+template <class T, class ST>
+std::shared_ptr<SubscriptionManager<T, ST>> DdsSubscriber<T, ST>::openManager() const
+{
+    this->checkState();
+    std::shared_ptr<SubscriptionManager<T, ST>> manager = subscriptionManager();
+    if (!manager)
+    {
+        internal::fail<IllegalStateException>(m_logger, "Entity closed Uri: " + this->uri().string());
+    }
+    return manager;
 }
 
 template <class T, class ST>
 void DdsSubscriber<T, ST>::checkNotInsideCallback(const char* operation) const
 {
-    if (m_subscriptionManager && m_subscriptionManager->isDeliveringOnThisThread())
+    const auto manager = subscriptionManager();
+    if (manager && manager->isDeliveringOnThisThread())
     {
         throw IllegalStateException(std::string("Cannot ") + operation +
                                     " a subscriber from inside one of its own callbacks");
@@ -210,7 +231,6 @@ bool DdsSubscriber<T, ST>::take(Samples& samples, Infos& infos, int32_t maxSampl
                                 const eprosima::fastdds::dds::InstanceHandle_t* instance)
 {
     namespace dds = eprosima::fastdds::dds;
-    generated::dds_::DecodeFailures::clear();
     const internal::fastdds::ReturnCode code =
         instance != nullptr ? m_reader->take_instance(samples, infos, maxSamples, *instance, dds::ANY_SAMPLE_STATE,
                                                       dds::ANY_VIEW_STATE, dds::ANY_INSTANCE_STATE)
@@ -370,9 +390,9 @@ std::shared_ptr<LoanedDataEntity<T>> DdsSubscriber<T, ST>::lend(
 template <class T, class ST>
 void DdsSubscriber<T, ST>::returnLoan(Samples& samples, Infos& infos)
 {
-    // After close the reader may only linger for the loans still out; once it is gone there is nothing
-    // to give back to.
-    eprosima::fastdds::dds::DataReader* reader = m_reader ? m_reader.get() : m_lingeringReader;
+    // After close the reader lingers only for the loans still out; once it is gone there is nothing to give
+    // back to.
+    eprosima::fastdds::dds::DataReader* reader = m_resources->reader();
     if (reader == nullptr)
     {
         return;
@@ -382,9 +402,9 @@ void DdsSubscriber<T, ST>::returnLoan(Samples& samples, Infos& infos)
     {
         failWithUri("Failed to return loan back to middle-layer.", code);
     }
-    if (reader == m_lingeringReader)
+    if (this->state() == internal::EntityState::Closed)
     {
-        deleteReader(reader);
+        m_resources->release();
     }
 }
 
@@ -577,7 +597,9 @@ std::size_t DdsSubscriber<T, ST>::readDataEventsUntilTimeout(const DataEventFilt
 template <class T, class ST>
 std::size_t DdsSubscriber<T, ST>::poll(std::size_t maxSamples, const std::chrono::milliseconds& timeout)
 {
-    this->checkState();
+    // A callback may drop the last other owner of this subscriber: it then goes when poll has returned.
+    const std::shared_ptr<DdsSubscriber> self = this->weak_from_this().lock();
+    const std::shared_ptr<SubscriptionManager<T, ST>> manager = openManager();
     if (timeout.count() < 0)
     {
         throw NimbException("Negative timeout given to poll. Uri:" + this->uri().string());
@@ -595,7 +617,7 @@ std::size_t DdsSubscriber<T, ST>::poll(std::size_t maxSamples, const std::chrono
                     return;
                 }
                 withLoan(samples, infos, detail::kReturnLoanFailure, [&] {
-                    m_subscriptionManager->deliverToSyncSubscriptions(samples, infos);
+                    manager->deliverToSyncSubscriptions(samples, infos);
                     total += static_cast<std::size_t>(samples.length());
                 });
             });
@@ -608,24 +630,21 @@ template <class T, class ST>
 std::unique_ptr<Subscription> DdsSubscriber<T, ST>::subscribe(
     const DataEventFilter<T>& filter, std::function<void(Subscriber<T>&, const DataEvent<T>&)> callback)
 {
-    this->checkState();
-    return m_subscriptionManager->subscribe(filter, callback, this->shared_from_this());
+    return openManager()->subscribe(filter, callback, this->shared_from_this());
 }
 
 template <class T, class ST>
 std::unique_ptr<Subscription> DdsSubscriber<T, ST>::subscribeAsync(
     const DataEventFilter<T>& filter, std::function<void(Subscriber<T>&, const DataEvent<T>&)> callback)
 {
-    this->checkState();
-    return m_subscriptionManager->subscribeAsync(filter, callback, this->shared_from_this());
+    return openManager()->subscribeAsync(filter, callback, this->shared_from_this());
 }
 
 template <class T, class ST>
 std::unique_ptr<Subscription> DdsSubscriber<T, ST>::subscribeAsync(const DataEventFilter<T>& filter,
                                                                    std::function<void(Subscriber<T>&)> notifier)
 {
-    this->checkState();
-    return m_subscriptionManager->subscribeAsyncWithNotifier(filter, notifier, this->shared_from_this());
+    return openManager()->subscribeAsyncWithNotifier(filter, notifier, this->shared_from_this());
 }
 
 }  // namespace qara::nimb::ps

@@ -15,7 +15,7 @@ void DdsSubscription<T, ST>::closeIn(SubscriptionKind kind)
     {
         return;
     }
-    if (SubscriptionManager<T, ST>* manager = m_subscriber->subscriptionManager())
+    if (const auto manager = m_subscriber->subscriptionManager())
     {
         manager->unsubscribe(kind, m_id);
     }

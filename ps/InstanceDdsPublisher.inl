@@ -24,7 +24,7 @@ InstanceDdsPublisher<T, ST>::InstanceDdsPublisher(std::shared_ptr<DdsPublisher<T
 template <class T, class ST>
 void InstanceDdsPublisher<T, ST>::createDdsEntities(const T& instance)
 {
-    m_topic = m_parent->holdTopic(m_parent->createTopic(), "Failed to delete topic for dds publisher", m_logger);
+    m_topic = m_parent->acquireTopic("Failed to delete topic for dds publisher", m_logger);
     m_ddsPublisher = internal::holdPublisher(m_parent->createPublisher(), m_parent->participant(), m_waitForAckTimeout,
                                              m_logger, "Instance publisher waiting for acknowledgment failed");
     m_writer = internal::holdWriter(internal::createWriter(*m_parent, *m_ddsPublisher, m_topic.get(), m_logger),

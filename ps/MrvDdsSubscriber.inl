@@ -20,8 +20,7 @@ MrvDdsSubscriber<T, ST>::MrvDdsSubscriber(const Uri& uri, const typename Base::Q
                                           const std::shared_ptr<typename Base::Participant>& participant)
     : Base(uri, qos, properties, participant), m_logger(log4cplus::Logger::getInstance("nimbDdsMrvSubscriber"))
 {
-    m_topic = this->holdTopic(this->createTopic(),
-                              "Failed to delete topic for Mrv dds subscriber. Uri:" + this->uri().string(), m_logger);
+    m_topic = this->acquireTopic("Failed to delete topic for Mrv dds subscriber. Uri:" + this->uri().string(), m_logger);
     m_ddsSubscriber = this->createSubscriber();
     makeReader();
     this->setState(internal::EntityState::Initialized);
@@ -72,6 +71,7 @@ void MrvDdsSubscriber<T, ST>::close()
         return;
     }
     release();
+    internal::releaseParked();
 }
 
 template <class T, class ST>
@@ -96,7 +96,6 @@ std::vector<std::shared_ptr<T>> MrvDdsSubscriber<T, ST>::readMostRecent(const st
 
     dds::LoanableSequence<typename ST::DdsType> samples;
     dds::SampleInfoSeq infos;
-    generated::dds_::DecodeFailures::clear();
     const internal::fastdds::ReturnCode code = m_reader->read(
         samples, infos, dds::LENGTH_UNLIMITED, dds::ANY_SAMPLE_STATE, dds::ANY_VIEW_STATE, dds::ALIVE_INSTANCE_STATE);
     if (code == internal::fastdds::kNoData)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ps/DdsDataEvent.hpp"
+#include "ps/internal/DdsBasePubSub.hpp"
 #include "ps/internal/Failure.hpp"
 
 #include <qara/nimb/ps/DataEventFilter.hpp>
@@ -92,7 +93,11 @@ public:
     SubscriptionManager(const std::shared_ptr<eprosima::fastdds::dds::DomainParticipant>& participant,
                         const std::shared_ptr<eprosima::fastdds::dds::DataReader>& reader,
                         DdsSubscriber<T, ST>& subscriber, SubscriptionReaderListener<T, ST>& listener);
-    ~SubscriptionManager();
+
+    // Detaches the listener: waits for a dispatch in progress, and no dispatch starts after.
+    void stop();
+    // The subscriber, unless it is being destroyed.
+    std::shared_ptr<DdsSubscriber<T, ST>> owner() const;
 
     SubscriptionManager(const SubscriptionManager&) = delete;
     SubscriptionManager& operator=(const SubscriptionManager&) = delete;

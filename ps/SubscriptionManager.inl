@@ -40,12 +40,22 @@ void SubscriptionReaderListener<T, ST>::detach()
 template <class T, class ST>
 void SubscriptionReaderListener<T, ST>::on_data_available(fdds::DataReader*)
 {
+    const internal::ListenerCallbackScope scope;
+    // A callback may drop every other owner of the subscriber. Holding it here lets the dispatch finish
+    // and the subscriber go only after the gate is left; it then parks its reader, which Fast DDS cannot
+    // delete from inside this call. Nothing of this listener is touched after it is dropped.
+    std::shared_ptr<DdsSubscriber<T, ST>> owner;
     try
     {
         std::lock_guard<std::mutex> lock(m_gate);
         if (m_manager != nullptr)
         {
-            m_manager->dispatch();
+            // Null while the subscriber is being destroyed on another thread, which waits here to detach.
+            owner = m_manager->owner();
+            if (owner)
+            {
+                m_manager->dispatch();
+            }
         }
     }
     catch (const std::exception& e)
@@ -106,7 +116,13 @@ SubscriptionManager<T, ST>::SubscriptionManager(const std::shared_ptr<fdds::Doma
 }
 
 template <class T, class ST>
-SubscriptionManager<T, ST>::~SubscriptionManager()
+std::shared_ptr<DdsSubscriber<T, ST>> SubscriptionManager<T, ST>::owner() const
+{
+    return m_subscriber.weak_from_this().lock();
+}
+
+template <class T, class ST>
+void SubscriptionManager<T, ST>::stop()
 {
     m_listener.detach();
     const internal::fastdds::ReturnCode code = m_reader->set_listener(nullptr, fdds::StatusMask::none());
@@ -405,7 +421,6 @@ void SubscriptionManager<T, ST>::dispatchToNotifiers()
 {
     Samples samples;
     fdds::SampleInfoSeq infos;
-    generated::dds_::DecodeFailures::clear();
     const internal::fastdds::ReturnCode code = m_reader->read(
         samples, infos, fdds::LENGTH_UNLIMITED, fdds::ANY_SAMPLE_STATE, fdds::ANY_VIEW_STATE, fdds::ANY_INSTANCE_STATE);
     if (code == internal::fastdds::kNoData)
@@ -463,8 +478,7 @@ void SubscriptionManager<T, ST>::dispatchToListeners()
     {
         Samples samples;
         fdds::SampleInfoSeq infos;
-        generated::dds_::DecodeFailures::clear();
-        if (m_reader->take(samples, infos, fdds::LENGTH_UNLIMITED, fdds::ANY_SAMPLE_STATE, fdds::ANY_VIEW_STATE,
+            if (m_reader->take(samples, infos, fdds::LENGTH_UNLIMITED, fdds::ANY_SAMPLE_STATE, fdds::ANY_VIEW_STATE,
                            fdds::ANY_INSTANCE_STATE) != internal::fastdds::kOk)
         {
             return;

@@ -1,43 +1,63 @@
 #include "generated/dds/DecodeFailures.hpp"
 
-#include <algorithm>
-#include <vector>
+#include <atomic>
+#include <mutex>
+#include <unordered_set>
 
 namespace generated::dds_ {
 
 namespace {
 
-std::vector<const void*>& failures()
+// Guards the set; a leaf lock. The count lets every successful decode skip the lock while nothing failed.
+struct Notes
 {
-    thread_local std::vector<const void*> samples;
-    return samples;
+    std::mutex mutex;
+    std::unordered_set<const void*> samples;
+    std::atomic<std::size_t> count{0};
+};
+
+Notes& notes()
+{
+    static Notes instance;
+    return instance;
 }
 
 }  // namespace
 
-void DecodeFailures::clear()
-{
-    failures().clear();
-}
-
 void DecodeFailures::record(const void* sample)
 {
-    failures().push_back(sample);
+    Notes& n = notes();
+    std::lock_guard<std::mutex> lock(n.mutex);
+    n.samples.insert(sample);
+    n.count = n.samples.size();
 }
 
 void DecodeFailures::forget(const void* sample)
 {
-    auto& samples = failures();
-    if (!samples.empty())
+    Notes& n = notes();
+    if (n.count.load() == 0)
     {
-        samples.erase(std::remove(samples.begin(), samples.end(), sample), samples.end());
+        return;
     }
+    std::lock_guard<std::mutex> lock(n.mutex);
+    n.samples.erase(sample);
+    n.count = n.samples.size();
 }
 
 bool DecodeFailures::contains(const void* sample)
 {
-    const auto& samples = failures();
-    return std::find(samples.begin(), samples.end(), sample) != samples.end();
+    Notes& n = notes();
+    if (n.count.load() == 0)
+    {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(n.mutex);
+    return n.samples.count(sample) != 0;
+}
+
+std::size_t DecodeFailures::size()
+{
+    return notes().count.load();
 }
 
 }  // namespace generated::dds_

@@ -2,21 +2,25 @@
 
 #include <fastdds/dds/subscriber/SampleInfo.hpp>
 
+#include <cstddef>
+
 namespace generated::dds_ {
 
 // Fast DDS 3.1 hands out a sample whose payload failed to decode as if its data were valid. The type
-// support notes every failure here, per thread; a reader clears the notes before it takes and then asks
-// validData() instead of the sample info alone. The loaned sample info itself must stay untouched: Fast
-// DDS relies on it when the loan is returned.
+// support notes the sample objects whose last decode failed, and forgets one when it decodes again or is
+// deleted: the notes never outgrow the samples alive, and a read on any thread, also one nested in a
+// callback of another read, sees the state of exactly the samples it holds. The loaned sample info itself
+// must stay untouched: Fast DDS relies on it when the loan is returned.
 class DecodeFailures
 {
 public:
-    static void clear();
     static void record(const void* sample);
     static void forget(const void* sample);
     static bool contains(const void* sample);
+    // How many samples are noted now.
+    static std::size_t size();
 
-    // The sample info's valid_data, and the sample was decoded on this thread since clear().
+    // The sample info's valid_data, and the sample's last decode succeeded.
     static bool validData(const eprosima::fastdds::dds::SampleInfo& info, const void* sample)
     {
         return info.valid_data && !contains(sample);

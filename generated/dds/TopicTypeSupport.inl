@@ -112,6 +112,7 @@ void* TopicTypeSupport<W>::create_data()
 template <class W>
 void TopicTypeSupport<W>::delete_data(void* data)
 {
+    DecodeFailures::forget(data);
     delete static_cast<W*>(data);
 }
 

@@ -1,11 +1,128 @@
 #include "ps/internal/DdsBasePubSub.hpp"
 
+#include <map>
+
 namespace qara::nimb::ps::internal {
+
+namespace {
+
+thread_local int t_callbackDepth = 0;
+
+std::map<const eprosima::fastdds::dds::Topic*, std::size_t>& topicHolders()
+{
+    static std::map<const eprosima::fastdds::dds::Topic*, std::size_t> holders;
+    return holders;
+}
+
+// Guards the parked resources only; never held while anything is released.
+std::mutex& parkedMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+// Never destroyed: at exit, Fast DDS may already be gone, and the process takes the readers with it.
+std::vector<std::shared_ptr<void>>& parked()
+{
+    static auto* resources = new std::vector<std::shared_ptr<void>>();
+    return *resources;
+}
+
+}  // namespace
 
 std::mutex& topicMutex()
 {
     static std::mutex mutex;
     return mutex;
+}
+
+ListenerCallbackScope::ListenerCallbackScope()
+{
+    ++t_callbackDepth;
+}
+
+ListenerCallbackScope::~ListenerCallbackScope()
+{
+    --t_callbackDepth;
+}
+
+bool insideListenerCallback()
+{
+    return t_callbackDepth > 0;
+}
+
+void releaseLater(std::shared_ptr<void> resources)
+{
+    std::lock_guard<std::mutex> lock(parkedMutex());
+    parked().push_back(std::move(resources));
+}
+
+void releaseParked()
+{
+    if (insideListenerCallback())
+    {
+        return;
+    }
+    std::vector<std::shared_ptr<void>> due;
+    {
+        std::lock_guard<std::mutex> lock(parkedMutex());
+        due.swap(parked());
+    }
+}
+
+bool holdTopicLocked(const eprosima::fastdds::dds::Topic* topic, bool created)
+{
+    auto& holders = topicHolders();
+    if (created)
+    {
+        holders[topic] = 1;
+        return true;
+    }
+    const auto found = holders.find(topic);
+    if (found == holders.end())
+    {
+        return false;
+    }
+    ++found->second;
+    return true;
+}
+
+bool releaseTopicLocked(const eprosima::fastdds::dds::Topic* topic)
+{
+    auto& holders = topicHolders();
+    const auto found = holders.find(topic);
+    if (found == holders.end() || --found->second != 0)
+    {
+        return false;
+    }
+    holders.erase(found);
+    return true;
+}
+
+bool qosExceeded(int32_t deadlineMs, int32_t latencyMs, int64_t sourceSeconds, int64_t sourceNanos,
+                 std::chrono::nanoseconds now)
+{
+    const auto nowSeconds = std::chrono::duration_cast<std::chrono::seconds>(now);
+    const int64_t nowNanos = (now - nowSeconds).count();
+    if (latencyMs > 0)
+    {
+        const int64_t nowMs = static_cast<int64_t>(nowSeconds.count()) * 1000 + nowNanos / 1000000;
+        const int64_t sourceMs = sourceSeconds * 1000 + sourceNanos / 1000000;
+        if (latencyMs < nowMs - sourceMs)
+        {
+            return true;
+        }
+    }
+    if (deadlineMs > 0)
+    {
+        int64_t limitSeconds = sourceSeconds + deadlineMs / 1000;
+        int64_t limitNanos = sourceNanos + static_cast<int64_t>(deadlineMs % 1000) * 1000000;
+        limitSeconds += limitNanos / 1000000000;
+        limitNanos %= 1000000000;
+        const int64_t nowSecondsCount = nowSeconds.count();
+        return nowSecondsCount > limitSeconds || (nowSecondsCount == limitSeconds && nowNanos >= limitNanos);
+    }
+    return false;
 }
 
 fastdds::Duration ddsDeadlinePeriod(int32_t deadlineMs)

@@ -16,6 +16,8 @@
 #include <fastdds/dds/topic/TypeSupport.hpp>
 #include <log4cplus/logger.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -32,8 +34,36 @@ enum class EntityState : int32_t
     Closed = 2
 };
 
-// Serialises topic lookup-or-creation across every topic type of the library.
+// Serialises lookup, creation and deletion of topics across every topic type of the library, so that a
+// topic found by one entity cannot be deleted by another before the finder holds it.
 std::mutex& topicMutex();
+
+// Marks the thread as inside a Fast DDS listener callback for as long as it lives.
+class ListenerCallbackScope
+{
+public:
+    ListenerCallbackScope();
+    ~ListenerCallbackScope();
+    ListenerCallbackScope(const ListenerCallbackScope&) = delete;
+    ListenerCallbackScope& operator=(const ListenerCallbackScope&) = delete;
+};
+bool insideListenerCallback();
+
+// Counts the library's holders of the topics it created; topicMutex() must be held. holdTopicLocked is
+// false for a topic created outside the library, releaseTopicLocked true when the last holder went.
+bool holdTopicLocked(const eprosima::fastdds::dds::Topic* topic, bool created);
+bool releaseTopicLocked(const eprosima::fastdds::dds::Topic* topic);
+
+// Fast DDS cannot delete a reader from inside that reader's callbacks. What would be released there is
+// parked instead and released by the next call of releaseParked() outside every callback: every creation
+// and close of an entity makes that call.
+void releaseLater(std::shared_ptr<void> resources);
+void releaseParked();
+
+// Whether a sample with this source time breaks the deadline or latency limit (milliseconds, 0 for none)
+// at the wall-clock time `now`. The age is compared in whole milliseconds; the deadline to the nanosecond.
+bool qosExceeded(int32_t deadlineMs, int32_t latencyMs, int64_t sourceSeconds, int64_t sourceNanos,
+                 std::chrono::nanoseconds now);
 
 // The DDS deadline period for a deadline in milliseconds. The millisecond remainder goes into the
 // nanoseconds unscaled (1500 ms gives 1 s and 500 ns): peers built on the same rule must keep agreeing.
@@ -56,12 +86,12 @@ public:
     DdsBasePubSub(const DdsBasePubSub&) = delete;
     DdsBasePubSub& operator=(const DdsBasePubSub&) = delete;
 
-    // The topic of this URI, and whether this call created it.
+    // The topic of this URI, and whether this call created it; topicMutex() must be held.
     std::pair<eprosima::fastdds::dds::Topic*, bool> createTopic();
-    // Holds a topic by the ownership rule: a created topic is deleted when released (a refusal because
-    // another entity still uses it is expected and silent), a found one is left alone.
-    std::shared_ptr<eprosima::fastdds::dds::Topic> holdTopic(std::pair<eprosima::fastdds::dds::Topic*, bool> topic,
-                                                             std::string failureMessage, log4cplus::Logger logger);
+    // Finds or creates the topic and holds it. A topic this library created is deleted when its last holder
+    // in the library lets go (a refusal because an entity outside the library still uses it is expected and
+    // silent); a topic created elsewhere is left alone.
+    std::shared_ptr<eprosima::fastdds::dds::Topic> acquireTopic(std::string failureMessage, log4cplus::Logger logger);
     eprosima::fastdds::dds::Publisher* createPublisher();
     std::shared_ptr<eprosima::fastdds::dds::Subscriber> createSubscriber();
 
@@ -80,7 +110,7 @@ public:
     int32_t latency() const { return m_latency; }
     const std::string& topicName() const { return m_topicName; }
 
-    EntityState state() const { return m_state; }
+    EntityState state() const { return m_state.load(); }
     void setState(EntityState state) { m_state = state; }
 
     // Instance publishers made from this publisher, not owned; guarded by the base mutex.
@@ -90,7 +120,8 @@ public:
 
 private:
     log4cplus::Logger m_logger;
-    EntityState m_state;
+    // Atomic: a loan may come back on one thread while another closes.
+    std::atomic<EntityState> m_state;
     Uri m_uri;
     QoSList m_qos;
     int32_t m_deadline;

@@ -40,12 +40,12 @@ DdsBasePubSub<T, ST>::DdsBasePubSub(const Uri& uri, const QoSList& qos, const Ni
                                                               code));
     }
     m_topicName = DdsUriHelper::topic(m_uri, true);
+    releaseParked();
 }
 
 template <class T, class ST>
 std::pair<dds::Topic*, bool> DdsBasePubSub<T, ST>::createTopic()
 {
-    std::lock_guard<std::mutex> lock(topicMutex());
     if (dds::TopicDescription* existing = m_participant->lookup_topicdescription(m_topicName))
     {
         auto* topic = dynamic_cast<dds::Topic*>(existing);
@@ -81,15 +81,21 @@ std::pair<dds::Topic*, bool> DdsBasePubSub<T, ST>::createTopic()
 }
 
 template <class T, class ST>
-std::shared_ptr<dds::Topic> DdsBasePubSub<T, ST>::holdTopic(std::pair<dds::Topic*, bool> topic,
-                                                            std::string failureMessage, log4cplus::Logger logger)
+std::shared_ptr<dds::Topic> DdsBasePubSub<T, ST>::acquireTopic(std::string failureMessage, log4cplus::Logger logger)
 {
-    if (!topic.second)
+    std::lock_guard<std::mutex> lock(topicMutex());
+    const auto [topic, created] = createTopic();
+    if (!holdTopicLocked(topic, created))
     {
-        return std::shared_ptr<dds::Topic>(topic.first, [](dds::Topic*) {});
+        return std::shared_ptr<dds::Topic>(topic, [](dds::Topic*) {});
     }
     return std::shared_ptr<dds::Topic>(
-        topic.first, [participant = m_participant, message = std::move(failureMessage), logger](dds::Topic* t) {
+        topic, [participant = m_participant, message = std::move(failureMessage), logger](dds::Topic* t) {
+            std::lock_guard<std::mutex> lock(topicMutex());
+            if (!releaseTopicLocked(t))
+            {
+                return;
+            }
             const fastdds::ReturnCode code = participant->delete_topic(t);
             if (code != fastdds::kOk && code != fastdds::kPreconditionNotMet)
             {
@@ -184,30 +190,9 @@ void DdsBasePubSub<T, ST>::checkState() const
 template <class T, class ST>
 bool DdsBasePubSub<T, ST>::isQosExceeded(const dds::SampleInfo& info) const
 {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    const auto nowSeconds = std::chrono::duration_cast<std::chrono::seconds>(now);
-    const int64_t nowNanos = std::chrono::duration_cast<std::chrono::nanoseconds>(now - nowSeconds).count();
-    const int64_t sourceSeconds = fastdds::secondsOf(info.source_timestamp);
-    const int64_t sourceNanos = fastdds::nanosecondsOf(info.source_timestamp);
-    if (m_latency > 0)
-    {
-        const int64_t nowMs = static_cast<int64_t>(nowSeconds.count()) * 1000 + nowNanos / 1000000;
-        const int64_t sourceMs = sourceSeconds * 1000 + sourceNanos / 1000000;
-        if (m_latency < nowMs - sourceMs)
-        {
-            return true;
-        }
-    }
-    if (m_deadline > 0)
-    {
-        int64_t limitSeconds = sourceSeconds + m_deadline / 1000;
-        int64_t limitNanos = sourceNanos + static_cast<int64_t>(m_deadline % 1000) * 1000000;
-        limitSeconds += limitNanos / 1000000000;
-        limitNanos %= 1000000000;
-        const int64_t nowSecondsCount = nowSeconds.count();
-        return nowSecondsCount > limitSeconds || (nowSecondsCount == limitSeconds && nowNanos >= limitNanos);
-    }
-    return false;
+    return qosExceeded(m_deadline, m_latency, fastdds::secondsOf(info.source_timestamp),
+                       fastdds::nanosecondsOf(info.source_timestamp),
+                       std::chrono::system_clock::now().time_since_epoch());
 }
 
 template <class T, class ST>

@@ -5,6 +5,8 @@
 #include "Matching.hpp"
 #include "PubSubPair.hpp"
 
+#include <qara/nimb/Exceptions.hpp>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -413,6 +415,66 @@ TEST_F(ConcurrentSubscriber, ClosingTheSubscriberDuringADeliveryWaitsForItAndSto
     EXPECT_EQ(entered.load(), calls);
     EXPECT_EQ(callsAfterClose.load(), 0);
     handle->close();
+}
+
+// A normal shutdown: the host closes the subscriber while a worker drops its handles and registers one more.
+TEST_F(ConcurrentSubscriber, HandlesAndRegistrationsRaceTheSubscribersClose)
+{
+    const DataEventFilter<T> created(nullptr, InstanceState::ALIVE, {InstanceEvent::CREATED});
+    const DataEventFilter<T> updated(nullptr, InstanceState::ALIVE, {InstanceEvent::UPDATED});
+    const DataEventFilter<T> notAlive(nullptr, InstanceState::NOT_ALIVE, {});
+    for (int round = 0; round < 300; ++round)
+    {
+        auto subscriber = pair.makeSubscriber();
+        std::vector<std::unique_ptr<Subscription>> handles;
+        handles.push_back(subscribeAs(Kind::Sync, *subscriber, created));
+        handles.push_back(subscribeAs(Kind::Async, *subscriber, updated));
+        handles.push_back(subscribeAs(Kind::Notifier, *subscriber, notAlive));
+        std::unique_ptr<Subscription> late;
+        StartLine start(2);
+        std::thread worker([&] {
+            start.arriveAndWait();
+            handles.clear();
+            try
+            {
+                late = subscribeAs(static_cast<Kind>(round % 3), *subscriber, DataEventFilter<T>());
+            }
+            catch (const qara::nimb::IllegalStateException&)
+            {
+                // Closed first.
+            }
+        });
+        start.arriveAndWait();
+        subscriber->close();
+        worker.join();
+    }
+}
+
+// Two entities of one URI on one participant: the one that created the topic closes while the other looks
+// the topic up. The finder must never be left holding a deleted topic.
+TEST_F(ConcurrentSubscriber, TopicCreatorClosingRacesAFinder)
+{
+    auto publisher = pair.makePublisher();
+    for (int round = 0; round < 100; ++round)
+    {
+        auto creator = pair.makeSubscriber();
+        std::unique_ptr<Subscriber<T>> finder;
+        StartLine start(2);
+        std::thread other([&] {
+            start.arriveAndWait();
+            finder = pair.makeSubscriber();
+        });
+        start.arriveAndWait();
+        creator->close();
+        other.join();
+        ASSERT_NE(Pair::readerOf(*finder).get_topicdescription()->get_name(), "") << "round " << round;
+    }
+    auto finder = pair.makeSubscriber();
+    pair.waitUntilMatched(*publisher, *finder);
+    std::atomic<int> received{0};
+    auto handle = finder->subscribeAsync(DataEventFilter<T>(), [&](Subscriber<T>&, const DataEvent<T>&) { ++received; });
+    publishNumbered(*publisher, 1, 1);
+    EXPECT_TRUE(waitUntil([&] { return received.load() == 1; }, 10s));
 }
 
 // Each direction on its own works. Both at once, a poll closing a listener while the listener thread closes

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 
 using namespace std::chrono_literals;
 using namespace tarvex_test;
@@ -128,6 +129,62 @@ TEST_F(EdgeSubscriber, HandlesKeepTheSubscriberAliveAfterTheDelegatorIsGone)
     notifier.reset();
     EXPECT_TRUE(impl.expired());
     EXPECT_TRUE(errors.lines().empty());
+}
+
+// The host lets go of its subscriber and the callback then drops its own handle, the last owner: the
+// delivery must return, the subscriber go, and its reader, which Fast DDS cannot delete inside the callback,
+// go with the next call into the library.
+TEST_F(EdgeSubscriber, ACallbackMayDropTheLastOwnerOfItsSubscriber)
+{
+    auto publisher = pair.makePublisher();
+    for (const bool notifier : {false, true})
+    {
+        SCOPED_TRACE(notifier ? "notifier" : "listener");
+        auto subscriber = pair.makeSubscriber();
+        pair.waitUntilMatched(*publisher, *subscriber);
+        const std::weak_ptr<Impl> impl = implOf(*subscriber);
+        std::unique_ptr<Subscription> handle;
+        std::atomic<int> calls{0};
+        auto dropHandle = [&] {
+            ++calls;
+            handle.reset();
+        };
+        const DataEventFilter<T> any;
+        handle = notifier ? subscriber->subscribeAsync(any, [&](Subscriber<T>&) { dropHandle(); })
+                          : subscriber->subscribeAsync(any, [&](Subscriber<T>&, const DataEvent<T>&) { dropHandle(); });
+        subscriber.reset();
+
+        auto published = std::async(std::launch::async, [&] { publishNumbered(*publisher, 1, 1); });
+        ASSERT_EQ(published.wait_for(20s), std::future_status::ready) << "the delivering thread hangs";
+        ASSERT_TRUE(waitUntil([&] { return impl.expired(); }, 10s));
+        EXPECT_EQ(calls.load(), 1);
+        pair.makeSubscriber().reset();
+        EXPECT_TRUE(waitUntil([&] { return matchedCount(Pair::writerOf(*publisher)) == 0; }, 10s));
+    }
+}
+
+// Fast DDS refuses to delete a reader while loans are out; the reader, and the topic this subscriber
+// created, must go with the last loan, and quietly.
+TEST_F(EdgeSubscriber, ClosingWithLoansOutReleasesReaderAndTopicWithTheLastLoan)
+{
+    auto publisher = pair.makePublisher();
+    auto subscriber = pair.makeSubscriber();
+    pair.waitUntilMatched(*publisher, *subscriber);
+    publishNumbered(*publisher, 1, 2);
+    ASSERT_TRUE(pair.waitForUnread(*subscriber, 2));
+    const auto participant = implOf(*subscriber)->participant();
+    const std::string topic = implOf(*subscriber)->topicName();
+    LogCapture errors("", log4cplus::ERROR_LOG_LEVEL);
+
+    auto first = subscriber->loanedRead();
+    auto second = subscriber->loanedRead();
+    ASSERT_TRUE(first && second);
+    subscriber->close();
+    first.reset();
+    EXPECT_NE(participant->lookup_topicdescription(topic), nullptr) << "a loan is still out";
+    second.reset();
+    EXPECT_EQ(participant->lookup_topicdescription(topic), nullptr);
+    EXPECT_TRUE(errors.lines().empty()) << errors.lines().front().message;
 }
 
 // Keyless topics in Fast DDS 3.1: when the last writer goes, the instance becomes NOT_ALIVE_NO_WRITERS but

@@ -1,5 +1,7 @@
-#include <qara/nimb/Exceptions.hpp>
 #include <qara/nimb/util/Properties.hpp>
+
+#include <log4cplus/logger.h>
+#include <log4cplus/loggingmacros.h>
 
 #include <charconv>
 #include <system_error>
@@ -18,7 +20,9 @@ long getLongProperty(const Nimb::Properties& properties, const std::string& key,
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size())
     {
-        throw NimbException("Property " + key + " is not an integer: '" + text + "'");
+        LOG4CPLUS_WARN(log4cplus::Logger::getInstance("nimbProperties"),
+                       "Property " << key << " is not an integer: '" << text << "', using " << defaultValue);
+        return defaultValue;
     }
     return value;
 }

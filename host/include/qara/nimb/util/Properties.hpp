@@ -6,8 +6,8 @@
 
 namespace qara::nimb::util {
 
-// The whole value as a decimal long; defaultValue when the key is absent.
-// Throws NimbException when the value is not such a number.
+// The whole value as a decimal long; defaultValue when the key is absent or its value is not such a
+// number (logged at WARN on "nimbProperties").
 long getLongProperty(const Nimb::Properties& properties, const std::string& key, long defaultValue);
 
 }  // namespace qara::nimb::util

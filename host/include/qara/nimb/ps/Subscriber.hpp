@@ -14,25 +14,53 @@
 
 namespace qara::nimb::ps {
 
+// Reads one topic. Every operation throws IllegalStateException once the subscriber is closed, and
+// std::runtime_error (logged at ERROR) when DDS fails; a negative time-out throws NimbException.
+//
+// Callbacks: asynchronous callbacks and notifiers run on a Fast DDS thread, one at a time per subscriber;
+// synchronous callbacks run inside poll() on the caller's thread. A callback may close any handle of its
+// subscriber and may drop every owner of it (the subscriber then goes once the delivery has returned). It
+// may not register a subscription of either kind nor close the subscriber: both throw
+// IllegalStateException, because registering must check the new filter against both kinds while the
+// delivery holds one kind's lock, and a synchronous and an asynchronous delivery registering at once would
+// each wait for the other.
 template <class T>
 class Subscriber : public virtual DataEntityFactory<T>
 {
 public:
     ~Subscriber() override = default;
+    // Stops every delivery (waits for one in progress) and releases the reader; a second call does nothing.
+    // Handles and loans still held keep the object, not the subscription. Throws IllegalStateException
+    // from inside one of this subscriber's callbacks.
     virtual void close() = 0;
+    // Takes up to maxSamples (0: all) accepted samples as copies.
     virtual std::vector<std::shared_ptr<T>> read(std::size_t maxSamples) = 0;
+    // The next sample of the instance, or null; throws std::runtime_error for a keyless topic.
     virtual std::shared_ptr<T> readInstance(const T& instance) = 0;
+    // As above, assigned to out; false (out untouched) when there is none.
     virtual bool readInstance(const T& instance, T& out) = 0;
+    // The next sample without a copy, valid until the loan is closed or dropped; null when there is none.
     virtual std::shared_ptr<LoanedDataEntity<T>> loanedRead() = 0;
     virtual std::shared_ptr<LoanedDataEntity<T>> loanedReadInstance(const T& instance) = 0;
+    // Appends events for the samples the filter accepts. eventCountLimit 0 means no limit; timeout 0 means
+    // no waiting for a limited read (it waits until the limit is reached) and one look at the cache for an
+    // unlimited one. Returns how many were appended.
     virtual std::size_t readDataEvents(const DataEventFilter<T>& filter,
                                        std::vector<std::shared_ptr<DataEvent<T>>>& events, std::size_t eventCountLimit,
                                        const std::chrono::milliseconds& timeout) = 0;
+    // Registers a callback that poll() calls for each accepted sample. Throws std::runtime_error when the
+    // filter overlaps one already registered, of any kind.
     virtual std::unique_ptr<Subscription> subscribe(
         const DataEventFilter<T>& filter, std::function<void(Subscriber<T>&, const DataEvent<T>&)> callback) = 0;
+    // Waits up to timeout for samples, takes them (at most maxSamples a batch, 0: all) and delivers them to
+    // the synchronous subscriptions. Returns how many samples were taken.
     virtual std::size_t poll(std::size_t maxSamples, const std::chrono::milliseconds& timeout) = 0;
+    // Registers a callback called on a Fast DDS thread for each accepted sample; the event's data is valid
+    // only during the call. Overlapping filters throw as for subscribe().
     virtual std::unique_ptr<Subscription> subscribeAsync(
         const DataEventFilter<T>& filter, std::function<void(Subscriber<T>&, const DataEvent<T>&)> callback) = 0;
+    // Registers a notifier called once per arrival when any sample in the reader matches the filter; the
+    // samples stay for the other reads.
     virtual std::unique_ptr<Subscription> subscribeAsync(const DataEventFilter<T>& filter,
                                                          std::function<void(Subscriber<T>&)> notifier) = 0;
 };

@@ -128,6 +128,8 @@ private:
     [[noreturn]] void failWithUri(const char* text, internal::fastdds::ReturnCode code) const;
     void checkNotInsideCallback(const char* operation) const;
     void release();
+    // Deletes the reader now or, inside a listener callback, at the next call into the library.
+    void releaseResources();
 
     log4cplus::Logger m_logger;
     // Owns the reader with its listener, DDS subscriber and topic; outlives the subscriber's close while

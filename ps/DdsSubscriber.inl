@@ -179,13 +179,18 @@ void DdsSubscriber<T, ST>::release()
     // Only now: a returned loan deletes the reader once the state says closed.
     this->setState(internal::EntityState::Closed);
     m_reader.reset();
+    releaseResources();
+}
+
+template <class T, class ST>
+void DdsSubscriber<T, ST>::releaseResources()
+{
     if (internal::insideListenerCallback())
     {
-        // The last owner let go inside a delivery.
-        internal::releaseLater(std::move(m_resources));
+        internal::releaseLater(m_resources);
         return;
     }
-    // False while loans are out: the last one to come back deletes the reader.
+    // False while loans are out: the last one to come back releases them.
     m_resources->release();
 }
 
@@ -404,7 +409,7 @@ void DdsSubscriber<T, ST>::returnLoan(Samples& samples, Infos& infos)
     }
     if (this->state() == internal::EntityState::Closed)
     {
-        m_resources->release();
+        releaseResources();
     }
 }
 

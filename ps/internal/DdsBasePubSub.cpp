@@ -1,5 +1,7 @@
 #include "ps/internal/DdsBasePubSub.hpp"
 
+#include "ps/internal/ReaderResources.hpp"
+
 #include <map>
 
 namespace qara::nimb::ps::internal {
@@ -22,9 +24,9 @@ std::mutex& parkedMutex()
 }
 
 // Never destroyed: at exit, Fast DDS may already be gone, and the process takes the readers with it.
-std::vector<std::shared_ptr<void>>& parked()
+std::vector<std::shared_ptr<ReaderResources>>& parked()
 {
-    static auto* resources = new std::vector<std::shared_ptr<void>>();
+    static auto* resources = new std::vector<std::shared_ptr<ReaderResources>>();
     return *resources;
 }
 
@@ -51,7 +53,7 @@ bool insideListenerCallback()
     return t_callbackDepth > 0;
 }
 
-void releaseLater(std::shared_ptr<void> resources)
+void releaseLater(std::shared_ptr<ReaderResources> resources)
 {
     std::lock_guard<std::mutex> lock(parkedMutex());
     parked().push_back(std::move(resources));
@@ -63,10 +65,15 @@ void releaseParked()
     {
         return;
     }
-    std::vector<std::shared_ptr<void>> due;
+    std::vector<std::shared_ptr<ReaderResources>> due;
     {
         std::lock_guard<std::mutex> lock(parkedMutex());
         due.swap(parked());
+    }
+    for (const auto& resources : due)
+    {
+        // False while loans are out: the last loan to come back releases it.
+        resources->release();
     }
 }
 

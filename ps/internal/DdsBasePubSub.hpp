@@ -54,10 +54,12 @@ bool insideListenerCallback();
 bool holdTopicLocked(const eprosima::fastdds::dds::Topic* topic, bool created);
 bool releaseTopicLocked(const eprosima::fastdds::dds::Topic* topic);
 
-// Fast DDS cannot delete a reader from inside that reader's callbacks. What would be released there is
+class ReaderResources;
+
+// Fast DDS cannot delete a reader from inside that reader's callbacks. A reader to be released there is
 // parked instead and released by the next call of releaseParked() outside every callback: every creation
 // and close of an entity makes that call.
-void releaseLater(std::shared_ptr<void> resources);
+void releaseLater(std::shared_ptr<ReaderResources> resources);
 void releaseParked();
 
 // Whether a sample with this source time breaks the deadline or latency limit (milliseconds, 0 for none)

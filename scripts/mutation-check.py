@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""Applies small deliberate faults to the library one at a time and runs the suite against each.
+
+A fault that no test notices is a hole in the suite. Each fault is a (file, original text, faulty text)
+triple; the original must occur exactly once. The tree is restored after every fault, also on Ctrl-C.
+
+    scripts/mutation-check.py [--build build/release] [--only NAME ...] [--ctest-args ...]
+"""
+
+import argparse
+import pathlib
+import subprocess
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+# name: (file, original, faulty)
+FAULTS = {
+    "deadline carry dropped": (
+        "ps/internal/DdsBasePubSub.cpp",
+        "limitSeconds += limitNanos / 1000000000;",
+        "limitSeconds += 0;"),
+    "deadline boundary flipped": (
+        "ps/internal/DdsBasePubSub.cpp",
+        "nowNanos >= limitNanos",
+        "nowNanos > limitNanos"),
+    "latency boundary flipped": (
+        "ps/internal/DdsBasePubSub.cpp",
+        "if (latencyMs < nowMs - sourceMs)",
+        "if (latencyMs <= nowMs - sourceMs)"),
+    "deadline period scaled": (
+        "ps/internal/DdsBasePubSub.cpp",
+        "static_cast<uint32_t>(deadlineMs % 1000))",
+        "static_cast<uint32_t>(deadlineMs % 1000) * 1000000u)"),
+    "wait-for-ack default changed": (
+        "ps/DdsPublisher.inl",
+        '"dds.wait_for_ack.timeout_ms", 5000)',
+        '"dds.wait_for_ack.timeout_ms", 500)'),
+    "last QoS entry no longer wins": (
+        "ps/internal/DdsBasePubSub.inl",
+        "            deadline = d->getDuration();",
+        "            deadline = deadline == 0 ? d->getDuration() : deadline;"),
+    "overlap check ignores instance states": (
+        "ps/SubscriptionManager.inl",
+        "const bool states = a.instanceState == b.instanceState ||",
+        "const bool states = true ||"),
+    "retired handles still called": (
+        "ps/SubscriptionManager.inl",
+        "if (isRetired(subscription.id) || !passesDeliveryTest(subscription.filter, info, sample))",
+        "if (!passesDeliveryTest(subscription.filter, info, sample))"),
+    "dispatch keeps no owner": (
+        "ps/SubscriptionManager.inl",
+        "            owner = m_manager->owner();",
+        "            owner = nullptr; m_manager->dispatch();"),
+    "topic holders not counted": (
+        "ps/internal/DdsBasePubSub.cpp",
+        "    ++found->second;",
+        "    (void)found;"),
+    "lingering reader never retried": (
+        "ps/DdsSubscriber.inl",
+        """    if (this->state() == internal::EntityState::Closed)
+    {
+        releaseResources();
+    }""",
+        ""),
+    "decode failures not noted": (
+        "generated/dds/DecodeFailures.cpp",
+        "    n.samples.insert(sample);",
+        "    (void)sample;"),
+    "notifier sees invalid state filter": (
+        "ps/SubscriptionManager.inl",
+        "            return instanceState == fdds::ALIVE_INSTANCE_STATE;",
+        "            return true;"),
+}
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, cwd=ROOT, text=True, capture_output=True, **kwargs)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default="build/release")
+    parser.add_argument("--only", nargs="*", default=None, help="names of the faults to try")
+    parser.add_argument("--ctest-args", nargs=argparse.REMAINDER, default=["-E", "Soak|MultiHost"])
+    args = parser.parse_args()
+
+    caught_all = True
+    for name, (path, original, faulty) in FAULTS.items():
+        if args.only and name not in args.only:
+            continue
+        file = ROOT / path
+        text = file.read_text()
+        if text.count(original) != 1:
+            print(f"{name}: the original text is not in {path} exactly once", file=sys.stderr)
+            return 2
+        try:
+            file.write_text(text.replace(original, faulty))
+            build = run(["cmake", "--build", args.build, "-j2"])
+            if build.returncode != 0:
+                print(f"{name}: caught by the compiler")
+                continue
+            tests = run(["ctest", "--test-dir", args.build, "-j2", "--timeout", "120", *args.ctest_args])
+            failed = [line.split(" - ")[1].split(" (")[0] for line in tests.stdout.splitlines() if " - " in line]
+            if failed:
+                print(f"{name}: caught by {', '.join(failed[:4])}{' ...' if len(failed) > 4 else ''}")
+            else:
+                caught_all = False
+                print(f"{name}: NOT CAUGHT")
+        finally:
+            file.write_text(text)
+    run(["cmake", "--build", args.build, "-j2"])
+    return 0 if caught_all else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -124,7 +124,10 @@ bool TopicTypeSupport<W>::compute_key(fdds::SerializedPayload& payload, fdds::In
         return false;
     }
     W sample;
-    return deserialize(payload, &sample) && compute_key(&sample, handle, forceMd5);
+    const bool decoded = deserialize(payload, &sample);
+    // The note of a failure is about this stack sample, which is gone on return.
+    DecodeFailures::forget(&sample);
+    return decoded && compute_key(&sample, handle, forceMd5);
 }
 
 template <class W>

@@ -312,6 +312,11 @@ TEST_F(MediumSubscriber, AHandleMayCloseItselfInsideItsCallback)
             std::lock_guard<std::mutex> inner(handleMutex);
             handle->close();
             EXPECT_THROW(s.close(), qara::nimb::IllegalStateException);
+            // Registering either kind from a callback is refused: see Subscriber.hpp for why.
+            const DataEventFilter<T> notAlive(nullptr, InstanceState::NOT_ALIVE, {});
+            EXPECT_THROW(s.subscribe(notAlive, [](Subscriber<T>&, const DataEvent<T>&) {}),
+                         qara::nimb::IllegalStateException);
+            EXPECT_THROW(s.subscribeAsync(notAlive, [](Subscriber<T>&) {}), qara::nimb::IllegalStateException);
         });
     }
     publish(*publisher, 3);

@@ -125,8 +125,11 @@ public:
             Counts& counts = m_counts[type];
             ++counts.messages;
             counts.bytes += message.size;
+            ++m_total;
         }
     }
+
+    uint64_t total() const { return m_total; }
 
     void on_sample_lost(dds::DataReader* reader, const dds::SampleLostStatus& status) override
     {
@@ -159,6 +162,8 @@ private:
     std::map<const dds::DataReader*, std::pair<uint16_t, std::string>> m_channels;
     std::map<std::string, Counts> m_counts;
     RawPayload m_sample;
+    // Read without the lock by the thread that decides when to stop.
+    std::atomic<uint64_t> m_total{0};
 };
 
 // Every sample kept until taken, whatever the writer's rate; reliability and durability from the profile
@@ -258,7 +263,7 @@ int record(const RecordOptions& options)
                                                        std::chrono::duration<double>(options.seconds))
                                          : Clock::time_point::max();
     auto nextTick = begin + std::chrono::seconds(1);
-    while (!g_stop && Clock::now() < end)
+    while (!g_stop && Clock::now() < end && (options.count == 0 || recorder.total() < options.count))
     {
         std::this_thread::sleep_until(std::min({nextTick, end, Clock::now() + std::chrono::milliseconds(100)}));
         if (Clock::now() >= nextTick)
@@ -292,6 +297,7 @@ int runRecord(const Context& context)
     options.domain = static_cast<uint32_t>(args.integer("domain", 0, 0, 232));
     options.topicPrefix = args.value("prefix", options.topicPrefix);
     options.seconds = args.number("duration", 0, 0, 1e9);
+    options.count = static_cast<uint64_t>(args.integer("count", 0, 0, std::numeric_limits<long long>::max()));
     try
     {
         const std::string compression = args.value("compression", "zstd");

@@ -26,6 +26,7 @@ struct RecordOptions
     uint32_t domain = 0;
     std::string topicPrefix = "tarvex";  // DDS topic names are <prefix>/<type>
     double seconds = 0;                  // 0: until interrupted
+    uint64_t count = 0;                  // stop after this many messages; 0: no limit
     mcap::Compression compression = mcap::Compression::Zstd;
     ProfileChoice profiles;
 };

@@ -107,13 +107,13 @@ Options:
          runBench},
         {"record",
          "record topics to an MCAP file",
-         R"(Usage: tarvex record [TOPIC ...] --output FILE.mcap [--domain D] [--duration S] [--compression C]
+         R"(Usage: tarvex record [TOPIC ...] --output FILE.mcap [--domain D] [--duration S] [--count N]
 
 Subscribes to the given topics (all four when none is named) on DDS topics <prefix>/<topic> and writes every
 sample as it arrives to an MCAP file: the payload exactly as it travelled (XCDR1 or XCDR2), reception time as
 log time, source time stamp as publish time, the writer's sequence number. Each topic's schema is the IDL of
 its structure (encoding omgidl), so MCAP viewers show every field by name. Prints one progress line a second
-on stderr; stops after S seconds or on Ctrl-C, and then writes the file's summary. A recording killed
+on stderr; stops after S seconds, after N messages or on Ctrl-C, and then writes the file's summary. A recording killed
 outright stays readable up to its last second.
 
 The reader keeps every sample until written. Its reliability and durability come from the data-reader
@@ -125,11 +125,12 @@ Options:
   --domain D          DDS domain (default 0)
   --prefix P          topic path before the topic name (default tarvex)
   --duration S        stop after S seconds (default: until interrupted)
+  --count N           stop after N messages in all
   --compression C     zstd, lz4 or none (default zstd)
   --profiles FILE     XML profiles file to load (host property dds.xml.profiles.file)
   --qos-library L     XML profile library for the reader (property dds.qos.profile.library)
 )",
-         {{"output", true}, {"domain", true}, {"prefix", true}, {"duration", true}, {"compression", true},
+         {{"output", true}, {"domain", true}, {"prefix", true}, {"duration", true}, {"count", true}, {"compression", true},
           {"profiles", true}, {"qos-library", true}},
          runRecord},
         {"info",

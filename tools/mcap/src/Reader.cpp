@@ -373,40 +373,50 @@ std::vector<std::pair<uint64_t, uint64_t>> Reader::messageEntries(const ChunkInd
                                                                   const std::set<uint16_t>& channels)
 {
     std::vector<std::pair<uint64_t, uint64_t>> entries;
-    bool indexed = !index.messageIndexOffsets.empty();
-    if (indexed)
+    for (const auto& [channelId, offset] : index.messageIndexOffsets)
     {
+        if (!channels.empty() && channels.count(channelId) == 0)
+        {
+            continue;
+        }
         try
         {
-            for (const auto& [channelId, offset] : index.messageIndexOffsets)
+            const std::string prefix = readAt(offset, kRecordPrefix);
+            wire::In in(bytesOf(prefix), prefix.size(), offset);
+            in.u8();
+            const std::string bytes = prefix + readAt(offset + kRecordPrefix, std::min(in.u64(), m_size));
+            Framed record = frame(bytes, 0, offset);
+            uint16_t indexedChannel = 0;
+            const auto found = wire::readMessageIndex(record.content, indexedChannel);
+            if (record.opcode != Opcode::MessageIndex || indexedChannel != channelId)
             {
-                if (!channels.empty() && channels.count(channelId) == 0)
-                {
-                    continue;
-                }
-                const std::string prefix = readAt(offset, kRecordPrefix);
-                wire::In in(bytesOf(prefix), prefix.size(), offset);
-                in.u8();
-                const std::string bytes = prefix + readAt(offset + kRecordPrefix, std::min(in.u64(), m_size));
-                Framed record = frame(bytes, 0, offset);
-                uint16_t indexedChannel = 0;
-                auto found = wire::readMessageIndex(record.content, indexedChannel);
-                if (record.opcode != Opcode::MessageIndex || indexedChannel != channelId)
-                {
-                    throw FormatError(offset, "no message index of channel " + std::to_string(channelId) + " here");
-                }
-                entries.insert(entries.end(), found.begin(), found.end());
+                throw FormatError(offset, "no message index of channel " + std::to_string(channelId) + " here");
             }
+            // Each entry must point at a message of its channel and log time before it is trusted.
+            for (const auto& [logTime, position] : found)
+            {
+                if (position >= records.size())
+                {
+                    throw FormatError(offset, "message index points past the chunk's records");
+                }
+                Framed message = frame(records, position, 0);
+                const MessageView view =
+                    message.opcode == Opcode::Message ? wire::readMessage(message.content) : MessageView();
+                if (message.opcode != Opcode::Message || view.channelId != channelId || view.logTime != logTime)
+                {
+                    throw FormatError(offset, "message index disagrees with the chunk's messages");
+                }
+            }
+            entries.insert(entries.end(), found.begin(), found.end());
         }
         catch (const FormatError& e)
         {
-            problem(e.offset(), e.reason() +
-                                    "; the chunk is read without it");
-            indexed = false;
+            problem(offset, e.reason() + "; the chunk is read without its indexes");
             entries.clear();
+            break;
         }
     }
-    if (!indexed)
+    if (entries.empty())
     {
         for (uint64_t position = 0; position < records.size();)
         {
@@ -443,31 +453,21 @@ void Reader::readMessages(const std::set<uint16_t>& channels, const std::functio
         {
             continue;
         }
+        std::vector<std::pair<uint64_t, uint64_t>> entries;
         try
         {
-            for (const auto& [logTime, position] : messageEntries(index, *records, channels))
-            {
-                if (position >= records->size())
-                {
-                    throw FormatError(index.chunkStartOffset, "message index points past the chunk's records");
-                }
-                Framed record = frame(*records, position, 0);
-                if (record.opcode != Opcode::Message)
-                {
-                    throw FormatError(index.chunkStartOffset, "message index points to a record that is no message");
-                }
-                const MessageView message = wire::readMessage(record.content);
-                if (message.logTime != logTime || (!channels.empty() && channels.count(message.channelId) == 0))
-                {
-                    throw FormatError(index.chunkStartOffset, "message index disagrees with the message it points to");
-                }
-                visit(message);
-            }
+            entries = messageEntries(index, *records, channels);
         }
         catch (const FormatError& e)
         {
             // Offsets within the records are not file offsets: the chunk is where the fault is.
-            problem(index.chunkStartOffset, e.reason());
+            problem(index.chunkStartOffset, "in the chunk's records: " + e.reason());
+            continue;
+        }
+        for (const auto& entry : entries)
+        {
+            Framed record = frame(*records, entry.second, 0);
+            visit(wire::readMessage(record.content));
         }
     }
 }

@@ -193,8 +193,7 @@ dds::DataReaderQos readerQos(dds::Subscriber& subscriber, const ProfileChoice& p
     return qos;
 }
 
-void printProgress(double seconds, const std::map<std::string, Recorder::Counts>& counts, uint64_t fileSize,
-                   bool last)
+void printProgress(double seconds, const std::map<std::string, Recorder::Counts>& counts, uint64_t fileSize, bool last)
 {
     std::ostringstream line;
     line.precision(0);
@@ -259,9 +258,10 @@ int record(const RecordOptions& options)
     std::signal(SIGINT, stopRecording);
     std::signal(SIGTERM, stopRecording);
     const auto begin = Clock::now();
-    const auto end = options.seconds > 0 ? begin + std::chrono::duration_cast<Clock::duration>(
-                                                       std::chrono::duration<double>(options.seconds))
-                                         : Clock::time_point::max();
+    const auto end =
+        options.seconds > 0
+            ? begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds))
+            : Clock::time_point::max();
     auto nextTick = begin + std::chrono::seconds(1);
     while (!g_stop && Clock::now() < end && (options.count == 0 || recorder.total() < options.count))
     {

@@ -210,8 +210,7 @@ int replay(const PluginLibrary& plugin, const ReplayOptions& options)
     } while (options.loop);
     // As pub does: samples still on their way to best-effort readers get a moment to arrive.
     std::this_thread::sleep_for(milliseconds(500));
-    std::cout << "replayed " << replayed << " messages of " << lanes.size() << " topics from " << options.input
-              << '\n';
+    std::cout << "replayed " << replayed << " messages of " << lanes.size() << " topics from " << options.input << '\n';
     return 0;
 }
 

@@ -130,8 +130,8 @@ Options:
   --profiles FILE     XML profiles file to load (host property dds.xml.profiles.file)
   --qos-library L     XML profile library for the reader (property dds.qos.profile.library)
 )",
-         {{"output", true}, {"domain", true}, {"prefix", true}, {"duration", true}, {"count", true}, {"compression", true},
-          {"profiles", true}, {"qos-library", true}},
+         {{"output", true}, {"domain", true}, {"prefix", true}, {"duration", true}, {"count", true},
+          {"compression", true}, {"profiles", true}, {"qos-library", true}},
          runRecord},
         {"info",
          "describe an MCAP file and check it",

@@ -24,8 +24,7 @@ using Message = std::tuple<uint16_t, uint32_t, uint64_t, uint64_t, std::string>;
 
 std::string tempPath(const std::string& name)
 {
-    return (std::filesystem::temp_directory_path() / ("mcap_test_" + std::to_string(::getpid()) + "_" + name))
-        .string();
+    return (std::filesystem::temp_directory_path() / ("mcap_test_" + std::to_string(::getpid()) + "_" + name)).string();
 }
 
 std::string bytesOf(const std::string& path)
@@ -97,7 +96,8 @@ std::vector<Message> writeFile(const std::string& path, mcap::Compression compre
     for (uint32_t i = 0; i < count; ++i)
     {
         const uint64_t logTime = 1000000 + 1000 * i + (i == 7 ? 1500 : 0);
-        written.emplace_back(i % 3 == 0 ? b : a, 100 + i, logTime, 5000000 + i, std::string(40 + i, char('a' + i % 26)));
+        written.emplace_back(i % 3 == 0 ? b : a, 100 + i, logTime, 5000000 + i,
+                             std::string(40 + i, char('a' + i % 26)));
         const auto& [channel, sequence, log, publish, data] = written.back();
         writer.write({channel, sequence, log, publish, reinterpret_cast<const uint8_t*>(data.data()), data.size()});
     }
@@ -199,8 +199,8 @@ TEST_P(McapFormat, FileHasMagicRecordsIndexesSummaryAndCrcsAsTheFormatSays)
     mcap::Reader reader(path);
     reader.verify();
     EXPECT_TRUE(reader.hasSummary());
-    EXPECT_TRUE(reader.problems().empty()) << reader.problems().front().offset << ": "
-                                           << reader.problems().front().what;
+    EXPECT_TRUE(reader.problems().empty())
+        << reader.problems().front().offset << ": " << reader.problems().front().what;
     EXPECT_EQ(reader.statistics().messageCount, 60u);
     EXPECT_EQ(reader.statistics().channelMessageCounts, (std::map<uint16_t, uint64_t>{{1, 40}, {2, 20}}));
     EXPECT_EQ(reader.channels().at(1).metadata.at("uri"), "dds.ps://1/m/A");
@@ -245,16 +245,28 @@ TEST(McapDamage, IsReportedAtItsOffsetAndWhatIsWholeIsStillRead)
     const auto flip = [](std::string& bytes, uint64_t at) { bytes[at] = static_cast<char>(bytes[at] ^ 0x10); };
     const std::vector<Damage> damages = {
         {"cut inside the second chunk",
-         [&](std::string& b, const auto&) { b.resize(chunks[1].offset + 30); return chunks[1].offset; },
+         [&](std::string& b, const auto&) {
+             b.resize(chunks[1].offset + 30);
+             return chunks[1].offset;
+         },
          [](std::size_t first, std::size_t) { return first; }},
         {"cut before the data end",
-         [&](std::string& b, const auto& r) { b.resize(withOpcode(r, 0x0F)[0].offset); return b.size(); },
+         [&](std::string& b, const auto& r) {
+             b.resize(withOpcode(r, 0x0F)[0].offset);
+             return b.size();
+         },
          [](std::size_t, std::size_t all) { return all; }},
         {"byte flipped in the first chunk's compressed records",
-         [&](std::string& b, const auto&) { flip(b, chunks[0].offset + 9 + chunks[0].length - 6); return chunks[0].offset; },
+         [&](std::string& b, const auto&) {
+             flip(b, chunks[0].offset + 9 + chunks[0].length - 6);
+             return chunks[0].offset;
+         },
          [](std::size_t first, std::size_t all) { return all - first; }},
         {"byte flipped in a message index entry",
-         [&](std::string& b, const auto&) { flip(b, indexes[2].offset + 9 + 2 + 4 + 1); return indexes[2].offset; },
+         [&](std::string& b, const auto&) {
+             flip(b, indexes[2].offset + 9 + 2 + 4 + 1);
+             return indexes[2].offset;
+         },
          [](std::size_t, std::size_t all) { return all; }},
         {"byte flipped in the summary",
          [&](std::string& b, const auto& r) {
@@ -264,7 +276,10 @@ TEST(McapDamage, IsReportedAtItsOffsetAndWhatIsWholeIsStillRead)
          },
          [](std::size_t, std::size_t all) { return all; }},
         {"byte flipped in the header",
-         [&](std::string& b, const auto&) { flip(b, 8 + 9 + 4 + 4 + 1); return uint64_t(0); },
+         [&](std::string& b, const auto&) {
+             flip(b, 8 + 9 + 4 + 4 + 1);
+             return uint64_t(0);
+         },
          [](std::size_t, std::size_t all) { return all; }},
     };
     for (const Damage& damage : damages)
@@ -276,8 +291,8 @@ TEST(McapDamage, IsReportedAtItsOffsetAndWhatIsWholeIsStillRead)
         mcap::Reader reader(path);
         reader.verify();
         const auto& problems = reader.problems();
-        const bool reported = std::any_of(problems.begin(), problems.end(),
-                                          [&](const mcap::Problem& p) { return p.offset == offset; });
+        const bool reported =
+            std::any_of(problems.begin(), problems.end(), [&](const mcap::Problem& p) { return p.offset == offset; });
         std::string all;
         for (const auto& p : problems)
         {
@@ -292,9 +307,8 @@ TEST(McapDamage, IsReportedAtItsOffsetAndWhatIsWholeIsStillRead)
 TEST(McapDamage, EveryFlippedByteIsReportedAndNoneCrashesTheReader)
 {
     // Small, in memory where there is a memory file system: the file is written once per byte.
-    const std::string path =
-        (std::filesystem::exists("/dev/shm") ? std::string("/dev/shm/") : tempPath("")) + "mcap_sweep" +
-        std::to_string(::getpid());
+    const std::string path = (std::filesystem::exists("/dev/shm") ? std::string("/dev/shm/") : tempPath("")) +
+                             "mcap_sweep" + std::to_string(::getpid());
     writeFile(path, mcap::Compression::Lz4, 30);
     const std::string good = bytesOf(path);
     for (std::size_t at = 0; at < good.size(); ++at)

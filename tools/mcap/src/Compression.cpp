@@ -59,8 +59,8 @@ void lz4Decompress(const uint8_t* data, std::size_t size, std::string& out)
     {
         throw std::runtime_error("lz4: no decompression context");
     }
-    const std::unique_ptr<LZ4F_dctx, decltype(&LZ4F_freeDecompressionContext)> context(
-        raw, &LZ4F_freeDecompressionContext);
+    const std::unique_ptr<LZ4F_dctx, decltype(&LZ4F_freeDecompressionContext)> context(raw,
+                                                                                       &LZ4F_freeDecompressionContext);
     std::size_t made = 0;
     std::size_t used = 0;
     std::size_t hint = 1;

@@ -73,8 +73,8 @@ std::string Reader::readAt(uint64_t offset, uint64_t size)
 {
     if (offset > m_size || size > m_size - offset)
     {
-        throw FormatError(offset, std::to_string(size) + " bytes wanted here, but the file ends at " +
-                                      std::to_string(m_size));
+        throw FormatError(offset,
+                          std::to_string(size) + " bytes wanted here, but the file ends at " + std::to_string(m_size));
     }
     std::string bytes(static_cast<std::size_t>(size), '\0');
     m_file.clear();
@@ -130,8 +130,8 @@ bool Reader::loadSummary()
         std::string summary = readAt(summaryStart, footerOffset - summaryStart);
         if (summaryCrc != 0)
         {
-            const uint32_t crc = wire::crc32(wire::crc32(0, summary.data(), summary.size()), footer.data(),
-                                             kFooterLength - 4);
+            const uint32_t crc =
+                wire::crc32(wire::crc32(0, summary.data(), summary.size()), footer.data(), kFooterLength - 4);
             if (crc != summaryCrc)
             {
                 throw FormatError(summaryStart, "summary CRC mismatch");
@@ -193,8 +193,7 @@ bool Reader::loadSummary()
     }
     catch (const FormatError& e)
     {
-        problem(e.offset(), e.reason() +
-                                "; reading the file by scanning instead");
+        problem(e.offset(), e.reason() + "; reading the file by scanning instead");
         return false;
     }
     std::sort(m_chunks.begin(), m_chunks.end(),
@@ -285,8 +284,7 @@ void Reader::scan()
     }
     catch (const FormatError& e)
     {
-        problem(e.offset(), e.reason() +
-                                "; nothing after it is read");
+        problem(e.offset(), e.reason() + "; nothing after it is read");
     }
 }
 
@@ -440,10 +438,9 @@ void Reader::readMessages(const std::set<uint16_t>& channels, const std::functio
 {
     for (const ChunkIndex& index : m_chunks)
     {
-        const bool holdsWanted =
-            channels.empty() || index.messageIndexOffsets.empty() ||
-            std::any_of(index.messageIndexOffsets.begin(), index.messageIndexOffsets.end(),
-                        [&](const auto& entry) { return channels.count(entry.first) != 0; });
+        const bool holdsWanted = channels.empty() || index.messageIndexOffsets.empty() ||
+                                 std::any_of(index.messageIndexOffsets.begin(), index.messageIndexOffsets.end(),
+                                             [&](const auto& entry) { return channels.count(entry.first) != 0; });
         if (!holdsWanted)
         {
             continue;
@@ -483,9 +480,9 @@ void Reader::verify()
                          counted.channelMessageCounts != m_statistics.channelMessageCounts ||
                          m_statistics.chunkCount != m_chunks.size()))
     {
-        problem(m_statisticsOffset, "statistics disagree with the chunks: " +
-                                        std::to_string(m_statistics.messageCount) + " messages counted there, " +
-                                        std::to_string(counted.messageCount) + " in the chunks");
+        problem(m_statisticsOffset,
+                "statistics disagree with the chunks: " + std::to_string(m_statistics.messageCount) +
+                    " messages counted there, " + std::to_string(counted.messageCount) + " in the chunks");
     }
     verifyDataSection();
 }
@@ -523,8 +520,7 @@ void Reader::verifyChunk(const ChunkIndex& index, Statistics& counted)
     }
     catch (const FormatError& e)
     {
-        problem(index.chunkStartOffset, std::string("in the chunk's records: ") +
-                                            e.reason());
+        problem(index.chunkStartOffset, std::string("in the chunk's records: ") + e.reason());
         return;
     }
     // The message indexes right after the chunk, one per channel, each listing exactly its messages.
@@ -595,8 +591,8 @@ void Reader::verifyDataSection()
         }
         if (crc != expected)
         {
-            throw FormatError(0, "data section CRC mismatch: something in bytes 0.." + std::to_string(*m_dataEnd) +
-                                     " changed");
+            throw FormatError(
+                0, "data section CRC mismatch: something in bytes 0.." + std::to_string(*m_dataEnd) + " changed");
         }
     }
     catch (const FormatError& e)

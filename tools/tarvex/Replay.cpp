@@ -13,6 +13,7 @@
 #include <fastdds/dds/publisher/DataWriter.hpp>
 #include <fastdds/dds/topic/Topic.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <iostream>
@@ -65,17 +66,13 @@ public:
     bool allMatchedWithin(const std::set<std::string>& topics, Clock::duration limit)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, limit, [&] {
-            for (const auto& topic : topics)
-            {
-                const auto found = m_matched.find(topic);
-                if (found == m_matched.end() || found->second <= 0)
-                {
-                    return false;
-                }
-            }
-            return true;
-        });
+        return m_changed.wait_for(lock, limit, [&] { return allMatched(topics); });
+    }
+
+    void waitForAll(const std::set<std::string>& topics)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return allMatched(topics); });
     }
 
 private:
@@ -84,6 +81,14 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::map<std::string, int32_t> m_matched;
+
+    bool allMatched(const std::set<std::string>& topics) const
+    {
+        return std::all_of(topics.begin(), topics.end(), [&](const std::string& topic) {
+            const auto found = m_matched.find(topic);
+            return found != m_matched.end() && found->second > 0;
+        });
+    }
 };
 
 // Republishes one channel's messages through the plug-in.
@@ -155,7 +160,8 @@ int replay(const PluginLibrary& plugin, const ReplayOptions& options)
     {
         const auto schema = reader.schemas().find(channel.schemaId);
         const std::string type = schema == reader.schemas().end() ? "" : topicType(schema->second.name);
-        if (!wanted.empty() && wanted.count(type) == 0 && wanted.count(channel.topic) == 0)
+        const bool empty = reader.statistics().channelMessageCounts.count(id) == 0;
+        if (empty || (!wanted.empty() && wanted.count(type) == 0 && wanted.count(channel.topic) == 0))
         {
             continue;
         }
@@ -180,7 +186,7 @@ int replay(const PluginLibrary& plugin, const ReplayOptions& options)
     if (!matches.allMatchedWithin(topics, milliseconds(1000)))
     {
         std::cerr << "tarvex replay: waiting for a subscriber on every replayed topic\n";
-        matches.allMatchedWithin(topics, Clock::duration::max());
+        matches.waitForAll(topics);
     }
     // As pub does: the subscribers may learn of the writers a little later than the writers learnt of them.
     std::this_thread::sleep_for(milliseconds(500));

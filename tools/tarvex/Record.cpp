@@ -92,6 +92,7 @@ public:
         const uint16_t channel = m_writer.addChannel(
             schema, topic, "cdr", {{"dds_type_name", "generated::dds_::tarvex::" + type}, {"uri", uri}});
         m_channels[reader] = {channel, type};
+        m_counts.emplace(type, Counts());  // shown from the first progress line on
     }
 
     void on_data_available(dds::DataReader* reader) override

@@ -1,4 +1,6 @@
 #include "Matching.hpp"
+#include "PlainDds.hpp"
+#include "PubSubMeasure.hpp"
 #include "PubSubPlugin.hpp"
 #include "SampleText.hpp"
 #include "ToolProcess.hpp"
@@ -27,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 // pub -> record -> replay -> echo through the tool's processes, on domain 199 under topic paths of their own.
@@ -87,6 +90,9 @@ public:
         {
             return false;
         }
+        // As pub does: the recorder's reader learns of this writer a little after the writer learnt of it, and
+        // samples it gets only as repairs would be recorded after later ones.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
         for (uint64_t n = 1; n <= kSamples; ++n)
         {
             if (writer->write(counted<E>(n)->getDdsSample()) != dds::RETCODE_OK)
@@ -223,10 +229,9 @@ TEST_P(RecordReplay, EchoOfTheReplayShowsEverySampleRecordedFromEachTopicInOrder
 INSTANTIATE_TEST_SUITE_P(Payloads, RecordReplay, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Xcdr2" : "Xcdr1"; });
 
-TEST(TarvexInfo, ReportsACutRecordingWithTheOffsetWhereItEnds)
+// Three samples of SaMeasurements_medium from pub, recorded to `file` under topic path `prefix`.
+void recordMedium(const std::string& prefix, const std::string& file)
 {
-    const std::string prefix = "recordcut" + std::to_string(::getpid());
-    const std::string file = (std::filesystem::temp_directory_path() / (prefix + ".mcap")).string();
     auto recording = std::async(
         std::launch::async, runTool,
         std::vector<std::string>{"record", "SaMeasurements_medium", "--output", file, "--domain",
@@ -236,6 +241,13 @@ TEST(TarvexInfo, ReportsACutRecordingWithTheOffsetWhereItEnds)
                                  "dds.ps://199/" + prefix + "/SaMeasurements_medium", "--count", "3", "--rate", "20"});
     ASSERT_EQ(pub.status, 0) << pub.err;
     ASSERT_EQ(recording.get().status, 0);
+}
+
+TEST(TarvexInfo, ReportsACutRecordingWithTheOffsetWhereItEnds)
+{
+    const std::string prefix = "recordcut" + std::to_string(::getpid());
+    const std::string file = (std::filesystem::temp_directory_path() / (prefix + ".mcap")).string();
+    ASSERT_NO_FATAL_FAILURE(recordMedium(prefix, file));
     const auto size = std::filesystem::file_size(file);
     std::filesystem::resize_file(file, size - 20);
 
@@ -244,6 +256,46 @@ TEST(TarvexInfo, ReportsACutRecordingWithTheOffsetWhereItEnds)
     EXPECT_NE(info.out.find("messages     3\n"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("error        at offset " + std::to_string(size - 20) + ": "), std::string::npos)
         << info.out;
+    std::filesystem::remove(file);
+}
+
+TEST(TarvexReplay, KeepsTheRecordedSourceTimeStampsUnlessRestamped)
+{
+    using Medium = generated::ddsimpl::tarvex::SaMeasurements_medium;
+    const std::string prefix = "replaystamps" + std::to_string(::getpid());
+    const std::string file = (std::filesystem::temp_directory_path() / (prefix + ".mcap")).string();
+    ASSERT_NO_FATAL_FAILURE(recordMedium(prefix, file));
+    std::vector<double> recorded;
+    qara::nimb::mcap::Reader(file).readMessages(
+        {}, [&](const qara::nimb::mcap::MessageView& m) { recorded.push_back(m.publishTime / 1e9); });
+    ASSERT_EQ(recorded.size(), 3u);
+
+    tarvex_test::PlainReader<Medium::DdsType, Medium::PubSubType> reader(kDomain, prefix + "/SaMeasurements_medium");
+    const auto replayStamps = [&](const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {"replay", file};
+        args.insert(args.end(), extra.begin(), extra.end());
+        EXPECT_EQ(runTool(args).status, 0);
+        std::vector<double> stamps;
+        for (const auto& received : reader.take(recorded.size(), std::chrono::seconds(30)))
+        {
+            const auto& stamp = received.info.source_timestamp;
+            stamps.push_back(stamp.seconds() + stamp.nanosec() / 1e9);
+        }
+        return stamps;
+    };
+    const auto kept = replayStamps({});
+    ASSERT_EQ(kept.size(), recorded.size());
+    for (std::size_t i = 0; i < kept.size(); ++i)
+    {
+        EXPECT_NEAR(kept[i], recorded[i], 1e-6);
+    }
+    const double beforeRestamped = qara::nimb::tools::wallSeconds();
+    const auto restamped = replayStamps({"--restamp"});
+    ASSERT_EQ(restamped.size(), recorded.size());
+    for (const double stamp : restamped)
+    {
+        EXPECT_GE(stamp, beforeRestamped);
+    }
     std::filesystem::remove(file);
 }
 

@@ -68,7 +68,7 @@ int info(const InfoOptions& options)
         const auto schema = reader.schemas().find(channel.schemaId);
         const auto count = statistics.channelMessageCounts.find(id);
         const uint64_t messages = count == statistics.channelMessageCounts.end() ? 0 : count->second;
-        std::cout << std::left << std::setw(32) << channel.topic << std::setw(32)
+        std::cout << std::left << std::setw(31) << channel.topic << ' ' << std::setw(32)
                   << (schema == reader.schemas().end() ? "?" : schema->second.name) << std::right << std::setw(10)
                   << messages << std::setw(12) << std::setprecision(1) << (seconds > 0 ? messages / seconds : 0.0)
                   << std::setprecision(3) << '\n';

@@ -172,6 +172,10 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
         {{}, "no command"},
         {{"--log-config", "/nonexistent/log.properties", "demo"}, "cannot read the log configuration"},
         {{"--plugin", "/nonexistent/libnimb-dds-tarvex.so.0.2", "demo"}, "Cannot load plug-in"},
+        {{"record", "PsMeasurementz", "--output", "x.mcap"}, "unknown topic 'PsMeasurementz'"},
+        {{"record", "--output", "x.mcap", "--compression", "brotli"}, "unknown compression 'brotli'"},
+        {{"record"}, "--output FILE.mcap is required"},
+        {{"info", "/nonexistent/x.mcap"}, "cannot read /nonexistent/x.mcap"},
     };
     for (const Case& bad : cases)
     {
@@ -193,7 +197,7 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
 
 TEST(TarvexHelp, EveryCommandDescribesItself)
 {
-    for (const std::string command : {"", "demo", "pub", "echo", "bench"})
+    for (const std::string command : {"", "demo", "pub", "echo", "bench", "record", "info", "replay"})
     {
         for (const std::string flag : {"--help", "-h"})
         {

@@ -314,6 +314,24 @@ def topics_header(module, structs):
                       f"#define {module.upper()}_COMMAND_TYPES(X) {others}", ""])
 
 
+def mcap_schemas_header(module, structs):
+    """The IDL text of each topic structure, with its module and its annotations, for recordings whose
+    schemas a generic viewer decodes by field name (MCAP schema encoding "omgidl"). @topic is this generator's
+    own marker and stays out."""
+    lines = [HEADER.format(module=module), "#pragma once", "", "#include <string_view>", "",
+             f"namespace generated::schemas::{module} {{", "",
+             "// The schema text of the topic structure called `name`, or an empty view when there is none.",
+             "inline std::string_view idlOf(std::string_view name)", "{"]
+    for s in structs:
+        if not s.topic:
+            continue
+        members = "\n".join(f"    {f.idl_type} {f.name}{f'[{f.length}]' if f.is_array else ''};" for f in s.fields)
+        text = f"module {module} {{\n@appendable\nstruct {s.name} {{\n{members}\n}};\n}};\n"
+        lines += [f'    if (name == "{s.name}")', "    {", f'        return R"idl({text})idl";', "    }"]
+    lines += ["    return {};", "}", "", f"}}  // namespace generated::schemas::{module}", ""]
+    return "\n".join(lines)
+
+
 def write(path, content, written):
     path.parent.mkdir(parents=True, exist_ok=True)
     if not path.exists() or path.read_text() != content:
@@ -347,6 +365,7 @@ def main():
             write(e / f"{s.name}.cpp", entity_source(module, s), written)
             entity_sources.append(e / f"{s.name}.cpp")
     write(out / "generated" / f"{module}_types.hpp", topics_header(module, structs), written)
+    write(out / "generated" / f"{module}_schemas.hpp", mcap_schemas_header(module, structs), written)
 
     if args.sources:
         cmake = "\n".join([

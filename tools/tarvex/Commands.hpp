@@ -21,6 +21,9 @@ int runDemo(const Context& context);
 int runPub(const Context& context);
 int runEcho(const Context& context);
 int runBench(const Context& context);
+int runRecord(const Context& context);
+int runInfo(const Context& context);
+int runReplay(const Context& context);
 
 // A publish-subscribe DDS URI, or NimbException saying what is wrong with the text.
 Uri pubSubUri(const std::string& text);

@@ -105,6 +105,64 @@ Options:
 )",
          {{"seconds", true}, {"rate", true}, {"csv", true}, {"plot", true}, {"domain", true}},
          runBench},
+        {"record",
+         "record topics to an MCAP file",
+         R"(Usage: tarvex record [TOPIC ...] --output FILE.mcap [--domain D] [--duration S] [--count N]
+
+Subscribes to the given topics (all four when none is named) on DDS topics <prefix>/<topic> and writes every
+sample as it arrives to an MCAP file: the payload exactly as it travelled (XCDR1 or XCDR2), reception time as
+log time, source time stamp as publish time, the writer's sequence number. Each topic's schema is the IDL of
+its structure (encoding omgidl), so MCAP viewers show every field by name. Prints one progress line a second
+on stderr; stops after S seconds, after N messages or on Ctrl-C, and then writes the file's summary. A recording killed
+outright stays readable up to its last second.
+
+The reader keeps every sample until written. Its reliability and durability come from the data-reader
+profile of --qos-library, when given (RELIABLE for a recording without loss); readers are best effort
+otherwise.
+
+Options:
+  --output FILE       the MCAP file to write (required)
+  --domain D          DDS domain (default 0)
+  --prefix P          topic path before the topic name (default tarvex)
+  --duration S        stop after S seconds (default: until interrupted)
+  --count N           stop after N messages in all
+  --compression C     zstd, lz4 or none (default zstd)
+  --profiles FILE     XML profiles file to load (host property dds.xml.profiles.file)
+  --qos-library L     XML profile library for the reader (property dds.qos.profile.library)
+)",
+         {{"output", true}, {"domain", true}, {"prefix", true}, {"duration", true}, {"count", true},
+          {"compression", true}, {"profiles", true}, {"qos-library", true}},
+         runRecord},
+        {"info",
+         "describe an MCAP file and check it",
+         R"(Usage: tarvex info FILE.mcap
+
+Prints the recording's time span, its message counts and rates per topic, its schemas and compression, then
+checks every chunk, index and CRC and prints each fault with its byte offset. Exits with status 1 when the
+file has faults; a file cut short is read up to its last whole chunk.
+)",
+         {},
+         runInfo},
+        {"replay",
+         "publish an MCAP recording again through the plug-in",
+         R"(Usage: tarvex replay FILE.mcap [--rate X] [--loop] [--restamp] [--domain D] [--topics T,...]
+
+Waits until every replayed topic has a subscriber, then publishes each recorded message through the
+plug-in, on the topic it was recorded from, with the recording's relative timing scaled by X and its
+source time stamp.
+
+Options:
+  --rate X            speed factor (default 1: as recorded; 2: twice as fast)
+  --loop              start again at the end, until interrupted
+  --restamp           stamp samples with the time they are sent instead of the recorded one
+  --domain D          DDS domain (default: the recorded one)
+  --topics T,...      only these topics (topic types or DDS topic names); repeatable
+  --profiles FILE     XML profiles file to load (host property dds.xml.profiles.file)
+  --qos-library L     XML profile library for the writers (property dds.qos.profile.library)
+)",
+         {{"rate", true}, {"loop", false}, {"restamp", false}, {"domain", true}, {"topics", true},
+          {"profiles", true}, {"qos-library", true}},
+         runReplay},
     };
     return all;
 }

@@ -1,0 +1,214 @@
+#include <qara/nimb/mcap/Writer.hpp>
+
+#include "Compression.hpp"
+#include "Wire.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace qara::nimb::mcap {
+
+Writer::Writer(const std::string& path, WriterOptions options)
+    : m_options(std::move(options)), m_path(path), m_file(std::fopen(path.c_str(), "wb"))
+{
+    if (m_file == nullptr)
+    {
+        throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    }
+    put(kMagic.data(), kMagic.size());
+    put(wire::header(m_options.profile, m_options.library));
+}
+
+Writer::~Writer()
+{
+    if (m_file == nullptr)
+    {
+        return;
+    }
+    try
+    {
+        close();
+    }
+    catch (const std::exception&)
+    {
+        if (m_file != nullptr)
+        {
+            std::fclose(m_file);
+        }
+    }
+}
+
+void Writer::put(const void* data, std::size_t size)
+{
+    if (std::fwrite(data, 1, size, m_file) != size)
+    {
+        throw std::runtime_error("cannot write " + m_path + ": " + std::strerror(errno));
+    }
+    m_offset += size;
+    m_dataCrc = wire::crc32(m_dataCrc, data, size);
+}
+
+void Writer::put(const std::string& bytes)
+{
+    put(bytes.data(), bytes.size());
+}
+
+uint16_t Writer::addSchema(const std::string& name, const std::string& encoding, const std::string& data)
+{
+    Schema schema{static_cast<uint16_t>(m_schemas.size() + 1), name, encoding, data};
+    put(wire::schema(schema));
+    m_schemas.push_back(std::move(schema));
+    return m_schemas.back().id;
+}
+
+uint16_t Writer::addChannel(uint16_t schemaId, const std::string& topic, const std::string& messageEncoding,
+                            const std::map<std::string, std::string>& metadata)
+{
+    Channel channel{static_cast<uint16_t>(m_channels.size() + 1), schemaId, topic, messageEncoding, metadata};
+    put(wire::channel(channel));
+    m_channels.push_back(std::move(channel));
+    return m_channels.back().id;
+}
+
+void Writer::write(const MessageView& message)
+{
+    if (m_chunk.empty())
+    {
+        m_chunkStart = m_chunkEnd = message.logTime;
+    }
+    m_chunkStart = std::min(m_chunkStart, message.logTime);
+    m_chunkEnd = std::max(m_chunkEnd, message.logTime);
+    m_chunkMessages[message.channelId].emplace_back(message.logTime, m_chunk.size());
+    m_chunk += wire::message(message);
+
+    if (m_statistics.messageCount == 0)
+    {
+        m_statistics.messageStartTime = m_statistics.messageEndTime = message.logTime;
+    }
+    ++m_statistics.messageCount;
+    ++m_statistics.channelMessageCounts[message.channelId];
+    m_statistics.messageStartTime = std::min(m_statistics.messageStartTime, message.logTime);
+    m_statistics.messageEndTime = std::max(m_statistics.messageEndTime, message.logTime);
+
+    if (m_chunk.size() >= m_options.chunkSize)
+    {
+        flushChunk();
+    }
+}
+
+void Writer::flushChunk()
+{
+    if (!m_chunk.empty())
+    {
+        const std::string compressed = compress(m_options.compression, m_chunk);
+        wire::ChunkHead head;
+        head.messageStartTime = m_chunkStart;
+        head.messageEndTime = m_chunkEnd;
+        head.uncompressedSize = m_chunk.size();
+        head.uncompressedCrc = wire::crc32(0, m_chunk.data(), m_chunk.size());
+        head.compression = compressionName(m_options.compression);
+        head.recordsSize = compressed.size();
+        const std::string fields = wire::chunkHead(head);
+
+        ChunkIndex index;
+        index.messageStartTime = m_chunkStart;
+        index.messageEndTime = m_chunkEnd;
+        index.chunkStartOffset = m_offset;
+        index.chunkLength = kRecordPrefix + fields.size() + compressed.size();
+        index.compression = head.compression;
+        index.compressedSize = compressed.size();
+        index.uncompressedSize = m_chunk.size();
+
+        wire::Out prefix;
+        prefix.u8(static_cast<uint8_t>(Opcode::Chunk));
+        prefix.u64(fields.size() + compressed.size());
+        put(prefix.bytes());
+        put(fields);
+        put(compressed);
+
+        const uint64_t indexesStart = m_offset;
+        for (const auto& [channelId, entries] : m_chunkMessages)
+        {
+            index.messageIndexOffsets[channelId] = m_offset;
+            put(wire::messageIndex(channelId, entries));
+        }
+        index.messageIndexLength = m_offset - indexesStart;
+        m_chunkIndexes.push_back(std::move(index));
+        m_chunk.clear();
+        m_chunkMessages.clear();
+    }
+    if (std::fflush(m_file) != 0)
+    {
+        throw std::runtime_error("cannot write " + m_path + ": " + std::strerror(errno));
+    }
+}
+
+void Writer::close()
+{
+    flushChunk();
+    // The data section's CRC covers everything before the Data End record, magic included.
+    wire::Out dataEnd;
+    dataEnd.u32(m_dataCrc);
+    put(wire::record(Opcode::DataEnd, dataEnd.bytes()));
+
+    // Everything from here to the footer's summary offset start counts in the summary CRC.
+    const uint64_t summaryStart = m_offset;
+    uint32_t summaryCrc = 0;
+    const auto putSummary = [&](const std::string& bytes) {
+        put(bytes);
+        summaryCrc = wire::crc32(summaryCrc, bytes.data(), bytes.size());
+    };
+    std::string offsets;
+    const auto group = [&](Opcode opcode, const std::vector<std::string>& records) {
+        const uint64_t start = m_offset;
+        for (const auto& record : records)
+        {
+            putSummary(record);
+        }
+        if (m_offset > start)
+        {
+            offsets += wire::summaryOffset(opcode, start, m_offset - start);
+        }
+    };
+    std::vector<std::string> records;
+    std::transform(m_schemas.begin(), m_schemas.end(), std::back_inserter(records),
+                   [](const Schema& s) { return wire::schema(s); });
+    group(Opcode::Schema, records);
+    records.clear();
+    std::transform(m_channels.begin(), m_channels.end(), std::back_inserter(records),
+                   [](const Channel& c) { return wire::channel(c); });
+    group(Opcode::Channel, records);
+
+    m_statistics.schemaCount = static_cast<uint16_t>(m_schemas.size());
+    m_statistics.channelCount = static_cast<uint32_t>(m_channels.size());
+    m_statistics.chunkCount = static_cast<uint32_t>(m_chunkIndexes.size());
+    group(Opcode::Statistics, {wire::statistics(m_statistics)});
+    records.clear();
+    std::transform(m_chunkIndexes.begin(), m_chunkIndexes.end(), std::back_inserter(records),
+                   [](const ChunkIndex& i) { return wire::chunkIndex(i); });
+    group(Opcode::ChunkIndex, records);
+
+    const uint64_t summaryOffsetStart = m_offset;
+    putSummary(offsets);
+
+    wire::Out footer;
+    footer.u8(static_cast<uint8_t>(Opcode::Footer));
+    footer.u64(8 + 8 + 4);
+    footer.u64(summaryStart);
+    footer.u64(summaryOffsetStart);
+    summaryCrc = wire::crc32(summaryCrc, footer.bytes().data(), footer.bytes().size());
+    footer.u32(summaryCrc);
+    put(footer.bytes());
+    put(kMagic.data(), kMagic.size());
+
+    std::FILE* file = m_file;
+    m_file = nullptr;
+    if (std::fclose(file) != 0)
+    {
+        throw std::runtime_error("cannot write " + m_path + ": " + std::strerror(errno));
+    }
+}
+
+}  // namespace qara::nimb::mcap

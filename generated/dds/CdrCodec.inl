@@ -1,5 +1,6 @@
 #pragma once
 
+#include <fastcdr/exceptions/BadParamException.h>
 #include <fastcdr/exceptions/NotEnoughMemoryException.h>
 
 #include <cstdint>
@@ -26,18 +27,54 @@ void serializeStruct(eprosima::fastcdr::Cdr& cdr, const W& data)
 template <class W>
 void deserializeStruct(eprosima::fastcdr::Cdr& cdr, W& data)
 {
-    std::size_t membersRead = 0;
+    deserializeMembers(cdr, data);
+}
+
+template <class W>
+void deserializeMembers(eprosima::fastcdr::Cdr& cdr, W& data)
+{
+    const bool delimited = cdr.get_cdr_version() == eprosima::fastcdr::CdrVersion::XCDRv2;
+    const eprosima::fastcdr::Cdr::state start(cdr);
+    uint32_t dheader = 0;
+    if (delimited)
+    {
+        cdr.deserialize(dheader);
+    }
+    const eprosima::fastcdr::Cdr::state body(cdr);
+    const std::size_t bodyOffset = cdr.get_serialized_data_length();
+    cdr.set_state(start);
+
+    uint32_t membersRead = 0;
     cdr.deserialize_type(encodingFor(cdr.get_cdr_version()),
                          [&data, &membersRead](eprosima::fastcdr::Cdr& in, const eprosima::fastcdr::MemberId& member) {
                              const bool known = data.visitField(member.id, [&in](auto& field) { in >> field; });
                              membersRead += known ? 1 : 0;
                              return known;
                          });
-    // Fast CDR ends an appendable XCDR1 body quietly at the end of the buffer; every member is fixed here, so
-    // a body that stops early is a truncated payload, not an older version of the type.
-    if (membersRead != W::fieldCount)
+    if (!delimited)
     {
-        throw eprosima::fastcdr::exception::NotEnoughMemoryException("truncated body: not every member present");
+        // Fast CDR ends a body without a delimiter quietly at the end of the buffer; here that is a truncated
+        // payload, not an older version of the type.
+        if (membersRead != W::fieldCount)
+        {
+            throw eprosima::fastcdr::exception::NotEnoughMemoryException("truncated body: not every member present");
+        }
+        return;
+    }
+    // Fast CDR reads a member that starts inside the body to its end, and skips to the end of the body only
+    // where the buffer holds it.
+    if (cdr.get_serialized_data_length() - bodyOffset > dheader)
+    {
+        throw eprosima::fastcdr::exception::BadParamException("a member crosses the end of its delimited body");
+    }
+    cdr.set_state(body);
+    if (!cdr.jump(dheader))
+    {
+        throw eprosima::fastcdr::exception::NotEnoughMemoryException("delimited body longer than the payload");
+    }
+    for (uint32_t missing = membersRead; missing < W::fieldCount; ++missing)
+    {
+        data.visitField(missing, [](auto& field) { field = {}; });
     }
 }
 

@@ -3,6 +3,8 @@
 #include <fastcdr/exceptions/BadParamException.h>
 #include <fastcdr/exceptions/NotEnoughMemoryException.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 
 namespace generated::dds_ {
@@ -13,20 +15,99 @@ inline eprosima::fastcdr::EncodingAlgorithmFlag encodingFor(eprosima::fastcdr::C
                                                             : eprosima::fastcdr::EncodingAlgorithmFlag::PLAIN_CDR;
 }
 
+namespace detail {
+
+template <class S>
+void readScalars(eprosima::fastcdr::Cdr& cdr, S& values)
+{
+    cdr.deserialize(values);
+}
+
+// Fast CDR reads an array of booleans without looking at the octets, but refuses a single boolean that is
+// neither 0 nor 1. Booleans that are members of their own are refused at the same member as one by one.
+template <std::size_t N>
+void readScalars(eprosima::fastcdr::Cdr& cdr, std::array<bool, N>& flags)
+{
+    const eprosima::fastcdr::Cdr::state before(cdr);
+    std::array<uint8_t, N> octets;
+    cdr.deserialize_array(octets.data(), N);
+    const auto bad = std::find_if(octets.begin(), octets.end(), [](uint8_t octet) { return octet > 1; });
+    std::copy(octets.begin(), bad, flags.begin());
+    if (bad != octets.end())
+    {
+        const auto index = static_cast<std::size_t>(bad - octets.begin());
+        cdr.set_state(before);
+        cdr.jump(index);
+        cdr.deserialize(flags[index]);  // throws
+    }
+}
+
+template <class W>
+void readStorage(eprosima::fastcdr::Cdr& cdr, W& data)
+{
+    data.visitStorage([&cdr](auto& storage, auto severalScalars) {
+        if constexpr (decltype(severalScalars)::value)
+        {
+            readScalars(cdr, storage);
+        }
+        else
+        {
+            cdr.deserialize(storage);
+        }
+    });
+}
+
+// Reads a body that holds every member; false, with nothing read, for a delimited body that is shorter.
+template <class W>
+bool readWholeBody(eprosima::fastcdr::Cdr& cdr, W& data)
+{
+    if (cdr.get_cdr_version() != eprosima::fastcdr::CdrVersion::XCDRv2)
+    {
+        readStorage(cdr, data);
+        return true;
+    }
+    uint32_t dheader = 0;
+    cdr.deserialize(dheader);
+    if (dheader < W::delimitedBodySize)
+    {
+        return false;
+    }
+    readStorage(cdr, data);
+    if (!cdr.jump(dheader - W::delimitedBodySize))  // members of a newer version
+    {
+        throw eprosima::fastcdr::exception::NotEnoughMemoryException("delimited body longer than the payload");
+    }
+    return true;
+}
+
+}  // namespace detail
+
 template <class W>
 void serializeStruct(eprosima::fastcdr::Cdr& cdr, const W& data)
 {
     eprosima::fastcdr::Cdr::state state(cdr);
     cdr.begin_serialize_type(state, encodingFor(cdr.get_cdr_version()));
-    uint32_t id = 0;
-    data.visitFields(
-        [&cdr, &id](const char*, const auto& field) { cdr << eprosima::fastcdr::MemberId(id++) << field; });
+    data.visitStorage([&cdr](const auto& storage, auto) { cdr.serialize(storage); });
     cdr.end_serialize_type(state);
 }
 
 template <class W>
 void deserializeStruct(eprosima::fastcdr::Cdr& cdr, W& data)
 {
+    const eprosima::fastcdr::Cdr::state start(cdr);
+    try
+    {
+        if (detail::readWholeBody(cdr, data))
+        {
+            return;
+        }
+    }
+    catch (const eprosima::fastcdr::exception::NotEnoughMemoryException&)
+    {
+        // A truncated payload. Fast CDR reads nothing of a run of members that the buffer does not hold
+        // whole, so reading member by member once more leaves the fields exactly as one read would.
+    }
+    cdr.set_state(start);
     deserializeMembers(cdr, data);
 }
 
@@ -76,6 +157,12 @@ void deserializeMembers(eprosima::fastcdr::Cdr& cdr, W& data)
     {
         data.visitField(missing, [](auto& field) { field = {}; });
     }
+}
+
+template <class W>
+void serializeKey(eprosima::fastcdr::Cdr& cdr, const W& data)
+{
+    data.visitKeyFields([&cdr](const char*, const auto& field) { cdr.serialize(field); });
 }
 
 template <class W>

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cstdint>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -112,7 +113,7 @@ struct Shape<std::array<E, N>>
 
 }  // namespace detail
 
-// The appendable structure `name` with the first `members` fields of W, then
+// The appendable structure `name` with the first `members` fields of W, marked as keys where W's are, then
 // `extraInt32s` members of type int32 that W does not know: an older or a newer version of W's type.
 template <class W>
 xt::DynamicType::_ref_type dynamicTypeOf(const std::string& name, std::size_t members, std::size_t extraInt32s = 0)
@@ -124,10 +125,14 @@ xt::DynamicType::_ref_type dynamicTypeOf(const std::string& name, std::size_t me
     descriptor->extensibility_kind(xt::ExtensibilityKind::APPENDABLE);
     xt::DynamicTypeBuilder::_ref_type builder = factory->create_type(descriptor);
 
+    std::set<std::string> keys;
+    W().visitKeyFields([&keys](const char* field, const auto&) { keys.insert(field); });
+
     const auto add = [&](const std::string& field, xt::DynamicType::_ref_type type) {
         xt::MemberDescriptor::_ref_type member{xt::traits<xt::MemberDescriptor>::make_shared()};
         member->name(field);
         member->type(type);
+        member->is_key(keys.count(field) != 0);
         if (builder->add_member(member) != xt::RETCODE_OK)
         {
             throw std::runtime_error("dynamic type: cannot add " + field);

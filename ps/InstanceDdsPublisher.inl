@@ -30,8 +30,9 @@ void InstanceDdsPublisher<T, ST>::createDdsEntities(const T& instance)
     m_writer = internal::holdWriter(internal::createWriter(*m_parent, *m_ddsPublisher, m_topic.get(), m_logger),
                                     m_ddsPublisher, m_waitForAckTimeout, m_logger,
                                     "Instance writer waiting for acknowledgment failed");
-    const ST& impl = obtainImpl<T, ST>(instance, m_logger);
-    m_handle = m_writer->register_instance(impl.getDdsSample());
+    // Registered by its key alone: get_key_value hands back the registered sample whole.
+    const std::unique_ptr<T> key = obtainImpl<T, ST>(instance, m_logger).cloneKey();
+    m_handle = m_writer->register_instance(static_cast<const ST&>(*key).getDdsSample());
     if (m_handle == eprosima::fastdds::dds::HANDLE_NIL)
     {
         internal::fail<IllegalStateException>(m_logger, "Key instance not created");

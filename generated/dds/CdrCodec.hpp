@@ -5,9 +5,9 @@
 
 #include <cstddef>
 
-// Field-by-field CDR encoding of the generated wire structures. Every structure is appendable: under
-// XCDR2 it is delimited by a DHEADER, under XCDR1 its members stand alone; members carry their position as
-// member id and never a member header.
+// CDR encoding of the generated wire structures. Every structure is appendable: under XCDR2 it is delimited
+// by a DHEADER, under XCDR1 its members stand alone. Neither encoding writes a member header, so members go
+// on and off the wire as plain values: each array, and each run of members of one type, in one call.
 namespace generated::dds_ {
 
 eprosima::fastcdr::EncodingAlgorithmFlag encodingFor(eprosima::fastcdr::CdrVersion version);
@@ -15,8 +15,19 @@ eprosima::fastcdr::EncodingAlgorithmFlag encodingFor(eprosima::fastcdr::CdrVersi
 template <class W>
 void serializeStruct(eprosima::fastcdr::Cdr& cdr, const W& data);
 
+// Reads a whole body directly. A truncated payload, and a delimited body shorter than the structure (an
+// older version of the type), go through deserializeMembers.
 template <class W>
 void deserializeStruct(eprosima::fastcdr::Cdr& cdr, W& data);
+
+// Reads member after member through Fast CDR's deserialize_type. A delimited body may end after any member:
+// the members it lacks are set to zero. A body without a delimiter must hold every member.
+template <class W>
+void deserializeMembers(eprosima::fastcdr::Cdr& cdr, W& data);
+
+// Writes the key members in wire order; nothing for a keyless structure.
+template <class W>
+void serializeKey(eprosima::fastcdr::Cdr& cdr, const W& data);
 
 template <class W>
 std::size_t calculateStructSize(eprosima::fastcdr::CdrSizeCalculator& calculator, const W& data,

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <fastcdr/exceptions/BadParamException.h>
 #include <fastcdr/exceptions/NotEnoughMemoryException.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 
 namespace generated::dds_ {
@@ -12,33 +15,154 @@ inline eprosima::fastcdr::EncodingAlgorithmFlag encodingFor(eprosima::fastcdr::C
                                                             : eprosima::fastcdr::EncodingAlgorithmFlag::PLAIN_CDR;
 }
 
+namespace detail {
+
+template <class S>
+void readScalars(eprosima::fastcdr::Cdr& cdr, S& values)
+{
+    cdr.deserialize(values);
+}
+
+// Fast CDR reads an array of booleans without looking at the octets, but refuses a single boolean that is
+// neither 0 nor 1. Booleans that are members of their own are refused at the same member as one by one.
+template <std::size_t N>
+void readScalars(eprosima::fastcdr::Cdr& cdr, std::array<bool, N>& flags)
+{
+    const eprosima::fastcdr::Cdr::state before(cdr);
+    std::array<uint8_t, N> octets;
+    cdr.deserialize_array(octets.data(), N);
+    const auto bad = std::find_if(octets.begin(), octets.end(), [](uint8_t octet) { return octet > 1; });
+    std::copy(octets.begin(), bad, flags.begin());
+    if (bad != octets.end())
+    {
+        const auto index = static_cast<std::size_t>(bad - octets.begin());
+        cdr.set_state(before);
+        cdr.jump(index);
+        cdr.deserialize(flags[index]);  // throws
+    }
+}
+
+template <class W>
+void readStorage(eprosima::fastcdr::Cdr& cdr, W& data)
+{
+    data.visitStorage([&cdr](auto& storage, auto severalScalars) {
+        if constexpr (decltype(severalScalars)::value)
+        {
+            readScalars(cdr, storage);
+        }
+        else
+        {
+            cdr.deserialize(storage);
+        }
+    });
+}
+
+// Reads a body that holds every member; false, with nothing read, for a delimited body that is shorter.
+template <class W>
+bool readWholeBody(eprosima::fastcdr::Cdr& cdr, W& data)
+{
+    if (cdr.get_cdr_version() != eprosima::fastcdr::CdrVersion::XCDRv2)
+    {
+        readStorage(cdr, data);
+        return true;
+    }
+    uint32_t dheader = 0;
+    cdr.deserialize(dheader);
+    if (dheader < W::delimitedBodySize)
+    {
+        return false;
+    }
+    readStorage(cdr, data);
+    if (!cdr.jump(dheader - W::delimitedBodySize))  // members of a newer version
+    {
+        throw eprosima::fastcdr::exception::NotEnoughMemoryException("delimited body longer than the payload");
+    }
+    return true;
+}
+
+}  // namespace detail
+
 template <class W>
 void serializeStruct(eprosima::fastcdr::Cdr& cdr, const W& data)
 {
     eprosima::fastcdr::Cdr::state state(cdr);
     cdr.begin_serialize_type(state, encodingFor(cdr.get_cdr_version()));
-    uint32_t id = 0;
-    data.visitFields(
-        [&cdr, &id](const char*, const auto& field) { cdr << eprosima::fastcdr::MemberId(id++) << field; });
+    data.visitStorage([&cdr](const auto& storage, auto) { cdr.serialize(storage); });
     cdr.end_serialize_type(state);
 }
 
 template <class W>
 void deserializeStruct(eprosima::fastcdr::Cdr& cdr, W& data)
 {
-    std::size_t membersRead = 0;
+    const eprosima::fastcdr::Cdr::state start(cdr);
+    try
+    {
+        if (detail::readWholeBody(cdr, data))
+        {
+            return;
+        }
+    }
+    catch (const eprosima::fastcdr::exception::NotEnoughMemoryException&)
+    {
+        // A truncated payload. Fast CDR reads nothing of a run of members that the buffer does not hold
+        // whole, so reading member by member once more leaves the fields exactly as one read would.
+    }
+    cdr.set_state(start);
+    deserializeMembers(cdr, data);
+}
+
+template <class W>
+void deserializeMembers(eprosima::fastcdr::Cdr& cdr, W& data)
+{
+    const bool delimited = cdr.get_cdr_version() == eprosima::fastcdr::CdrVersion::XCDRv2;
+    const eprosima::fastcdr::Cdr::state start(cdr);
+    uint32_t dheader = 0;
+    if (delimited)
+    {
+        cdr.deserialize(dheader);
+    }
+    const eprosima::fastcdr::Cdr::state body(cdr);
+    const std::size_t bodyOffset = cdr.get_serialized_data_length();
+    cdr.set_state(start);
+
+    uint32_t membersRead = 0;
     cdr.deserialize_type(encodingFor(cdr.get_cdr_version()),
                          [&data, &membersRead](eprosima::fastcdr::Cdr& in, const eprosima::fastcdr::MemberId& member) {
                              const bool known = data.visitField(member.id, [&in](auto& field) { in >> field; });
                              membersRead += known ? 1 : 0;
                              return known;
                          });
-    // Fast CDR ends an appendable XCDR1 body quietly at the end of the buffer; every member is fixed here, so
-    // a body that stops early is a truncated payload, not an older version of the type.
-    if (membersRead != W::fieldCount)
+    if (!delimited)
     {
-        throw eprosima::fastcdr::exception::NotEnoughMemoryException("truncated body: not every member present");
+        // Fast CDR ends a body without a delimiter quietly at the end of the buffer; here that is a truncated
+        // payload, not an older version of the type.
+        if (membersRead != W::fieldCount)
+        {
+            throw eprosima::fastcdr::exception::NotEnoughMemoryException("truncated body: not every member present");
+        }
+        return;
     }
+    // Fast CDR reads a member that starts inside the body to its end, and skips to the end of the body only
+    // where the buffer holds it.
+    if (cdr.get_serialized_data_length() - bodyOffset > dheader)
+    {
+        throw eprosima::fastcdr::exception::BadParamException("a member crosses the end of its delimited body");
+    }
+    cdr.set_state(body);
+    if (!cdr.jump(dheader))
+    {
+        throw eprosima::fastcdr::exception::NotEnoughMemoryException("delimited body longer than the payload");
+    }
+    for (uint32_t missing = membersRead; missing < W::fieldCount; ++missing)
+    {
+        data.visitField(missing, [](auto& field) { field = {}; });
+    }
+}
+
+template <class W>
+void serializeKey(eprosima::fastcdr::Cdr& cdr, const W& data)
+{
+    data.visitKeyFields([&cdr](const char*, const auto& field) { cdr.serialize(field); });
 }
 
 template <class W>

@@ -3,6 +3,7 @@
 #include "generated/dds/CdrCodec.hpp"
 #include "icd/dds/FastDdsCompat.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace generated::dds_ {
@@ -10,7 +11,8 @@ namespace generated::dds_ {
 namespace fdds = qara::nimb::icd::dds::fastdds;
 
 // Fast DDS type support of one wire structure W: encapsulation header, CDR version chosen from the data
-// representation, and CDR errors turned into false. The structures are keyless.
+// representation, and CDR errors turned into false. A keyed structure's instance handle is computed as Fast
+// DDS computes it.
 template <class W>
 class TopicTypeSupport : public fdds::TopicDataType
 {
@@ -37,8 +39,9 @@ public:
     bool construct_sample(void*) const override { return false; }
 
 private:
-    static constexpr uint32_t kKeyBufferSize = 16;
-    static constexpr uint32_t kKeySize = 0;
+    // An instance handle holds 16 octets: a key that fits is used as it is, a longer one as its MD5 digest.
+    static constexpr uint32_t kHandleSize = 16;
+    static constexpr uint32_t kKeyBufferSize = std::max(kHandleSize, W::maxKeySize);
 
     fdds::Md5 m_md5;
     unsigned char* m_keyBuffer;

@@ -33,7 +33,7 @@ TopicTypeSupport<W>::TopicTypeSupport(const char* typeName, uint32_t maxSerializ
 {
     set_name(typeName);
     max_serialized_type_size = maxSerializedSize;
-    is_compute_key_provided = false;
+    is_compute_key_provided = W::hasKey;
 }
 
 template <class W>
@@ -137,19 +137,20 @@ bool TopicTypeSupport<W>::compute_key(const void* const data, fdds::InstanceHand
     {
         return false;
     }
-    eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char*>(m_keyBuffer), kKeySize);
-    eprosima::fastcdr::Cdr cdr(buffer, eprosima::fastcdr::Cdr::BIG_ENDIANNESS, eprosima::fastcdr::CdrVersion::XCDRv1);
+    eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char*>(m_keyBuffer), kKeyBufferSize);
+    eprosima::fastcdr::Cdr cdr(buffer, eprosima::fastcdr::Cdr::BIG_ENDIANNESS, eprosima::fastcdr::CdrVersion::XCDRv2);
+    cdr.set_encoding_flag(eprosima::fastcdr::EncodingAlgorithmFlag::PLAIN_CDR2);
     serialize_key(cdr, *static_cast<const W*>(data));  // found by argument-dependent lookup
-    if (forceMd5 || kKeySize > kKeyBufferSize)
+    if (forceMd5 || W::maxKeySize > kHandleSize)
     {
         m_md5.init();
         m_md5.update(m_keyBuffer, static_cast<unsigned int>(cdr.get_serialized_data_length()));
         m_md5.finalize();
-        std::memcpy(handle.value, m_md5.digest, kKeyBufferSize);
+        std::memcpy(handle.value, m_md5.digest, kHandleSize);
     }
     else
     {
-        std::memcpy(handle.value, m_keyBuffer, kKeyBufferSize);
+        std::memcpy(handle.value, m_keyBuffer, kHandleSize);
     }
     return true;
 }

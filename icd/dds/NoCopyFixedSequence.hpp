@@ -24,6 +24,9 @@ public:
 
     shared_vector<const E> get() const { return m_view; }
 
+    // Whether the view holds exactly the N elements of the bound array, compared as values.
+    bool sameElements(const shared_vector<const E>& values) const;
+
 protected:
     A* m_array;
     shared_vector<const E> m_view;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -10,6 +11,12 @@ template <class E, class A, std::size_t N>
 NoCopyFixedSequenceGetter<E, A, N>::NoCopyFixedSequenceGetter(A& array)
     : m_array(&array), m_view(freeze(shared_vector<E>(std::shared_ptr<E>(array.data(), NoDeleter<E>()), 0, N)))
 {
+}
+
+template <class E, class A, std::size_t N>
+bool NoCopyFixedSequenceGetter<E, A, N>::sameElements(const shared_vector<const E>& values) const
+{
+    return values.size() == N && std::equal(m_array->begin(), m_array->end(), values.data());
 }
 
 template <class E, class A, std::size_t N>

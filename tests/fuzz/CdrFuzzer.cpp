@@ -1,22 +1,56 @@
 #include "SampleValues.hpp"
 #include "WireTypes.hpp"
 
+#include "generated/dds/CdrCodec.hpp"
+
+#include <fastcdr/Cdr.h>
+#include <fastcdr/FastBuffer.h>
+#include <fastcdr/exceptions/Exception.h>
 #include <fastdds/dds/core/policy/QosPolicies.hpp>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 // Input: one byte that selects the wire type, then a serialized payload with its encapsulation header.
-// Whatever decodes must encode again under both CDR versions and decode to the same field bits.
+// The direct read and the member-by-member read must agree on acceptance and on every field, also after a
+// failure; whatever decodes must encode again under both CDR versions and decode to the same field bits.
 namespace {
 
 namespace fdds = qara::nimb::icd::dds::fastdds;
+
+template <class W, class Read>
+std::pair<bool, std::vector<unsigned char>> readWith(const uint8_t* bytes, std::size_t size, Read read)
+{
+    std::vector<char> copy(bytes, bytes + size);
+    eprosima::fastcdr::FastBuffer buffer(copy.data(), copy.size());
+    eprosima::fastcdr::Cdr cdr(buffer);
+    W sample = tarvex_test::makeDistinctSample<W>(3);
+    bool accepted = true;
+    try
+    {
+        cdr.read_encapsulation();
+        read(cdr, sample);
+    }
+    catch (const eprosima::fastcdr::exception::Exception&)
+    {
+        accepted = false;
+    }
+    return {accepted, tarvex_test::fieldBytes(sample)};
+}
 
 template <class T>
 void check(const uint8_t* bytes, std::size_t size)
 {
     static typename T::Support support;
+    using W = typename T::Wire;
+    if (readWith<W>(bytes, size, [](auto& cdr, W& sample) { generated::dds_::deserializeStruct(cdr, sample); }) !=
+        readWith<W>(bytes, size, [](auto& cdr, W& sample) { generated::dds_::deserializeMembers(cdr, sample); }))
+    {
+        std::abort();
+    }
     // Exactly as large as the input, so AddressSanitizer catches any read past its end.
     fdds::SerializedPayload input(static_cast<uint32_t>(size));
     if (size != 0)

@@ -9,13 +9,16 @@
 #include <benchmark/benchmark.h>
 #include <fastdds/dds/core/policy/QosPolicies.hpp>
 
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 // Encoding and decoding of every measurement topic through its Fast DDS type support, next to a plain
-// memcpy of the same number of bytes: the ratio between them is what the codec costs over moving memory.
+// memcpy of the same number of bytes: the ratio between them, printed at the end of the run, is what the
+// codec costs over moving memory.
 namespace {
 
 namespace fdds = qara::nimb::icd::dds::fastdds;
@@ -96,6 +99,50 @@ void registerType(const std::string& name)
     return true;
 }();
 
+// The console output, then every codec time as a multiple of the memcpy of its topic and version.
+class MemcpyMultiples : public benchmark::ConsoleReporter
+{
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs)
+        {
+            m_cpuTimes[run.benchmark_name()] = run.GetAdjustedCPUTime();
+        }
+    }
+
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        std::printf("\n%-32s %12s %12s   (CPU time / memcpy of the same bytes)\n", "", "serialize", "deserialize");
+        for (const auto& [name, time] : m_cpuTimes)
+        {
+            const std::string prefix = name.substr(0, name.rfind('/') + 1);
+            if (name == prefix + "memcpy" && time > 0)
+            {
+                std::printf("%-32s %11.1fx %11.1fx\n", prefix.substr(0, prefix.size() - 1).c_str(),
+                            m_cpuTimes[prefix + "serialize"] / time,
+                            m_cpuTimes[prefix + "deserialize"] / time);
+            }
+        }
+    }
+
+private:
+    std::map<std::string, double> m_cpuTimes;
+};
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    {
+        return 1;
+    }
+    MemcpyMultiples reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

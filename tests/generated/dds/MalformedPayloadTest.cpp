@@ -47,19 +47,51 @@ TYPED_TEST(MalformedPayload, EveryTruncationIsRefused)
     }
 }
 
-// Every member is fixed, so a delimited body that ends before the last member is refused rather than
-// decoded as an older version of the type with stale fields.
-TEST(MalformedPayloadDelimiter, BodyWithoutItsLastMemberIsRefused)
+// The delimiter header of an XCDR2 body says where the body ends. A body that ends after a member is an
+// older version of the type (the rest reads as zero) or a newer one (the rest is skipped); one that ends
+// inside a member or beyond the payload is malformed.
+TEST(MalformedPayloadDelimiter, DelimiterHeaderDecidesWhereTheBodyEnds)
 {
     using Medium = WireType<generated::dds_::tarvex::SaMeasurements_medium,
                             generated::dds_::tarvex::SaMeasurements_mediumPubSubType>;
-    Bytes bytes = encode<Medium>(makeDistinctSample<Medium::Wire>(13), kXcdr2);
-    ASSERT_EQ(bytes.size(), 28u);
-    ASSERT_EQ(bytes[4], 20);
-    bytes[4] = 16;     // DHEADER without the last long
-    bytes.resize(24);  // and the long itself gone
-    Medium::Wire decoded;
-    EXPECT_FALSE(decode<Medium>(bytes, decoded));
+    struct Row
+    {
+        const char* name;
+        uint8_t dheader;          // 20 for the whole structure
+        std::size_t length;       // of the payload, 28 for the whole structure
+        bool accepted;
+        std::size_t membersRead;  // the others read as zero
+    };
+    const Row rows[] = {
+        {"older version without the last long", 13, 21, true, 4},
+        {"older version, payload padded", 13, 24, true, 4},
+        {"older version without any member", 0, 8, true, 0},
+        {"newer version with one more long", 24, 32, true, 5},
+        {"delimiter beyond the payload", 24, 28, false, 0},
+        {"body ends inside the last long", 18, 28, false, 0},
+    };
+    const Medium::Wire sample = makeDistinctSample<Medium::Wire>(13);
+    Bytes valid = encode<Medium>(sample, kXcdr2);
+    ASSERT_EQ(valid.size(), 28u);
+    ASSERT_EQ(valid[4], 20);
+    valid.resize(32, 0x2a);
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        Bytes bytes(valid.begin(), valid.begin() + static_cast<std::ptrdiff_t>(row.length));
+        bytes[4] = row.dheader;
+        Medium::Wire decoded = makeDistinctSample<Medium::Wire>(14);
+        ASSERT_EQ(decode<Medium>(bytes, decoded), row.accepted);
+        if (row.accepted)
+        {
+            Medium::Wire expected = sample;
+            for (std::size_t id = row.membersRead; id < Medium::Wire::fieldCount; ++id)
+            {
+                expected.visitField(static_cast<uint32_t>(id), [](auto& field) { field = {}; });
+            }
+            EXPECT_EQ(decoded, expected);
+        }
+    }
 }
 
 // A decoded sample, however odd, must encode again under both versions and decode to the same fields.

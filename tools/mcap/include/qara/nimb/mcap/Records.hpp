@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-// The records of an MCAP file (https://mcap.dev/spec) that this library writes and reads.
+// The records of an MCAP file, as the MCAP format defines them, that this library writes and reads.
 namespace qara::nimb::mcap {
 
 // Starts and ends every file.

@@ -4,7 +4,7 @@
 # Does nothing when everything is already present.
 set -euo pipefail
 
-packages_debian12=(cmake g++ clang libclang-rt-14-dev python3 liblog4cplus-dev libgtest-dev libgmock-dev
+packages_debian12=(cmake g++ clang libclang-rt-14-dev python3 liblog4cplus-dev libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
                    libbenchmark-dev iproute2 openssl)
 packages_next=(libfastdds-dev libfastcdr-dev libboost-url-dev fastdds-tools)
 

@@ -21,6 +21,7 @@ Run addDemo(CLI::App& tool);
 Run addPub(CLI::App& tool);
 Run addEcho(CLI::App& tool);
 Run addBench(CLI::App& tool);
+Run addPerf(CLI::App& tool);
 
 // A publish-subscribe DDS URI, or NimbException saying what is wrong with the text.
 Uri pubSubUri(const std::string& text);

@@ -79,7 +79,8 @@ int main(int argc, char** argv)
     tool.add_option("--log-config", logConfig, "log4cplus properties file (default: warnings and errors on stderr)")
         ->check(CLI::ExistingFile);
     const std::map<std::string, Run> commands = {
-        {"demo", addDemo(tool)}, {"pub", addPub(tool)}, {"echo", addEcho(tool)}, {"bench", addBench(tool)}};
+        {"demo", addDemo(tool)}, {"pub", addPub(tool)}, {"echo", addEcho(tool)}, {"bench", addBench(tool)},
+        {"perf", addPerf(tool)}};
     // Set after the commands, which would inherit it: what no command takes is reported below, in one line.
     tool.allow_extras();
 

@@ -32,7 +32,8 @@ std::vector<char*> pointersTo(std::vector<std::string>& strings)
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::vector<std::string>& environment)
+ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::vector<std::string>& environment,
+                           bool stderrToStdout)
 {
     if (command.empty())
     {
@@ -70,6 +71,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::v
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (stderrToStdout)
+    {
+        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    }
     const int spawned = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);

@@ -9,14 +9,15 @@
 
 namespace tarvex_test {
 
-// A child process with its stdin and stdout on pipes; its stderr is the test's. Killed if still running
-// when dropped, so that a failing test leaves nothing behind.
+// A child process with its stdin and stdout on pipes; its stderr is the test's, or joins stdout. Killed if
+// still running when dropped, so that a failing test leaves nothing behind.
 class ChildProcess
 {
 public:
     // `command` is run as given: its first element is the program, found through PATH if it has no slash.
     // `environment` entries ("NAME=value") are added to this process's environment.
-    explicit ChildProcess(const std::vector<std::string>& command, const std::vector<std::string>& environment = {});
+    explicit ChildProcess(const std::vector<std::string>& command, const std::vector<std::string>& environment = {},
+                          bool stderrToStdout = false);
     ~ChildProcess();
 
     ChildProcess(const ChildProcess&) = delete;

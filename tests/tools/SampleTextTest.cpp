@@ -190,7 +190,8 @@ TEST(SampleText, SetRefusesWhatDoesNotFitTheField)
         }
     }
     setField(*sample, "SaMeasurements_fast", uint16 + "= 7 ");
-    EXPECT_NE(toJson(*sample).dump().find("\"" + uint16 + "\":7"), std::string::npos) << "blanks around a value are allowed";
+    EXPECT_NE(toJson(*sample).dump().find("\"" + uint16 + "\":7"), std::string::npos)
+        << "blanks around a value are allowed";
 }
 
 }  // namespace

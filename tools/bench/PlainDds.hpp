@@ -32,11 +32,11 @@ namespace qara::nimb::tools {
 // The wire structure behind topic interface T.
 template <class T>
 struct WireOf;
-#define NIMB_TOOLS_WIRE(Type)                          \
-    template <>                                        \
-    struct WireOf<::tarvex::Type>                      \
-    {                                                  \
-        using type = generated::dds_::tarvex::Type;    \
+#define NIMB_TOOLS_WIRE(Type)                       \
+    template <>                                     \
+    struct WireOf<::tarvex::Type>                   \
+    {                                               \
+        using type = generated::dds_::tarvex::Type; \
     };
 TARVEX_TOPIC_TYPES(NIMB_TOOLS_WIRE)
 #undef NIMB_TOOLS_WIRE

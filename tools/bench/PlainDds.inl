@@ -31,15 +31,16 @@ template <class W>
 PlainTypeSupport<W>::PlainTypeSupport(const PluginLibrary& plugin, const std::string& type)
     : m_serialize(plugin.function<void(eprosima::fastcdr::Cdr&, const W&)>(
           detail::cdrFunctionSymbol("serialize", type, "RKT_"))),
-      m_deserialize(plugin.function<void(eprosima::fastcdr::Cdr&, W&)>(
-          detail::cdrFunctionSymbol("deserialize", type, "RT_")))
+      m_deserialize(
+          plugin.function<void(eprosima::fastcdr::Cdr&, W&)>(detail::cdrFunctionSymbol("deserialize", type, "RT_")))
 {
     set_name("generated::dds_::tarvex::" + type);
     is_compute_key_provided = false;
     // The structures are bounded and of one size; the larger of the two encodings bounds every sample.
     W sample;
-    max_serialized_type_size = std::max(calculate_serialized_size(&sample, eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION),
-                                        calculate_serialized_size(&sample, eprosima::fastdds::dds::XCDR2_DATA_REPRESENTATION));
+    max_serialized_type_size =
+        std::max(calculate_serialized_size(&sample, eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION),
+                 calculate_serialized_size(&sample, eprosima::fastdds::dds::XCDR2_DATA_REPRESENTATION));
 }
 
 template <class W>

@@ -79,7 +79,8 @@ public:
     {
         fillWire(m_sample, 1);
         dds::Topic* topic = plainTopic<W>(*m_writerSide, plugin, type, topicName);
-        m_writer = m_writerSide->create_publisher(dds::PUBLISHER_QOS_DEFAULT)->create_datawriter(topic, plainWriterQos());
+        m_writer =
+            m_writerSide->create_publisher(dds::PUBLISHER_QOS_DEFAULT)->create_datawriter(topic, plainWriterQos());
         if (m_writer == nullptr)
         {
             throw std::runtime_error("plain Fast DDS: cannot create a writer for " + topicName);
@@ -89,8 +90,8 @@ public:
             m_readerSide = plainParticipant(domain);
             dds::Topic* readTopic = plainTopic<W>(*m_readerSide, plugin, type, topicName);
             if (m_readerSide->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT)
-                    ->create_datareader(readTopic, plainReaderQos(), this,
-                                        dds::StatusMask::data_available()) == nullptr)
+                    ->create_datareader(readTopic, plainReaderQos(), this, dds::StatusMask::data_available()) ==
+                nullptr)
             {
                 throw std::runtime_error("plain Fast DDS: cannot create a reader for " + topicName);
             }
@@ -99,7 +100,8 @@ public:
 
     void publish(double sourceTimestamp) override
     {
-        const dds::ReturnCode_t code = m_writer->write_w_timestamp(&m_sample, dds::HANDLE_NIL, sourceTimeOf(sourceTimestamp));
+        const dds::ReturnCode_t code =
+            m_writer->write_w_timestamp(&m_sample, dds::HANDLE_NIL, sourceTimeOf(sourceTimestamp));
         if (code != dds::RETCODE_OK)
         {
             throw std::runtime_error("plain Fast DDS: write failed with code " + std::to_string(code));
@@ -271,8 +273,7 @@ void warmUp(Channel& channel, Arrivals& arrivals, std::chrono::duration<double> 
 std::unique_ptr<Channel> openCounted(Path path, const std::string& type, const PluginLibrary& plugin, uint32_t domain,
                                      const std::string& tag, Arrivals& arrivals)
 {
-    auto channel =
-        openChannel(path, type, plugin, domain, tag, [&arrivals](double stamp) { arrivals.arrive(stamp); });
+    auto channel = openChannel(path, type, plugin, domain, tag, [&arrivals](double stamp) { arrivals.arrive(stamp); });
     warmUp(*channel, arrivals);
     arrivals.restart(wallSeconds());
     return channel;

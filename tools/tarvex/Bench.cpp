@@ -56,9 +56,9 @@ void writeCsv(const std::string& file, const std::vector<Measurement>& results)
     for (const Measurement& m : results)
     {
         const LatencySummary latency = summarize(m.latencies);
-        out << m.type << ',' << idOf(m.path) << ',' << m.latencySent << ','
-            << latency.count << ',' << latency.median * 1e6 << ',' << latency.p99 * 1e6 << ',' << m.throughputSent
-            << ',' << m.throughputReceived << ',' << m.throughput() << '\n';
+        out << m.type << ',' << idOf(m.path) << ',' << m.latencySent << ',' << latency.count << ','
+            << latency.median * 1e6 << ',' << latency.p99 * 1e6 << ',' << m.throughputSent << ','
+            << m.throughputReceived << ',' << m.throughput() << '\n';
     }
 }
 
@@ -177,8 +177,7 @@ int runBench(const PluginLibrary& plugin, const BenchOptions& benchOptions)
     openOutput(plot);
 
     std::cout << "tarvex bench: DDS domain " << options.domain << ", " << options.phase.count()
-              << " s per phase, latency phase at " << options.latencyRate << " Hz, plug-in " << plugin.path()
-              << "\n\n"
+              << " s per phase, latency phase at " << options.latencyRate << " Hz, plug-in " << plugin.path() << "\n\n"
               << std::left << std::setw(23) << "topic" << std::setw(9) << "path" << std::right << std::setw(7) << "sent"
               << std::setw(7) << "recv" << std::setw(11) << "median us" << std::setw(9) << "p99 us" << std::setw(13)
               << "samples/s" << std::setw(7) << "lost" << '\n';
@@ -203,7 +202,8 @@ int runBench(const PluginLibrary& plugin, const BenchOptions& benchOptions)
 Run addBench(CLI::App& tool)
 {
     auto options = std::make_shared<BenchOptions>();
-    CLI::App* command = tool.add_subcommand("bench", "latency and throughput through the plug-in and through plain Fast DDS");
+    CLI::App* command =
+        tool.add_subcommand("bench", "latency and throughput through the plug-in and through plain Fast DDS");
     command->footer(
         "Measures every topic along two paths in one run: through the plug-in (publisher and listener\n"
         "subscription) and through plain Fast DDS (a DataWriter and a DataReader listener with the plug-in's type\n"

@@ -36,9 +36,7 @@ CLI::Option* addDomain(CLI::App& command, uint32_t& domain)
 
 CLI::Option* addTopic(CLI::App& command, std::string& topic)
 {
-    return command.add_option("topic", topic, "one of " + topicList())
-        ->required()
-        ->check(CLI::IsMember(topicNames()));
+    return command.add_option("topic", topic, "one of " + topicList())->required()->check(CLI::IsMember(topicNames()));
 }
 
 bool interactive()

@@ -92,10 +92,10 @@ public:
         m_listened = entries.subscriber(subscribing, uri);
         m_read = entries.subscriber(subscribing, uri);
         m_mostRecent = entries.mrvSubscriber(subscribing, uri);
-        m_subscription = m_listened->subscribeAsync(
-            ps::DataEventFilter<T>(), [this](ps::Subscriber<T>&, const ps::DataEvent<T>& event) {
-                m_listener.arrive(event.getSourceTimestamp());
-            });
+        m_subscription = m_listened->subscribeAsync(ps::DataEventFilter<T>(),
+                                                    [this](ps::Subscriber<T>&, const ps::DataEvent<T>& event) {
+                                                        m_listener.arrive(event.getSourceTimestamp());
+                                                    });
         m_reader = std::thread([this] { readEvents(); });
     }
 
@@ -151,7 +151,10 @@ public:
         }
     }
 
-    Counts counts() const override { return Counts{m_total, m_sent, m_listener.count(), m_eventsCount, m_mostRecentSeen}; }
+    Counts counts() const override
+    {
+        return Counts{m_total, m_sent, m_listener.count(), m_eventsCount, m_mostRecentSeen};
+    }
 
     void stop() override
     {
@@ -326,8 +329,8 @@ int runDemo(const PluginLibrary& plugin, const DemoOptions& options)
     const auto subscribing = std::make_shared<DdsNimb>();
     std::vector<std::unique_ptr<DemoTopic>> topics;
     forEachTopic([&](auto topic) {
-        topics.push_back(std::make_unique<DemoTopicOf<typename decltype(topic)::Type>>(
-            plugin, topic.name, domain, publishing, subscribing));
+        topics.push_back(std::make_unique<DemoTopicOf<typename decltype(topic)::Type>>(plugin, topic.name, domain,
+                                                                                       publishing, subscribing));
     });
     std::cout << "tarvex demo: " << topics.size() << " topics on DDS domain " << domain << " for " << seconds
               << " s, plug-in " << plugin.path() << "\n"
@@ -415,7 +418,8 @@ int runDemo(const PluginLibrary& plugin, const DemoOptions& options)
 Run addDemo(CLI::App& tool)
 {
     auto options = std::make_shared<DemoOptions>();
-    CLI::App* command = tool.add_subcommand("demo", "publish all four topics on a private domain and report what arrived");
+    CLI::App* command =
+        tool.add_subcommand("demo", "publish all four topics on a private domain and report what arrived");
     command->footer(
         "Publishes the four topics on a DDS domain of their own for S seconds, each at its own rate\n"
         "(SaMeasurements_fast 500 Hz, PsMeasurements 100 Hz, SaMeasurements_medium 20 Hz, SaMeasurements_slow 5 Hz),\n"

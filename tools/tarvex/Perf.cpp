@@ -85,9 +85,11 @@ public:
             const std::lock_guard<std::mutex> lock(m_mutex);
             ++m_received;
             m_latencies.push_back(latency);
+            m_lastArrival = Clock::now();
             if (m_received == 1)
             {
                 m_first = sequence;
+                m_firstArrival = m_lastArrival;
             }
             if (sequence < m_first)
             {
@@ -144,13 +146,18 @@ public:
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         json["received"] = m_received;
+        // Arrivals per second between the first and the last one, not counting a wait after the last.
+        const double arriving = std::chrono::duration<double>(m_lastArrival - m_firstArrival).count();
+        json["arrival_rate"] = arriving > 0 ? (m_received - 1) / arriving : 0;
         json["first"] = m_received > 0 ? Json(m_first) : Json();
         json["lost"] = lostLocked();
         json["out_of_order"] = m_outOfOrder;
         json["duplicates"] = m_duplicates;
         const LatencySummary latency = summarize(m_latencies);
         // Tenths of a microsecond: finer is below what two wall-clock time stamps resolve.
-        const auto micro = [&](double seconds) { return latency.count > 0 ? Json(std::round(seconds * 1e7) / 10) : Json(); };
+        const auto micro = [&](double seconds) {
+            return latency.count > 0 ? Json(std::round(seconds * 1e7) / 10) : Json();
+        };
         json["latency_us"] = {{"p50", micro(latency.median)},
                               {"p90", micro(latency.p90)},
                               {"p99", micro(latency.p99)},
@@ -170,6 +177,8 @@ private:
     uint64_t m_last = 0;
     uint64_t m_outOfOrder = 0;
     uint64_t m_duplicates = 0;
+    Clock::time_point m_firstArrival;
+    Clock::time_point m_lastArrival;
     std::vector<bool> m_seen;
     std::vector<double> m_latencies;
 };
@@ -196,7 +205,9 @@ public:
         {
             return true;
         }
-        return m_options.seconds > 0 && m_begun && elapsed() >= m_options.seconds;
+        const auto since = m_begun.value_or(m_created);
+        return m_options.seconds > 0 &&
+               std::chrono::duration<double>(Clock::now() - since).count() >= m_options.seconds;
     }
 
     // Call often: takes the warm resident set when due and prints the progress line once a second.
@@ -214,9 +225,11 @@ public:
         if (now >= m_nextProgress)
         {
             const double seconds = std::chrono::duration<double>(now - m_lastProgress.value_or(*m_begun)).count();
-            std::cerr << "tarvex perf " + m_options.role + ": " + std::to_string(std::lround((done - m_lastDone) / seconds)) +
-                             " samples/s, received " + std::to_string(received) + ", lost " + std::to_string(lost) +
-                             "\n"
+            const std::string counts =
+                m_options.role == "pub" ? ", sent " + std::to_string(done)
+                                        : ", received " + std::to_string(received) + ", lost " + std::to_string(lost);
+            std::cerr << "tarvex perf " + m_options.role + ": " +
+                             std::to_string(std::lround((done - m_lastDone) / seconds)) + " samples/s" + counts + "\n"
                       << std::flush;
             m_lastDone = done;
             m_lastProgress = now;
@@ -224,16 +237,21 @@ public:
         }
     }
 
-    double elapsed() const
-    {
-        return m_begun ? std::chrono::duration<double>(Clock::now() - *m_begun).count() : 0;
-    }
+    double elapsed() const { return m_begun ? std::chrono::duration<double>(Clock::now() - *m_begun).count() : 0; }
 
     void report(Json& json, uint64_t done)
     {
         const double seconds = elapsed();
         json["seconds"] = seconds;
-        json["rate"] = seconds > 0 ? done / seconds : 0;
+        if (!json.contains("arrival_rate"))
+        {
+            json["rate"] = seconds > 0 ? done / seconds : 0;
+        }
+        else
+        {
+            json["rate"] = json["arrival_rate"];
+            json.erase("arrival_rate");
+        }
         json["rss_kb"] = {{"start", m_startKilobytes},
                           {"warm", m_warmKilobytes ? Json(*m_warmKilobytes) : Json()},
                           {"end", residentKilobytes()}};
@@ -242,6 +260,7 @@ public:
 
 private:
     const PerfOptions& m_options;
+    const Clock::time_point m_created = Clock::now();
     long m_startKilobytes;
     std::optional<long> m_warmKilobytes;
     std::optional<Clock::time_point> m_begun;
@@ -446,8 +465,8 @@ int runPerf(const PluginLibrary& plugin, const PerfOptions& options)
     json["path"] = options.path;
     json["topic"] = options.topic;
     json["sequence_field"] = sequenceField(options.topic);
-    Json measured = options.role == "pub"   ? publish(setup, run)
-                    : options.role == "sub" ? subscribe(setup, run)
+    Json measured = options.role == "pub"    ? publish(setup, run)
+                    : options.role == "sub"  ? subscribe(setup, run)
                     : options.role == "ping" ? ping(setup, run)
                                              : pong(setup, run);
     json.update(measured);
@@ -476,14 +495,15 @@ Run addPerf(CLI::App& tool)
         "  sub   receives and counts\n"
         "  ping  publishes one sample at a time and waits up to 1 s for pong to send it back on <topic path>_pong\n"
         "  pong  sends back every sample it receives\n"
-        "A run ends after --count samples (sent by pub and ping, received by sub and pong), after --seconds, or on\n"
-        "SIGINT or SIGTERM. Each second a line on stderr gives the rate, the samples received and those lost; at\n"
-        "the end a summary, or with --json one JSON object on stdout: sent, received, first (the first sequence\n"
-        "number received), lost (missing between the first and the highest received; for ping, replies that never\n"
-        "came), out_of_order, duplicates, seconds, rate (samples per second sent or received), latency_us (p50,\n"
-        "p90, p99, max: ping the round trip / 2, sub and pong from the source time stamp, which needs one clock on\n"
-        "both ends), rss_kb (resident memory at start, after --warm-up and at the end), cpu_s (CPU time of the\n"
-        "process) and, for pub and ping, readers (matched readers).\n"
+        "A run ends after --count samples (sent by pub and ping, received by sub and pong), --seconds after the\n"
+        "first sample (after the start for a sub or pong that receives nothing), or on SIGINT or SIGTERM.\n"
+        "Each second a line on stderr gives the rate, the samples received and those lost; at the end a summary,\n"
+        "or with --json one JSON object on stdout: sent, received, first (the first sequence number received), lost\n"
+        "(missing between the first and the highest received; for ping, replies that never came), out_of_order,\n"
+        "duplicates, seconds, rate (samples per second sent by pub, received from the first to the last by the\n"
+        "others), latency_us (p50, p90, p99, max: ping the round trip / 2, sub and pong from the source time\n"
+        "stamp, which needs one clock on both ends), rss_kb (resident memory at start, after --warm-up and at the\n"
+        "end), cpu_s (CPU time of the process) and, for pub and ping, readers (matched readers).\n"
         "Each sample carries its sequence number in one numeric field (the others count 1): PsMeasurements\n"
         "and SaMeasurements_fast in their first unsigned 64-bit field, SaMeasurements_medium in its first 32-bit\n"
         "integer, SaMeasurements_slow in element 0 of its first floating-point array. The JSON names it as\n"

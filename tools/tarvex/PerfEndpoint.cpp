@@ -362,7 +362,7 @@ std::unique_ptr<PerfEndpoint> open(Path path, const std::string& type, const Plu
         else
         {
             endpoint = std::make_unique<PlainEndpoint<typename WireOf<T>::type>>(plugin, type, uri, properties,
-                                                                                  std::move(onSample));
+                                                                                 std::move(onSample));
         }
     });
     return endpoint;

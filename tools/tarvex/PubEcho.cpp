@@ -188,14 +188,15 @@ Run addPub(CLI::App& tool)
         "sample's number 1, 2, 3, ... so that consecutive samples differ.");
     addTopic(*command, options->topic);
     command->add_option("--uri", options->uri, "where to publish (default dds.ps://0/tarvex/<topic>)");
-    command->add_option("--rate", options->rate, "samples per second")->capture_default_str()->check(CLI::Range(0.001, 1e6));
+    command->add_option("--rate", options->rate, "samples per second")
+        ->capture_default_str()
+        ->check(CLI::Range(0.001, 1e6));
     command->add_option("--count", options->count, "stop after N samples (default: until interrupted)");
     command->add_option("--set", options->assignments, "give field N the value V (N=V); repeatable");
     return [options](const PluginLibrary& plugin) {
         int status = 1;
-        withTopic(options->topic, [&](auto topic) {
-            status = publish<typename decltype(topic)::Type>(plugin, *options, topic.name);
-        });
+        withTopic(options->topic,
+                  [&](auto topic) { status = publish<typename decltype(topic)::Type>(plugin, *options, topic.name); });
         return status;
     };
 }
@@ -210,14 +211,14 @@ Run addEcho(CLI::App& tool)
     addTopic(*command, options->topic);
     command->add_option("--uri", options->uri, "where to listen (default dds.ps://0/tarvex/<topic>)");
     command->add_option("--count", options->count, "stop after N samples (default: until interrupted)");
-    command->add_option("--timeout", options->timeoutMs,
+    command
+        ->add_option("--timeout", options->timeoutMs,
                      "stop after MS milliseconds; with --count, fewer than N samples by then is an error")
         ->check(CLI::NonNegativeNumber);
     return [options](const PluginLibrary& plugin) {
         int status = 1;
-        withTopic(options->topic, [&](auto topic) {
-            status = echo<typename decltype(topic)::Type>(plugin, *options, topic.name);
-        });
+        withTopic(options->topic,
+                  [&](auto topic) { status = echo<typename decltype(topic)::Type>(plugin, *options, topic.name); });
         return status;
     };
 }

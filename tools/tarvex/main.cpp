@@ -67,9 +67,10 @@ std::string contextOf(const CLI::App& tool)
 int main(int argc, char** argv)
 {
     log4cplus::Initializer logging;
-    CLI::App tool("Publishes, prints and measures the tarvex topics through the plug-in libnimb-dds-tarvex.\n"
-                  "'tarvex <command> --help' describes one command.",
-                  "tarvex");
+    CLI::App tool(
+        "Publishes, prints and measures the tarvex topics through the plug-in libnimb-dds-tarvex.\n"
+        "'tarvex <command> --help' describes one command.",
+        "tarvex");
     // The common options may also follow the command.
     tool.fallthrough();
     tool.require_subcommand(0, 1);
@@ -78,9 +79,11 @@ int main(int argc, char** argv)
     tool.add_option("--plugin", pluginPath, "the plug-in to load")->capture_default_str();
     tool.add_option("--log-config", logConfig, "log4cplus properties file (default: warnings and errors on stderr)")
         ->check(CLI::ExistingFile);
-    const std::map<std::string, Run> commands = {
-        {"demo", addDemo(tool)}, {"pub", addPub(tool)}, {"echo", addEcho(tool)}, {"bench", addBench(tool)},
-        {"perf", addPerf(tool)}};
+    const std::map<std::string, Run> commands = {{"demo", addDemo(tool)},
+                                                 {"pub", addPub(tool)},
+                                                 {"echo", addEcho(tool)},
+                                                 {"bench", addBench(tool)},
+                                                 {"perf", addPerf(tool)}};
     // Set after the commands, which would inherit it: what no command takes is reported below, in one line.
     tool.allow_extras();
 

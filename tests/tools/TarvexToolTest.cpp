@@ -167,6 +167,9 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
         {{"pub", topic, "--uri", uri, "--rate", "fast"}, "--rate: Value fast"},
         {{"echo", topic, "--colour"}, "unexpected argument '--colour'"},
         {{"echo"}, "topic is required"},
+        {{"perf", "lurk", topic}, "role: lurk not in"},
+        {{"perf", "sub", topic, "--uri", uri, "--property", "no-equals"}, "expects name=value"},
+        {{"perf", "pub", topic, "--path", "direct"}, "--path: direct not in"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
         {{}, "no command"},
         {{"--log-config", "/nonexistent/log.properties", "demo"}, "File does not exist"},
@@ -192,7 +195,7 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
 
 TEST(TarvexHelp, EveryCommandDescribesItself)
 {
-    for (const std::string command : {"", "demo", "pub", "echo", "bench"})
+    for (const std::string command : {"", "demo", "pub", "echo", "bench", "perf"})
     {
         for (const std::string flag : {"--help", "-h"})
         {

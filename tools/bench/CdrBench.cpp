@@ -1,4 +1,4 @@
-#include "PlainDds.hpp"
+#include "PlainTypeSupport.hpp"
 
 #include "generated/dds/tarvex/PsMeasurementsPubSubTypes.hpp"
 #include "generated/dds/tarvex/SaMeasurements_fastPubSubTypes.hpp"

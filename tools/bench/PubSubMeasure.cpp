@@ -1,6 +1,6 @@
 #include "PubSubMeasure.hpp"
 
-#include "PlainDds.hpp"
+#include "PlainTypeSupport.hpp"
 #include "PubSubPlugin.hpp"
 
 #include <qara/nimb/DdsNimb.hpp>

@@ -452,6 +452,17 @@ void printSummary(const Json& json)
     }
 }
 
+// "\n  <topic>  <field>" per topic.
+std::string sequenceFields()
+{
+    std::string list;
+    for (const auto& topic : topicNames())
+    {
+        list += "\n  " + topic + std::string(23 - topic.size(), ' ') + sequenceField(topic);
+    }
+    return list;
+}
+
 int runPerf(const PluginLibrary& plugin, const PerfOptions& options)
 {
     const Setup setup{plugin, options, options.path == "plain" ? Path::Plain : Path::Plugin,
@@ -504,13 +515,12 @@ Run addPerf(CLI::App& tool)
         "others), latency_us (p50, p90, p99, max: ping the round trip / 2, sub and pong from the source time\n"
         "stamp, which needs one clock on both ends), rss_kb (resident memory at start, after --warm-up and at the\n"
         "end), cpu_s (CPU time of the process) and, for pub and ping, readers (matched readers).\n"
-        "Each sample carries its sequence number in one numeric field (the others count 1): PsMeasurements\n"
-        "and SaMeasurements_fast in their first unsigned 64-bit field, SaMeasurements_medium in its first 32-bit\n"
-        "integer, SaMeasurements_slow in element 0 of its first floating-point array. The JSON names it as\n"
-        "sequence_field.\n"
         "--path plain uses plain Fast DDS (a DataWriter, a DataReader listener) with the plug-in's wire types and\n"
         "code QoS, so either end may use either path. Host properties (--property) configure both paths: an XML\n"
-        "profiles file, a participant profile, a QoS profile library for reliability and history.");
+        "profiles file, a participant profile, a QoS profile library for reliability and history.\n"
+        "Each sample carries its sequence number in one numeric field (every other numeric field is 1), which the\n"
+        "JSON names as sequence_field:" +
+        sequenceFields());
     command->add_option("role", options->role, "pub, sub, ping or pong")
         ->required()
         ->check(CLI::IsMember({"pub", "sub", "ping", "pong"}));

@@ -1,6 +1,6 @@
 #include "PerfEndpoint.hpp"
 
-#include "PlainDds.hpp"
+#include "PlainTypeSupport.hpp"
 #include "PubSubMeasure.hpp"
 #include "PubSubPlugin.hpp"
 

@@ -86,4 +86,4 @@ double sourceSecondsOf(const eprosima::fastdds::dds::SampleInfo& info);
 
 }  // namespace qara::nimb::tools
 
-#include "PlainDds.inl"
+#include "PlainTypeSupport.inl"

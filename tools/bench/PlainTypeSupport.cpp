@@ -1,4 +1,4 @@
-#include "PlainDds.hpp"
+#include "PlainTypeSupport.hpp"
 
 #include <cmath>
 

@@ -148,7 +148,7 @@ public:
         json["received"] = m_received;
         // Arrivals per second between the first and the last one, not counting a wait after the last.
         const double arriving = std::chrono::duration<double>(m_lastArrival - m_firstArrival).count();
-        json["arrival_rate"] = arriving > 0 ? (m_received - 1) / arriving : 0;
+        json["rate"] = arriving > 0 ? (m_received - 1) / arriving : 0;
         json["first"] = m_received > 0 ? Json(m_first) : Json();
         json["lost"] = lostLocked();
         json["out_of_order"] = m_outOfOrder;
@@ -243,14 +243,10 @@ public:
     {
         const double seconds = elapsed();
         json["seconds"] = seconds;
-        if (!json.contains("arrival_rate"))
+        // A receiving role has given its rate already.
+        if (!json.contains("rate"))
         {
             json["rate"] = seconds > 0 ? done / seconds : 0;
-        }
-        else
-        {
-            json["rate"] = json["arrival_rate"];
-            json.erase("arrival_rate");
         }
         json["rss_kb"] = {{"start", m_startKilobytes},
                           {"warm", m_warmKilobytes ? Json(*m_warmKilobytes) : Json()},

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <thread>
 
 using namespace std::chrono_literals;
 using namespace tarvex_test;
@@ -54,6 +55,31 @@ TEST(Faults, SubscriberProcessKilledMidStreamIsReplacedAndTheStreamGoesOn)
     const auto sent = publisher.result(30s);
     EXPECT_EQ(sent["exit"], 0) << "the publisher closes cleanly after losing its reader";
     EXPECT_GE(sent["sent"], 40);
+}
+
+// A best-effort subscriber whose process stops while the stream goes on: what its receive buffers cannot
+// hold is lost, and it counts exactly that.
+TEST(Faults, StoppedBestEffortSubscriberCountsWhatItLost)
+{
+    const std::string uri = uniqueUri(kDomain, "subscriberstopped");
+    // Over UDP the kernel drops what the socket cannot hold; shared memory would give up on the reader.
+    const std::vector<std::string> udp = {"FASTDDS_BUILTIN_TRANSPORTS=UDPv4"};
+    TarvexProcess subscriber(perf("sub", "SaMeasurements_fast", uri), udp);
+    TarvexProcess publisher(perf("pub", "SaMeasurements_fast", uri, {"--rate", "2000", "--count", "12000"}), udp);
+    ASSERT_TRUE(subscriber.waitForReceived(100)) << subscriber.output();
+    subscriber.signal(SIGSTOP);
+    std::this_thread::sleep_for(3s);
+    subscriber.signal(SIGCONT);
+    const auto sent = publisher.result();
+    // The last samples get a moment to arrive.
+    std::this_thread::sleep_for(1s);
+    subscriber.signal(SIGINT);
+    const auto received = subscriber.result();
+    EXPECT_EQ(received["exit"], 0) << received["output"];
+    EXPECT_EQ(received["first"], 1);
+    EXPECT_GT(received["lost"], 0) << "nothing was dropped: the test proves nothing";
+    EXPECT_EQ(received["received"].get<int>() + received["lost"].get<int>(), sent["sent"].get<int>()) << sent["output"];
+    EXPECT_EQ(received["duplicates"], 0);
 }
 
 // Every kind of subscription of a subscriber that outlives the publisher process: a notifier that wants any

@@ -58,6 +58,20 @@ INSTANTIATE_TEST_SUITE_P(Perf, TwoProcesses,
                                     info.param.subPath;
                          });
 
+// Two publishers number the same topic from 1: the subscriber counts every second copy as a duplicate.
+TEST(TwoProcesses, SecondPublisherOfOneTopicShowsAsDuplicates)
+{
+    const std::string uri = uniqueUri(kDomain, "twopublishers");
+    TarvexProcess subscriber(perf("sub", "SaMeasurements_medium", uri, {"--count", "100"}));
+    TarvexProcess first(perf("pub", "SaMeasurements_medium", uri, {"--count", "50", "--rate", "200"}));
+    TarvexProcess second(perf("pub", "SaMeasurements_medium", uri, {"--count", "50", "--rate", "200"}));
+    const auto received = subscriber.result();
+    EXPECT_EQ(received["exit"], 0) << received["output"];
+    EXPECT_EQ(received["received"], 100);
+    EXPECT_EQ(received["duplicates"], 50);
+    EXPECT_EQ(received["lost"], 0);
+}
+
 // Ping and pong across the paths: every ping comes back, and the round trip is measured.
 TEST(TwoProcesses, PongSendsBackEveryPing)
 {

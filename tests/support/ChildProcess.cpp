@@ -133,9 +133,11 @@ bool ChildProcess::waitForLine(const std::string& line, std::chrono::millisecond
 
 void ChildProcess::signal(int number)
 {
-    if (m_pid > 0)
+    if (m_pid > 0 && ::kill(m_pid, number) == 0 && number == SIGSTOP)
     {
-        ::kill(m_pid, number);
+        // Until every thread has stopped: a busy one could otherwise go on for a moment.
+        int status = 0;
+        ::waitpid(m_pid, &status, WUNTRACED);
     }
 }
 

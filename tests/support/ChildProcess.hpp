@@ -29,6 +29,7 @@ public:
     // Reads lines until one equals `line`; false at end of output or after `limit`.
     bool waitForLine(const std::string& line, std::chrono::milliseconds limit);
 
+    // Sends a signal; after SIGSTOP, returns once the process has stopped.
     void signal(int number);
 
     // The exit code, or -1 if the process did not exit normally within `limit`.

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 using namespace tarvex_test;
 
 namespace {
@@ -18,6 +20,11 @@ struct Exchange
     const char* pubPath;
     const char* subPath;
 };
+
+void PrintTo(const Exchange& exchange, std::ostream* out)
+{
+    *out << exchange.topic << ' ' << exchange.pubPath << " to " << exchange.subPath;
+}
 
 class TwoProcesses : public ::testing::TestWithParam<Exchange>
 {

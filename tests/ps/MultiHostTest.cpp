@@ -1,21 +1,16 @@
 // Publishers and subscribers on different hosts of one machine: each host is a network namespace, so the
 // samples and the discovery that precedes them cross a real (virtual) Ethernet.
 #include "NetworkNamespaces.hpp"
-#include "PeerProcess.hpp"
 #include "Plugin.hpp"
-#include "SampleCheck.hpp"
-#include "TopicTypes.hpp"
+#include "TarvexProcess.hpp"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
-#include <chrono>
+#include <csignal>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -24,23 +19,23 @@ using namespace tarvex_test;
 namespace {
 
 constexpr uint32_t kDomain = 228;
-constexpr uint32_t kSamples = 50;
+constexpr int kSamples = 50;
 
-// Host A's address and the server's port, as data/DiscoveryClient.xml names them.
+// Host A's address and the server's port, as the discovery_client profile of data/Reliable.xml names them.
 const std::string kServerAddress = "10.228.0.1";
 const std::string kServerPort = "11911";
-const std::string kClientProperties[] = {"dds.xml.profiles.file=" TARVEX_PS_TEST_DATA "/DiscoveryClient.xml",
-                                         "dds.participant.profile=discovery_client"};
+// Reliable readers: a best-effort reader that has not yet matched the writer when the writer has matched it
+// drops the first samples, and "every sample" is what is checked here.
+const std::vector<std::string> kReliable = {"--property", "dds.xml.profiles.file=" TARVEX_PS_TEST_DATA "/Reliable.xml",
+                                            "--property", "dds.qos.profile.library=reliable"};
+std::vector<std::string> withClient(std::vector<std::string> properties)
+{
+    properties.insert(properties.end(), {"--property", "dds.participant.profile=discovery_client"});
+    return properties;
+}
 
 // /dev/shm is common to all namespaces: with shared memory on, samples would skip the network.
 const std::vector<std::string> kUdpOnly = {"FASTDDS_BUILTIN_TRANSPORTS=UDPv4"};
-
-// Discovery over UDP takes a few seconds, more under sanitizers.
-constexpr auto kMatchLimit = 30s;
-// Long enough for peers that can discover each other to do so several times over.
-constexpr auto kQuietWindow = 5s;
-
-using PsMeasurements = Topic<generated::ddsimpl::tarvex::PsMeasurements>;
 
 enum class Host
 {
@@ -48,11 +43,6 @@ enum class Host
     B,
     C
 };
-
-char letter(Host host)
-{
-    return static_cast<char>('A' + static_cast<int>(host));
-}
 
 // Hosts A, B and C (10.228.0.1 to .3), each a namespace whose eth0 is cabled by a veth pair to a port of a
 // bridge in a fourth namespace, the switch. Each end of a cable is created in its own namespace, so nothing
@@ -118,121 +108,35 @@ private:
                                             NetworkNamespace("hostC")};
 };
 
-::testing::AssertionResult sameSamples(Host host, const std::vector<std::string>& received,
-                                       const std::vector<std::string>& expected)
+// A `tarvex perf` process on one host of the LAN.
+std::unique_ptr<TarvexProcess> perfOn(const SwitchedLan& lan, Host host, const std::string& role,
+                                      const std::string& topic, std::vector<std::string> extra)
 {
-    if (received == expected)
-    {
-        return ::testing::AssertionSuccess();
-    }
-    auto failure = ::testing::AssertionFailure() << "subscriber on host " << letter(host) << " printed "
-                                                 << received.size() << " sample lines of " << expected.size();
-    const auto [got, wanted] = std::mismatch(received.begin(), received.end(), expected.begin(), expected.end());
-    if (got != received.end() && wanted != expected.end())
-    {
-        failure << "; line " << (got - received.begin()) + 1 << " is " << *got << " where seed "
-                << (wanted - expected.begin()) + 1 << " gives " << *wanted;
-    }
-    return failure;
+    extra.insert(extra.end(), {"--count", std::to_string(kSamples)});
+    return std::make_unique<TarvexProcess>(perf(role, topic, uniqueUri(kDomain, topic), extra), kUdpOnly,
+                                           lan.exec(host));
 }
 
-// A publisher on host A and a subscriber on each of the other given hosts, all of one topic type, with the
-// given host properties.
-class Exchange
+// Subscribers on hosts B and C, then a publisher on host A that waits for both: every sample reaches both.
+void everySampleReachesHostsBAndC(const SwitchedLan& lan, const std::string& topic,
+                                  const std::vector<std::string>& properties = {})
 {
-public:
-    Exchange(const SwitchedLan& lan, const std::string& type, const std::vector<Host>& subscriberHosts,
-             const std::vector<std::string>& properties = {})
-        : m_subscribers(startSubscribers(lan, type, subscriberHosts, properties)),
-          m_publisher(withProperties({"publish", type, uri(type), std::to_string(kSamples)}, properties), kUdpOnly,
-                      lan.exec(Host::A))
+    SCOPED_TRACE(topic);
+    auto onB = perfOn(lan, Host::B, "sub", topic, properties);
+    auto onC = perfOn(lan, Host::C, "sub", topic, properties);
+    std::vector<std::string> publishing = properties;
+    publishing.insert(publishing.end(), {"--readers", "2", "--rate", "200"});
+    const auto sent = perfOn(lan, Host::A, "pub", topic, publishing)->result();
+    EXPECT_EQ(sent["exit"], 0) << sent["output"];
+    EXPECT_EQ(sent["readers"], 2);
+    for (auto* subscriber : {onB.get(), onC.get()})
     {
+        const auto received = subscriber->result();
+        EXPECT_EQ(received["exit"], 0) << received["output"];
+        EXPECT_EQ(received["received"], kSamples);
+        EXPECT_EQ(received["first"], 1);
+        EXPECT_EQ(received["lost"], 0);
     }
-
-    // Whether every subscriber stays silent, neither matching nor ending, for `window`.
-    ::testing::AssertionResult silentFor(std::chrono::milliseconds window)
-    {
-        const auto until = std::chrono::steady_clock::now() + window;
-        for (auto& [host, subscriber] : m_subscribers)
-        {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-            if (const auto line = subscriber->readLine(std::max(left, std::chrono::milliseconds(100))))
-            {
-                return ::testing::AssertionFailure()
-                       << "subscriber on host " << letter(host) << " printed \"" << *line << "\"";
-            }
-        }
-        return ::testing::AssertionSuccess();
-    }
-
-    ::testing::AssertionResult allMatched()
-    {
-        for (auto& [host, subscriber] : m_subscribers)
-        {
-            if (!subscriber->waitForLine("matched", kMatchLimit))
-            {
-                return ::testing::AssertionFailure()
-                       << "subscriber on host " << letter(host) << " did not match the publisher on host A";
-            }
-        }
-        return ::testing::AssertionSuccess();
-    }
-
-    // Call once every subscriber has matched.
-    void publishAndCheck(const std::vector<std::string>& expected)
-    {
-        // A subscriber's "matched" is its reader's; the publisher's writer may learn of that reader a moment
-        // later, and the best-effort samples it sends before then never reach it.
-        std::this_thread::sleep_for(1s);
-        ASSERT_TRUE(m_publisher.writeLine("go")) << "publisher on host A ended before it was told to go";
-        for (auto& [host, subscriber] : m_subscribers)
-        {
-            std::vector<std::string> received;
-            while (auto line = subscriber->readLine(40s))
-            {
-                received.push_back(*line);
-            }
-            EXPECT_TRUE(sameSamples(host, received, expected));
-            EXPECT_EQ(subscriber->exitCode(30s), 0) << "subscriber on host " << letter(host);
-        }
-        EXPECT_EQ(m_publisher.exitCode(30s), 0) << "publisher on host A";
-    }
-
-private:
-    static std::string uri(const std::string& type) { return uniqueUri(kDomain, type); }
-
-    static std::vector<std::string> withProperties(std::vector<std::string> args,
-                                                   const std::vector<std::string>& properties)
-    {
-        args.insert(args.end(), properties.begin(), properties.end());
-        return args;
-    }
-
-    static std::vector<std::pair<Host, std::unique_ptr<Peer>>> startSubscribers(
-        const SwitchedLan& lan, const std::string& type, const std::vector<Host>& hosts,
-        const std::vector<std::string>& properties)
-    {
-        std::vector<std::pair<Host, std::unique_ptr<Peer>>> subscribers;
-        for (const Host host : hosts)
-        {
-            auto args = withProperties({"subscribe", type, uri(type), std::to_string(kSamples), "30000"}, properties);
-            subscribers.emplace_back(host, std::make_unique<Peer>(std::move(args), kUdpOnly, lan.exec(host)));
-        }
-        return subscribers;
-    }
-
-    std::vector<std::pair<Host, std::unique_ptr<Peer>>> m_subscribers;
-    Peer m_publisher;
-};
-
-template <class TopicType>
-void everySampleReachesHostsBAndC(const SwitchedLan& lan, const std::vector<std::string>& properties = {})
-{
-    SCOPED_TRACE(TopicType::name());
-    Exchange exchange(lan, TopicType::name(), {Host::B, Host::C}, properties);
-    ASSERT_TRUE(exchange.allMatched());
-    exchange.publishAndCheck(expectedChecksums<typename TopicType::Wire>(kSamples));
 }
 
 template <SwitchedLan::Multicast kMulticast>
@@ -259,21 +163,33 @@ using MultiHostWithoutMulticast = OnLan<SwitchedLan::Multicast::Blocked>;
 
 TEST_F(MultiHostWithMulticast, SimpleDiscoveryDeliversEverySampleToEveryHost)
 {
-    everySampleReachesHostsBAndC<PsMeasurements>(*lan);
-    everySampleReachesHostsBAndC<Fast>(*lan);
+    everySampleReachesHostsBAndC(*lan, "PsMeasurements", kReliable);
+    std::vector<std::string> plain = kReliable;
+    plain.insert(plain.end(), {"--path", "plain"});
+    everySampleReachesHostsBAndC(*lan, "SaMeasurements_fast", plain);
 }
 
-// The control for the discovery server below: the same peers as on the multicast network find nothing here,
-// until the switch is made to forward multicast.
+// The control for the discovery server below: peers that would find each other on the multicast network
+// find nothing here, until the switch is made to forward multicast.
 TEST_F(MultiHostWithoutMulticast, SimpleDiscoveryFindsNobodyUntilMulticastIsForwarded)
 {
-    Exchange exchange(*lan, PsMeasurements::name(), {Host::B, Host::C});
-    ASSERT_TRUE(exchange.silentFor(kQuietWindow)) << "on a network that carries no multicast";
+    const auto streaming =
+        perf("pub", "PsMeasurements", uniqueUri(kDomain, "PsMeasurements"), {"--readers", "0", "--rate", "100"});
+    TarvexProcess publisher(streaming, kUdpOnly, lan->exec(Host::A));
+    const auto silent = perfOn(*lan, Host::B, "sub", "PsMeasurements", {"--seconds", "5"})->result();
+    EXPECT_EQ(silent["exit"], 1) << silent["output"];
+    EXPECT_EQ(silent["received"], 0);
 
-    // The match that follows shows the silence came from the network, not from peers that had ended.
+    // The same publisher reaches both hosts now, so the silence came from the network.
     lan->forwardMulticast();
-    ASSERT_TRUE(exchange.allMatched());
-    exchange.publishAndCheck(expectedChecksums<PsMeasurements::Wire>(kSamples));
+    for (const Host host : {Host::B, Host::C})
+    {
+        const auto received = perfOn(*lan, host, "sub", "PsMeasurements", {})->result();
+        EXPECT_EQ(received["received"], kSamples) << received["output"];
+        EXPECT_EQ(received["lost"], 0);
+    }
+    publisher.signal(SIGTERM);
+    EXPECT_EQ(publisher.result()["exit"], 0);
 }
 
 TEST_F(MultiHostWithoutMulticast, DiscoveryServerOnHostADeliversEverySampleToEveryHost)
@@ -281,12 +197,11 @@ TEST_F(MultiHostWithoutMulticast, DiscoveryServerOnHostADeliversEverySampleToEve
     auto command = lan->exec(Host::A);
     command.insert(command.end(), {"fast-discovery-server", "-l", kServerAddress, "-p", kServerPort});
     ChildProcess server(command, kUdpOnly);
-    ASSERT_TRUE(server.waitForLine("### Server is running ###", kMatchLimit))
-        << "the discovery server did not start on host A";
-
-    const std::vector<std::string> client(std::begin(kClientProperties), std::end(kClientProperties));
-    everySampleReachesHostsBAndC<PsMeasurements>(*lan, client);
-    everySampleReachesHostsBAndC<Fast>(*lan, client);
+    ASSERT_TRUE(server.waitForLine("### Server is running ###", 30s)) << "the discovery server did not start on host A";
+    everySampleReachesHostsBAndC(*lan, "PsMeasurements", withClient(kReliable));
+    std::vector<std::string> plain = withClient(kReliable);
+    plain.insert(plain.end(), {"--path", "plain"});
+    everySampleReachesHostsBAndC(*lan, "SaMeasurements_fast", plain);
 }
 
 }  // namespace

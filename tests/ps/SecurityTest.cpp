@@ -1,10 +1,8 @@
-#include "LogCapture.hpp"
-#include "PubSubPair.hpp"
-#include "SampleCheck.hpp"
-
-#include <qara/nimb/DdsNimb.hpp>
-
-#include <fastdds/dds/domain/DomainParticipantFactory.hpp>
+// DDS Security between `tarvex perf` processes: authorised participants exchange every sample encrypted,
+// outsiders neither receive nor inject anything, and a participant without permission for a topic cannot
+// subscribe to it.
+#include "Plugin.hpp"
+#include "TarvexProcess.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,32 +14,28 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
-using namespace std::chrono_literals;
 using namespace tarvex_test;
 
 namespace {
 
 constexpr uint32_t kDomain = 227;
-constexpr uint32_t kSamples = 20;
+constexpr int kSamples = 20;
 // The submessage that wraps a whole protected RTPS message.
 constexpr unsigned char kSrtpsPrefix = 0x33;
 constexpr std::size_t kRtpsHeaderSize = 20;
+const std::string kTopic = "PsMeasurements";
 
-using Ps = Topic<generated::ddsimpl::tarvex::PsMeasurements>;
-using Pair = PubSubPair<Ps>;
-using T = Ps::Interface;
-using W = Ps::Wire;
 using Message = std::vector<unsigned char>;
-using qara::nimb::ps::Publisher;
-using qara::nimb::ps::Subscriber;
 
 std::string readFile(const std::string& path)
 {
@@ -159,19 +153,11 @@ public:
         m_thread.join();
     }
 
-    // Those sent by the participant with this GUID prefix.
-    std::vector<Message> from(const eprosima::fastdds::rtps::GuidPrefix_t& prefix)
+    // Only the publisher sends there: the group is the watched subscriber's for user data alone.
+    std::vector<Message> messages()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        std::vector<Message> found;
-        for (const auto& message : m_messages)
-        {
-            if (std::equal(prefix.value, prefix.value + prefix.size, message.begin() + 8))
-            {
-                found.push_back(message);
-            }
-        }
-        return found;
+        return m_messages;
     }
 
 private:
@@ -196,87 +182,59 @@ private:
 
     int m_socket;
     std::atomic<bool> m_stop{false};
+    // Guards m_messages; taken alone.
     std::mutex m_mutex;
     std::vector<Message> m_messages;
     std::thread m_thread;
 };
 
-// Runs of a sample's bytes too long to turn up by chance in ciphertext: its array fields.
-std::vector<Message> plaintextOf(const W& sample)
+// What `tarvex perf` leaves in the clear without security: its first array, six doubles of 1, in CDR's
+// little-endian bytes on this machine.
+Message plaintext()
 {
-    std::vector<Message> runs;
-    sample.visitFields([&](const char*, const auto& field) {
-        if constexpr (sizeof(field) >= 16)
-        {
-            const auto* begin = reinterpret_cast<const unsigned char*>(&field);
-            runs.emplace_back(begin, begin + sizeof(field));
-        }
-    });
-    return runs;
+    const std::array<double, 6> ones = {1, 1, 1, 1, 1, 1};
+    Message bytes(sizeof ones);
+    std::memcpy(bytes.data(), ones.data(), sizeof ones);
+    return bytes;
 }
 
-bool contains(const Message& message, const Message& run)
+bool containsPlaintext(const Message& message)
 {
+    const Message run = plaintext();
     return std::search(message.begin(), message.end(), run.begin(), run.end()) != message.end();
 }
 
 class Security : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(credentials().problem, "");
-        host = std::make_shared<qara::nimb::DdsNimb>(
-            qara::nimb::Nimb::Properties{{"dds.xml.profiles.file", credentials().profiles}});
-    }
+    void SetUp() override { ASSERT_EQ(credentials().problem, ""); }
 
-    // The profile named by the URI.
-    std::unique_ptr<Publisher<T>> publisherOn(const std::string& profile)
+    // A perf process whose participant profile the URI names, or with `--property` when `byProperty`.
+    static std::unique_ptr<TarvexProcess> start(const std::string& role, const std::string& uri,
+                                                const std::string& profile, std::vector<std::string> extra = {},
+                                                bool byProperty = false)
     {
-        Pair pair(uri + "?participant=" + profile);
-        pair.publishingHost = host;
-        return pair.makePublisher();
-    }
-
-    std::unique_ptr<Subscriber<T>> subscriberOn(const std::string& profile)
-    {
-        Pair pair(uri + "?participant=" + profile);
-        pair.subscribingHost = host;
-        return pair.makeSubscriber();
-    }
-
-    // The profile named by the property.
-    std::unique_ptr<Subscriber<T>> subscriberWithProperty(const std::string& profile)
-    {
-        Pair pair(uri);
-        pair.subscribingHost = host;
-        return pair.makeSubscriber({}, {{"dds.participant.profile", profile}});
-    }
-
-    // Publishes the distinct sample of `seed` and returns its checksum. The pause lets best-effort readers
-    // keep up.
-    static std::string publish(Publisher<T>& publisher, uint32_t seed)
-    {
-        const auto sample = makeDistinctSample<W>(seed);
-        auto entity = publisher.createDataEntity();
-        static_cast<Ps::Entity&>(*entity) = sample;
-        publisher.publish(*entity, 1000ms);
-        std::this_thread::sleep_for(10ms);
-        return checksum(sample);
-    }
-
-    static std::vector<std::string> received(Subscriber<T>& subscriber)
-    {
-        std::vector<std::string> sums;
-        for (const auto& entity : subscriber.read(0))
+        extra.insert(extra.end(), {"--count", std::to_string(kSamples), "--property",
+                                   "dds.xml.profiles.file=" + credentials().profiles});
+        if (byProperty)
         {
-            sums.push_back(checksum(Pair::wireOf(*entity)));
+            extra.insert(extra.end(), {"--property", "dds.participant.profile=" + profile});
         }
-        return sums;
+        return std::make_unique<TarvexProcess>(
+            perf(role, kTopic, byProperty ? uri : uri + "?participant=" + profile, extra));
+    }
+
+    // Every sample, once, from the first.
+    static void expectEverySample(const nlohmann::json& received)
+    {
+        EXPECT_EQ(received["exit"], 0) << received["output"];
+        EXPECT_EQ(received["received"], kSamples);
+        EXPECT_EQ(received["first"], 1);
+        EXPECT_EQ(received["lost"], 0);
+        EXPECT_EQ(received["duplicates"], 0) << "samples of another publisher came in";
     }
 
     const std::string uri = uniqueUri(kDomain, "secured");
-    std::shared_ptr<qara::nimb::Nimb> host;
 };
 
 // Both ends secured, the subscriber receiving on the watched group: every sample arrives, and what crossed
@@ -284,29 +242,15 @@ protected:
 TEST_F(Security, SamplesCrossTheWireEncrypted)
 {
     WireWatch watch(credentials().watch);
-    auto publisher = publisherOn("AuthorisedPublisher");
-    auto subscriber = subscriberWithProperty("WatchedAuthorisedSubscriber");
-    Pair::waitUntilMatched(*publisher, *subscriber);
-    std::vector<std::string> sent;
-    for (uint32_t seed = 1; seed <= kSamples; ++seed)
-    {
-        sent.push_back(publish(*publisher, seed));
-    }
-    ASSERT_TRUE(Pair::waitForUnread(*subscriber, kSamples));
-    EXPECT_EQ(received(*subscriber), sent);
-
-    const auto messages = watch.from(Pair::writerOf(*publisher).guid().guidPrefix);
-    EXPECT_GE(messages.size(), kSamples);
+    auto subscriber = start("sub", uri, "WatchedAuthorisedSubscriber", {}, true);
+    EXPECT_EQ(start("pub", uri, "AuthorisedPublisher", {"--rate", "100"})->result()["readers"], 1);
+    expectEverySample(subscriber->result());
+    const auto messages = watch.messages();
+    EXPECT_GE(messages.size(), static_cast<std::size_t>(kSamples));
     for (const auto& message : messages)
     {
         ASSERT_EQ(message[kRtpsHeaderSize], kSrtpsPrefix);
-        for (uint32_t seed = 1; seed <= kSamples; ++seed)
-        {
-            for (const auto& run : plaintextOf(makeDistinctSample<W>(seed)))
-            {
-                ASSERT_FALSE(contains(message, run)) << "plaintext of sample " << seed;
-            }
-        }
+        ASSERT_FALSE(containsPlaintext(message));
     }
 }
 
@@ -314,68 +258,30 @@ TEST_F(Security, SamplesCrossTheWireEncrypted)
 // means something.
 TEST_F(Security, WireWatchFindsPlaintextWithoutSecurity)
 {
-    eprosima::fastdds::LibrarySettings settings;
-    eprosima::fastdds::dds::DomainParticipantFactory::get_instance()->get_library_settings(settings);
-    ASSERT_EQ(settings.intraprocess_delivery, eprosima::fastdds::IntraprocessDeliveryType::INTRAPROCESS_OFF)
-        << "the host did not apply the profiles' library settings; samples would be handed over in memory";
-
     WireWatch watch(credentials().watch);
-    auto publisher = publisherOn("Unsecured");
-    auto subscriber = subscriberOn("WatchedUnsecured");
-    Pair::waitUntilMatched(*publisher, *subscriber);
-    for (uint32_t seed = 1; seed <= kSamples; ++seed)
-    {
-        publish(*publisher, seed);
-    }
-    ASSERT_TRUE(Pair::waitForUnread(*subscriber, kSamples));
-
-    const auto messages = watch.from(Pair::writerOf(*publisher).guid().guidPrefix);
-    uint32_t seen = 0;
-    for (uint32_t seed = 1; seed <= kSamples; ++seed)
-    {
-        const auto run = plaintextOf(makeDistinctSample<W>(seed)).front();
-        seen += std::any_of(messages.begin(), messages.end(), [&](const auto& m) { return contains(m, run); });
-    }
-    EXPECT_EQ(seen, kSamples);
+    auto subscriber = start("sub", uri, "WatchedUnsecured");
+    start("pub", uri, "Unsecured", {"--rate", "100"})->result();
+    expectEverySample(subscriber->result());
+    const auto messages = watch.messages();
+    EXPECT_GE(std::count_if(messages.begin(), messages.end(), containsPlaintext), kSamples);
 }
 
 // A participant the authorised ones must not deal with, on the topic while they are. It publishes and
-// subscribes too: its reader getting its own samples shows it live on the topic all along.
+// subscribes too: its subscriber getting its own samples shows it live on the topic all along.
 class Outsider : public Security, public ::testing::WithParamInterface<const char*>
 {
 };
 
 TEST_P(Outsider, GetsNothingAndInjectsNothingWhileTheAuthorisedExchangeEverything)
 {
-    auto outsiderSubscriber = subscriberOn(GetParam());
-    auto outsiderPublisher = publisherOn(GetParam());
-    auto publisher = publisherOn("AuthorisedPublisher");
-    auto subscriber = subscriberWithProperty("AuthorisedSubscriber");
-    Pair::waitUntilMatched(*publisher, *subscriber);
-    Pair::waitUntilMatched(*outsiderPublisher, *outsiderSubscriber);
-
-    std::vector<std::string> sent;
-    std::vector<std::string> sentByOutsider;
-    for (uint32_t seed = 1; seed <= kSamples; ++seed)
-    {
-        sent.push_back(publish(*publisher, seed));
-        sentByOutsider.push_back(publish(*outsiderPublisher, 1000 + seed));
-    }
-    ASSERT_TRUE(Pair::waitForUnread(*subscriber, kSamples));
-    ASSERT_TRUE(Pair::waitForUnread(*outsiderSubscriber, kSamples));
-    // Time for anything still on its way to the wrong reader.
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(received(*subscriber), sent);
-    EXPECT_EQ(received(*outsiderSubscriber), sentByOutsider);
-
-    eprosima::fastdds::dds::PublicationMatchedStatus publication;
-    Pair::writerOf(*publisher).get_publication_matched_status(publication);
-    EXPECT_EQ(publication.total_count, 1) << "the authorised publisher matched more than the authorised subscriber";
-    Pair::writerOf(*outsiderPublisher).get_publication_matched_status(publication);
-    EXPECT_EQ(publication.total_count, 1) << "the outsider's publisher matched more than its own subscriber";
-    eprosima::fastdds::dds::SubscriptionMatchedStatus subscription;
-    Pair::readerOf(*subscriber).get_subscription_matched_status(subscription);
-    EXPECT_EQ(subscription.total_count, 1) << "the authorised subscriber matched more than the authorised publisher";
+    auto outsiderSubscriber = start("sub", uri, GetParam());
+    auto subscriber = start("sub", uri, "AuthorisedSubscriber", {}, true);
+    auto outsiderPublisher = start("pub", uri, GetParam(), {"--rate", "100"});
+    auto publisher = start("pub", uri, "AuthorisedPublisher", {"--rate", "100"});
+    EXPECT_EQ(publisher->result()["readers"], 1) << "the authorised publisher matched more than its subscriber";
+    EXPECT_EQ(outsiderPublisher->result()["readers"], 1) << "the outsider's publisher matched more than its own";
+    expectEverySample(subscriber->result());
+    expectEverySample(outsiderSubscriber->result());
 }
 
 // Unsecured: no security at all. Rogue: identity from a CA the others do not trust. Forger: sound identity,
@@ -386,21 +292,12 @@ INSTANTIATE_TEST_SUITE_P(Security, Outsider, ::testing::Values("Unsecured", "Rog
 TEST_F(Security, SubscribingNeedsPermissionForTheTopic)
 {
     // The bystander's participant publishes where it may, so the refusal below is about the topic.
-    Pair elsewhere("dds.ps://227/unrelated?participant=Bystander");
-    elsewhere.publishingHost = host;
-    const auto allowed = elsewhere.makePublisher();
-
-    LogCapture errors("", log4cplus::ERROR_LOG_LEVEL);
-    try
-    {
-        subscriberOn("Bystander");
-        FAIL() << "subscribed without permission";
-    }
-    catch (const std::runtime_error& refused)
-    {
-        EXPECT_STREQ(refused.what(), "Failed to create reader");
-    }
-    EXPECT_TRUE(errors.contains(log4cplus::ERROR_LOG_LEVEL, "Failed to create reader"));
+    const auto allowed = start("pub", "dds.ps://227/unrelated", "Bystander", {"--readers", "0"})->result();
+    EXPECT_EQ(allowed["exit"], 0) << allowed["output"];
+    const auto refused = start("sub", uri, "Bystander")->result();
+    EXPECT_EQ(refused["exit"], 1);
+    EXPECT_NE(refused["output"].get<std::string>().find("Failed to create reader"), std::string::npos)
+        << refused["output"];
 }
 
 }  // namespace

@@ -1,26 +1,24 @@
-// Two processes exchange SaMeasurements_fast and PsMeasurements at steady rates for a minute with the code
-// QoS: nothing may be lost, and neither process may grow once warmed up but for the writers' histories.
+// SaMeasurements_fast and PsMeasurements at steady rates between `tarvex perf` processes for a minute with
+// the code QoS: nothing may be lost, and no process may grow once warmed up but for the writers' histories.
 // NIMB_SOAK_SECONDS, NIMB_SOAK_FAST_HZ and NIMB_SOAK_PS_HZ change the length and the rates, to look for the
 // highest rate that still loses nothing.
-#include "ChildProcess.hpp"
+#include "Plugin.hpp"
+#include "TarvexProcess.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
-#include <sstream>
-#include <string>
 #include <thread>
-
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using namespace tarvex_test;
 
 namespace {
 
-constexpr const char* kDomain = "223";
+constexpr uint32_t kDomain = 223;
 // Growth of the resident set after warm-up that still counts as flat: allocator and page noise.
 constexpr long kFlatKilobytes = 1024;
 // The code QoS writer is KEEP_ALL with max_samples 40000 and, as Fast DDS makes writers by default,
@@ -29,124 +27,77 @@ constexpr long kFlatKilobytes = 1024;
 constexpr double kWriterHistory = 40000;
 constexpr double kKilobytesPerKeptSample = 2;
 
-// Samples a writer at `hz` holds after `seconds`.
-double kept(double hz, double seconds)
-{
-    return std::min(kWriterHistory, hz * seconds);
-}
-
 double setting(const char* name, double fallback)
 {
     const char* value = std::getenv(name);
     return value != nullptr ? std::stod(value) : fallback;
 }
 
-std::string rate(double hz)
-{
-    std::ostringstream text;
-    text << hz;
-    return text.str();
-}
-
-// The numbers after `word` in a line "<word> <n> <n> ...".
-std::vector<uint64_t> numbersAfter(const std::string& word, const std::optional<std::string>& line)
-{
-    std::vector<uint64_t> numbers;
-    if (!line)
-    {
-        return numbers;
-    }
-    std::istringstream fields(*line);
-    std::string token;
-    fields >> token;
-    if (token != word)
-    {
-        return numbers;
-    }
-    while (fields >> token)
-    {
-        if (std::isdigit(static_cast<unsigned char>(token[0])))
-        {
-            numbers.push_back(std::stoull(token));
-        }
-    }
-    return numbers;
-}
-
-struct Memory
-{
-    long warm = 0;
-    long peak = 0;
-    long end = 0;
-};
-
 TEST(Soak, FastAndPsAtSteadyRatesLoseNothingAndMemoryStaysFlat)
 {
-    const double runSeconds = setting("NIMB_SOAK_SECONDS", 60);
+    const double seconds = setting("NIMB_SOAK_SECONDS", 60);
     const double fastHz = setting("NIMB_SOAK_FAST_HZ", 1000);
     const double psHz = setting("NIMB_SOAK_PS_HZ", 100);
-    const std::string name = "soak_" + std::to_string(::getpid());
-
-    ChildProcess subscriber({TARVEX_SOAK_PEER, "subscribe", kDomain, name});
-    ChildProcess publisher({TARVEX_SOAK_PEER, "publish", kDomain, name, rate(fastHz), rate(psHz)});
-    ASSERT_TRUE(subscriber.waitForLine("matched", 30s));
-    ASSERT_TRUE(publisher.waitForLine("matched", 30s));
-    ASSERT_TRUE(publisher.writeLine("go"));
-
     // Warm-up ends when the fast writer's history is full, if the run is long enough to watch a while after
     // that; else after a sixth of the run.
-    double warmUpSeconds = kWriterHistory / fastHz + 3;
-    if (warmUpSeconds > runSeconds - 10)
+    double warmUp = kWriterHistory / fastHz + 3;
+    if (warmUp > seconds - 10)
     {
-        warmUpSeconds = runSeconds / 6;
+        warmUp = seconds / 6;
     }
-    const double historyKilobytes = kKilobytesPerKeptSample * (kept(fastHz, runSeconds) - kept(fastHz, warmUpSeconds) +
-                                                               kept(psHz, runSeconds) - kept(psHz, warmUpSeconds));
-    const auto start = std::chrono::steady_clock::now();
-    const auto at = [start](double offset) {
-        return start +
-               std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(offset));
+    struct Stream
+    {
+        std::string topic;
+        double hz;
+        std::unique_ptr<TarvexProcess> subscriber;
+        std::unique_ptr<TarvexProcess> publisher;
     };
-    const auto warmedUp = at(warmUpSeconds);
-    const auto end = at(runSeconds);
-    std::this_thread::sleep_until(warmedUp);
-    Memory publisherMemory;
-    Memory subscriberMemory;
-    publisherMemory.warm = publisherMemory.peak = residentKilobytes(publisher.pid());
-    subscriberMemory.warm = subscriberMemory.peak = residentKilobytes(subscriber.pid());
-    while (std::chrono::steady_clock::now() < end)
+    std::vector<Stream> streams(2);
+    streams[0].topic = "SaMeasurements_fast";
+    streams[0].hz = fastHz;
+    streams[1].topic = "PsMeasurements";
+    streams[1].hz = psHz;
+    const std::vector<std::string> common = {"--warm-up", std::to_string(warmUp)};
+    for (Stream& stream : streams)
     {
-        std::this_thread::sleep_for(
-            std::min<std::chrono::steady_clock::duration>(1s, end - std::chrono::steady_clock::now()));
-        publisherMemory.peak = std::max(publisherMemory.peak, residentKilobytes(publisher.pid()));
-        subscriberMemory.peak = std::max(subscriberMemory.peak, residentKilobytes(subscriber.pid()));
+        const std::string uri = uniqueUri(kDomain, stream.topic);
+        stream.subscriber = std::make_unique<TarvexProcess>(perf("sub", stream.topic, uri, common));
+        auto publishing = common;
+        publishing.insert(publishing.end(),
+                          {"--rate", std::to_string(stream.hz), "--seconds", std::to_string(seconds)});
+        stream.publisher = std::make_unique<TarvexProcess>(perf("pub", stream.topic, uri, publishing));
     }
-    publisherMemory.end = residentKilobytes(publisher.pid());
-    subscriberMemory.end = residentKilobytes(subscriber.pid());
+    for (Stream& stream : streams)
+    {
+        SCOPED_TRACE(stream.topic);
+        const auto sent = stream.publisher->result(std::chrono::seconds(static_cast<int>(seconds) + 60));
+        // Let the last samples in flight arrive before the subscriber stops counting.
+        std::this_thread::sleep_for(1s);
+        stream.subscriber->signal(SIGINT);
+        const auto received = stream.subscriber->result(30s);
+        const auto shown = [](nlohmann::json json) {
+            json.erase("output");
+            return json.dump();
+        };
+        std::cout << stream.topic << " at " << stream.hz << " Hz for " << seconds << " s:\n"
+                  << shown(sent) << '\n'
+                  << shown(received) << std::endl;
+        ASSERT_EQ(sent["exit"], 0) << sent["output"];
+        ASSERT_EQ(received["exit"], 0) << received["output"];
+        EXPECT_EQ(received["received"], sent["sent"]);
+        EXPECT_EQ(received["first"], 1);
+        EXPECT_EQ(received["lost"], 0);
+        EXPECT_EQ(received["out_of_order"], 0);
+        EXPECT_EQ(received["duplicates"], 0);
 
-    publisher.closeInput();
-    const auto sent = numbersAfter("sent", publisher.readLine(30s));
-    // Let the last samples in flight arrive before the subscriber stops counting.
-    std::this_thread::sleep_for(1s);
-    subscriber.closeInput();
-    const auto received = numbersAfter("received", subscriber.readLine(30s));
-    ASSERT_EQ(sent.size(), 2u);
-    ASSERT_EQ(received.size(), 3u);
-
-    std::cout << "soak " << runSeconds << " s at " << fastHz << " Hz fast and " << psHz << " Hz Ps: sent " << sent[0]
-              << " + " << sent[1] << ", received " << received[0] << " + " << received[1] << ", " << received[2]
-              << " out of line\n"
-              << "resident kB after " << warmUpSeconds << " s / peak / at the end: publisher " << publisherMemory.warm
-              << " / " << publisherMemory.peak << " / " << publisherMemory.end << ", subscriber "
-              << subscriberMemory.warm << " / " << subscriberMemory.peak << " / " << subscriberMemory.end << std::endl;
-    EXPECT_EQ(received[0], sent[0]) << "SaMeasurements_fast samples lost";
-    EXPECT_EQ(received[1], sent[1]) << "PsMeasurements samples lost";
-    EXPECT_EQ(received[2], 0u) << "samples repeated, reordered, damaged or missing in between";
-    EXPECT_LE(publisherMemory.peak - publisherMemory.warm, kFlatKilobytes + static_cast<long>(historyKilobytes))
-        << "the publisher grew by more than its writers' histories (" << historyKilobytes << " kB)";
-    EXPECT_LE(subscriberMemory.peak - subscriberMemory.warm, kFlatKilobytes) << "the subscriber kept growing";
-    EXPECT_EQ(publisher.exitCode(30s), 0);
-    EXPECT_EQ(subscriber.exitCode(30s), 0);
+        const double kept =
+            std::min(kWriterHistory, stream.hz * seconds) - std::min(kWriterHistory, stream.hz * warmUp);
+        const long history = static_cast<long>(kKilobytesPerKeptSample * kept);
+        EXPECT_LE(sent["rss_kb"]["end"].get<long>() - sent["rss_kb"]["warm"].get<long>(), kFlatKilobytes + history)
+            << "the publisher grew by more than its writer's history (" << history << " kB)";
+        EXPECT_LE(received["rss_kb"]["end"].get<long>() - received["rss_kb"]["warm"].get<long>(), kFlatKilobytes)
+            << "the subscriber kept growing";
+    }
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -32,30 +31,20 @@ std::vector<char*> pointersTo(std::vector<std::string>& strings)
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::vector<std::string>& environment)
+ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::vector<std::string>& environment,
+                           bool stderrToStdout)
 {
     if (command.empty())
     {
         throw std::invalid_argument("no command to run");
     }
-    int in[2];
     int out[2];
-    // Close-on-exec: other children must not inherit these ends, or EOF would never come.
-    if (::pipe2(in, O_CLOEXEC) != 0)
-    {
-        throw std::runtime_error("pipe failed");
-    }
+    // Close-on-exec: other children must not inherit the write end, or EOF would never come.
     if (::pipe2(out, O_CLOEXEC) != 0)
     {
-        ::close(in[0]);
-        ::close(in[1]);
         throw std::runtime_error("pipe failed");
     }
-    m_stdin = in[1];
     m_stdout = out[0];
-    // A child that exits early must not kill the test with SIGPIPE when it is written to.
-    ::signal(SIGPIPE, SIG_IGN);
-
     std::vector<std::string> args = command;
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry)
@@ -68,16 +57,18 @@ ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::v
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (stderrToStdout)
+    {
+        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    }
     const int spawned = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
     ::close(out[1]);
     if (spawned != 0)
     {
         m_pid = -1;
-        ::close(m_stdin);
         ::close(m_stdout);
         throw std::runtime_error("cannot start " + command.front() + ": " + std::strerror(spawned));
     }
@@ -90,17 +81,7 @@ ChildProcess::~ChildProcess()
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, nullptr, 0);
     }
-    if (m_stdin >= 0)
-    {
-        ::close(m_stdin);
-    }
     ::close(m_stdout);
-}
-
-bool ChildProcess::writeLine(const std::string& line)
-{
-    const std::string text = line + "\n";
-    return m_stdin >= 0 && ::write(m_stdin, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds limit)
@@ -150,20 +131,13 @@ bool ChildProcess::waitForLine(const std::string& line, std::chrono::millisecond
     }
 }
 
-void ChildProcess::closeInput()
-{
-    if (m_stdin >= 0)
-    {
-        ::close(m_stdin);
-        m_stdin = -1;
-    }
-}
-
 void ChildProcess::signal(int number)
 {
-    if (m_pid > 0)
+    if (m_pid > 0 && ::kill(m_pid, number) == 0 && number == SIGSTOP)
     {
-        ::kill(m_pid, number);
+        // Until every thread has stopped: a busy one could otherwise go on for a moment.
+        int status = 0;
+        ::waitpid(m_pid, &status, WUNTRACED);
     }
 }
 
@@ -185,23 +159,6 @@ int ChildProcess::exitCode(std::chrono::milliseconds limit)
     }
     m_pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-long residentKilobytes(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (status >> key)
-    {
-        if (key == "VmRSS:")
-        {
-            long kilobytes = 0;
-            status >> kilobytes;
-            return kilobytes;
-        }
-        status.ignore(1 << 16, '\n');
-    }
-    return 0;
 }
 
 }  // namespace tarvex_test

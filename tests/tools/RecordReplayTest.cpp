@@ -218,7 +218,7 @@ TEST_P(RecordReplay, EchoOfTheReplayShowsEverySampleRecordedFromEachTopicInOrder
         std::vector<std::string> expected;
         for (uint64_t n = 1; n <= kSamples; ++n)
         {
-            expected.push_back(qara::nimb::tools::toJson(*counted<std::remove_pointer_t<decltype(entity)>>(n)));
+            expected.push_back(qara::nimb::tools::toJson(*counted<std::remove_pointer_t<decltype(entity)>>(n)).dump());
         }
         EXPECT_EQ(linesOf(echo.out), expected);
     });

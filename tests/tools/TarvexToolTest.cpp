@@ -7,8 +7,7 @@
 
 #include <gtest/gtest.h>
 
-// Boost.JSON without its compiled library: this is its one translation unit.
-#include <boost/json/src.hpp>
+#include <nlohmann/json.hpp>
 
 #include <unistd.h>
 
@@ -124,9 +123,9 @@ TEST(TarvexPubEcho, EchoPrintsEveryFieldWithTheValuesPubSet)
     for (std::size_t i = 0; i < lines.size(); ++i)
     {
         SCOPED_TRACE("sample " + std::to_string(i + 1));
-        const boost::json::object sample = boost::json::parse(lines[i]).as_object();
+        const auto sample = nlohmann::ordered_json::parse(lines[i]);
         std::vector<std::string> printed;
-        for (const auto& member : sample)
+        for (const auto& member : sample.items())
         {
             printed.emplace_back(member.key());
         }
@@ -134,10 +133,10 @@ TEST(TarvexPubEcho, EchoPrintsEveryFieldWithTheValuesPubSet)
         for (const auto& [assignment, expected] : sets)
         {
             const std::string name = assignment.substr(0, assignment.find('='));
-            EXPECT_EQ(sample.at(name), boost::json::parse(expected)) << name;
+            EXPECT_EQ(sample.at(name), nlohmann::ordered_json::parse(expected)) << name;
         }
         // Fields not set count the samples, so consecutive ones differ.
-        EXPECT_EQ(sample.at(counted.name), boost::json::value(static_cast<int64_t>(i + 1)));
+        EXPECT_EQ(sample.at(counted.name), i + 1);
     }
 }
 
@@ -155,8 +154,8 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
         std::string expected;
     };
     const std::vector<Case> cases = {
-        {{"pub", "PsMeasurementz"}, "unknown topic 'PsMeasurementz'"},
-        {{"echo", "SaMeasurements", "--count", "1"}, "unknown topic"},
+        {{"pub", "PsMeasurementz"}, "PsMeasurementz not in"},
+        {{"echo", "SaMeasurements", "--count", "1"}, "SaMeasurements not in"},
         {{"echo", topic, "--uri", "no uri at all"}, "Invalid URI"},
         {{"echo", topic, "--uri", "dds.ps://233/tarvex/PsMeasurements"}, "domain '233'"},
         {{"pub", topic, "--uri", "dds.rpc://7/tarvex/PsMeasurements"}, "not a publish-subscribe URI"},
@@ -165,17 +164,20 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
         {{"pub", topic, "--uri", uri, "--set", listOf(shorts.size, shorts.name + "=70000", "0")}, "from 0 to 65535"},
         {{"pub", topic, "--uri", uri, "--set", scalar.name + "=seven"}, "expects an integer"},
         {{"pub", topic, "--uri", uri, "--set", scalar.name}, "expects name=value"},
-        {{"pub", topic, "--uri", uri, "--rate", "fast"}, "--rate expects a number"},
-        {{"echo", topic, "--colour"}, "unknown option --colour"},
-        {{"echo"}, "exactly one topic"},
+        {{"pub", topic, "--uri", uri, "--rate", "fast"}, "--rate: Value fast"},
+        {{"echo", topic, "--colour"}, "unexpected argument '--colour'"},
+        {{"echo"}, "topic is required"},
+        {{"perf", "lurk", topic}, "role: lurk not in"},
+        {{"perf", "sub", topic, "--uri", uri, "--property", "no-equals"}, "expects name=value"},
+        {{"perf", "pub", topic, "--path", "direct"}, "--path: direct not in"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
         {{}, "no command"},
-        {{"--log-config", "/nonexistent/log.properties", "demo"}, "cannot read the log configuration"},
+        {{"--log-config", "/nonexistent/log.properties", "demo"}, "File does not exist"},
         {{"--plugin", "/nonexistent/libnimb-dds-tarvex.so.0.2", "demo"}, "Cannot load plug-in"},
-        {{"record", "PsMeasurementz", "--output", "x.mcap"}, "unknown topic 'PsMeasurementz'"},
-        {{"record", "--output", "x.mcap", "--compression", "brotli"}, "unknown compression 'brotli'"},
-        {{"record"}, "--output FILE.mcap is required"},
-        {{"info", "/nonexistent/x.mcap"}, "cannot read /nonexistent/x.mcap"},
+        {{"record", "PsMeasurementz", "--output", "x.mcap"}, "PsMeasurementz not in"},
+        {{"record", "--output", "x.mcap", "--compression", "brotli"}, "--compression: brotli not in"},
+        {{"record"}, "--output is required"},
+        {{"info", "/nonexistent/x.mcap"}, "File does not exist: /nonexistent/x.mcap"},
     };
     for (const Case& bad : cases)
     {
@@ -197,7 +199,7 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
 
 TEST(TarvexHelp, EveryCommandDescribesItself)
 {
-    for (const std::string command : {"", "demo", "pub", "echo", "bench", "record", "info", "replay"})
+    for (const std::string command : {"", "demo", "pub", "echo", "bench", "perf", "record", "info", "replay"})
     {
         for (const std::string flag : {"--help", "-h"})
         {
@@ -206,9 +208,10 @@ TEST(TarvexHelp, EveryCommandDescribesItself)
                 runTool(command.empty() ? std::vector<std::string>{flag} : std::vector<std::string>{command, flag});
             EXPECT_EQ(run.status, 0);
             EXPECT_EQ(run.err, "");
-            EXPECT_EQ(run.out.rfind("Usage: tarvex " + (command.empty() ? std::string("[") : command + " "), 0), 0u)
+            EXPECT_NE(run.out.find("Usage: tarvex " + (command.empty() ? std::string("[") : command + " ")),
+                      std::string::npos)
                 << run.out;
-            EXPECT_NE(run.out.find("--plugin PATH"), std::string::npos);
+            EXPECT_NE(run.out.find(command.empty() ? "--plugin" : "--help"), std::string::npos);
         }
     }
 }

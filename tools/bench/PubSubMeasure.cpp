@@ -1,14 +1,7 @@
 #include "PubSubMeasure.hpp"
 
+#include "PlainTypeSupport.hpp"
 #include "PubSubPlugin.hpp"
-
-#include "generated/ddsimpl/tarvex/PsMeasurements.hpp"
-#include "generated/ddsimpl/tarvex/SaMeasurements_fast.hpp"
-#include "generated/ddsimpl/tarvex/SaMeasurements_medium.hpp"
-#include "generated/ddsimpl/tarvex/SaMeasurements_slow.hpp"
-#include "ps/DdsDataEvent.hpp"
-#include "ps/DdsPublisher.hpp"
-#include "ps/internal/EntityQos.hpp"
 
 #include <qara/nimb/DdsNimb.hpp>
 #include <qara/nimb/ps/DataEventFilter.hpp>
@@ -35,19 +28,6 @@ namespace qara::nimb::tools {
 namespace {
 
 namespace dds = eprosima::fastdds::dds;
-namespace fdds = icd::dds::fastdds;
-
-// The plug-in's entity class of topic type T; it names the wire type and its type support.
-template <class T>
-struct Entity;
-#define NIMB_TOOLS_ENTITY(Type)                         \
-    template <>                                         \
-    struct Entity<::tarvex::Type>                       \
-    {                                                   \
-        using type = generated::ddsimpl::tarvex::Type;  \
-    };
-TARVEX_TOPIC_TYPES(NIMB_TOOLS_ENTITY)
-#undef NIMB_TOOLS_ENTITY
 
 struct ParticipantDeleter
 {
@@ -59,15 +39,16 @@ struct ParticipantDeleter
 };
 using ParticipantPtr = std::unique_ptr<dds::DomainParticipant, ParticipantDeleter>;
 
-template <class Support>
-dds::Topic* plainTopic(dds::DomainParticipant& participant, const std::string& name)
+template <class W>
+dds::Topic* plainTopic(dds::DomainParticipant& participant, const PluginLibrary& plugin, const std::string& type,
+                       const std::string& name)
 {
-    dds::TypeSupport type(new Support());
-    if (type.register_type(&participant) != fdds::kOk)
+    dds::TypeSupport support(new PlainTypeSupport<W>(plugin, type));
+    if (support.register_type(&participant) != dds::RETCODE_OK)
     {
         throw std::runtime_error("plain Fast DDS: cannot register the type of " + name);
     }
-    dds::Topic* topic = participant.create_topic(name, type.get_type_name(), dds::TOPIC_QOS_DEFAULT);
+    dds::Topic* topic = participant.create_topic(name, support.get_type_name(), dds::TOPIC_QOS_DEFAULT);
     if (topic == nullptr)
     {
         throw std::runtime_error("plain Fast DDS: cannot create topic " + name);
@@ -90,17 +71,16 @@ template <class T>
 class PlainChannel final : public Channel, private dds::DataReaderListener
 {
 public:
-    using W = typename Entity<T>::type::DdsType;
-    using Support = typename Entity<T>::type::PubSubType;
+    using W = typename WireOf<T>::type;
 
-    PlainChannel(uint32_t domain, const std::string& topicName, OnArrival onArrival)
+    PlainChannel(const PluginLibrary& plugin, const std::string& type, uint32_t domain, const std::string& topicName,
+                 OnArrival onArrival)
         : m_onArrival(std::move(onArrival)), m_writerSide(plainParticipant(domain))
     {
-        typename Entity<T>::type view(&m_sample);
-        fillCounter(view, 1);
-        dds::Topic* topic = plainTopic<Support>(*m_writerSide, topicName);
-        m_writer = m_writerSide->create_publisher(dds::PUBLISHER_QOS_DEFAULT)
-                       ->create_datawriter(topic, ps::internal::codeWriterQos(0));
+        fillWire(m_sample, 1);
+        dds::Topic* topic = plainTopic<W>(*m_writerSide, plugin, type, topicName);
+        m_writer =
+            m_writerSide->create_publisher(dds::PUBLISHER_QOS_DEFAULT)->create_datawriter(topic, plainWriterQos());
         if (m_writer == nullptr)
         {
             throw std::runtime_error("plain Fast DDS: cannot create a writer for " + topicName);
@@ -108,10 +88,10 @@ public:
         if (m_onArrival)
         {
             m_readerSide = plainParticipant(domain);
-            dds::Topic* readTopic = plainTopic<Support>(*m_readerSide, topicName);
+            dds::Topic* readTopic = plainTopic<W>(*m_readerSide, plugin, type, topicName);
             if (m_readerSide->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT)
-                    ->create_datareader(readTopic, ps::internal::codeReaderQos(0), this,
-                                        dds::StatusMask::data_available()) == nullptr)
+                    ->create_datareader(readTopic, plainReaderQos(), this, dds::StatusMask::data_available()) ==
+                nullptr)
             {
                 throw std::runtime_error("plain Fast DDS: cannot create a reader for " + topicName);
             }
@@ -120,9 +100,9 @@ public:
 
     void publish(double sourceTimestamp) override
     {
-        const fdds::ReturnCode code =
-            m_writer->write_w_timestamp(&m_sample, dds::HANDLE_NIL, ps::sourceTimeOf(sourceTimestamp));
-        if (code != fdds::kOk)
+        const dds::ReturnCode_t code =
+            m_writer->write_w_timestamp(&m_sample, dds::HANDLE_NIL, sourceTimeOf(sourceTimestamp));
+        if (code != dds::RETCODE_OK)
         {
             throw std::runtime_error("plain Fast DDS: write failed with code " + std::to_string(code));
         }
@@ -134,13 +114,13 @@ private:
     {
         dds::LoanableSequence<W> samples;
         dds::SampleInfoSeq infos;
-        while (reader->take(samples, infos) == fdds::kOk)
+        while (reader->take(samples, infos) == dds::RETCODE_OK)
         {
             for (dds::LoanableCollection::size_type i = 0; i < infos.length(); ++i)
             {
                 if (infos[i].valid_data)
                 {
-                    m_onArrival(ps::sourceTimestampOf(infos[i]));
+                    m_onArrival(sourceSecondsOf(infos[i]));
                 }
             }
             reader->return_loan(samples, infos);
@@ -221,7 +201,7 @@ std::unique_ptr<Channel> openChannel(Path path, const std::string& type, const P
         }
         else
         {
-            channel = std::make_unique<PlainChannel<T>>(domain, topicName, std::move(onArrival));
+            channel = std::make_unique<PlainChannel<T>>(plugin, topic.name, domain, topicName, std::move(onArrival));
         }
     });
     return channel;
@@ -293,8 +273,7 @@ void warmUp(Channel& channel, Arrivals& arrivals, std::chrono::duration<double> 
 std::unique_ptr<Channel> openCounted(Path path, const std::string& type, const PluginLibrary& plugin, uint32_t domain,
                                      const std::string& tag, Arrivals& arrivals)
 {
-    auto channel =
-        openChannel(path, type, plugin, domain, tag, [&arrivals](double stamp) { arrivals.arrive(stamp); });
+    auto channel = openChannel(path, type, plugin, domain, tag, [&arrivals](double stamp) { arrivals.arrive(stamp); });
     warmUp(*channel, arrivals);
     arrivals.restart(wallSeconds());
     return channel;
@@ -315,7 +294,9 @@ LatencySummary summarize(std::vector<double> latencies)
         return latencies[index];
     };
     summary.median = rank(0.5);
+    summary.p90 = rank(0.9);
     summary.p99 = rank(0.99);
+    summary.max = rank(1.0);
     return summary;
 }
 

@@ -80,12 +80,14 @@ void warmUp(Channel& channel, Arrivals& arrivals, std::chrono::duration<double> 
 std::unique_ptr<Channel> openCounted(Path path, const std::string& type, const PluginLibrary& plugin, uint32_t domain,
                                      const std::string& tag, Arrivals& arrivals);
 
-// Median and 99th percentile (nearest rank) of latencies in seconds.
+// Percentiles (nearest rank) of latencies in seconds.
 struct LatencySummary
 {
     std::size_t count = 0;
     double median = 0;
+    double p90 = 0;
     double p99 = 0;
+    double max = 0;
 };
 LatencySummary summarize(std::vector<double> latencies);
 

@@ -100,14 +100,16 @@ public:
 
     std::unique_ptr<T> entity() const { return std::unique_ptr<T>(m_entity()); }
 
-    std::unique_ptr<ps::Publisher<T>> publisher(const std::shared_ptr<Nimb>& host, const Uri& uri) const
+    std::unique_ptr<ps::Publisher<T>> publisher(const std::shared_ptr<Nimb>& host, const Uri& uri,
+                                                const Nimb::Properties& properties = {}) const
     {
-        return std::unique_ptr<ps::Publisher<T>>(m_publisher(host, uri, {}, {}));
+        return std::unique_ptr<ps::Publisher<T>>(m_publisher(host, uri, {}, properties));
     }
 
-    std::unique_ptr<ps::Subscriber<T>> subscriber(const std::shared_ptr<Nimb>& host, const Uri& uri) const
+    std::unique_ptr<ps::Subscriber<T>> subscriber(const std::shared_ptr<Nimb>& host, const Uri& uri,
+                                                  const Nimb::Properties& properties = {}) const
     {
-        return std::unique_ptr<ps::Subscriber<T>>(m_subscriber(host, uri, {}, {}));
+        return std::unique_ptr<ps::Subscriber<T>>(m_subscriber(host, uri, {}, properties));
     }
 
     std::unique_ptr<ps::MrvSubscriber<T>> mrvSubscriber(const std::shared_ptr<Nimb>& host, const Uri& uri) const

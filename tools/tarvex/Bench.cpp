@@ -56,9 +56,9 @@ void writeCsv(const std::string& file, const std::vector<Measurement>& results)
     for (const Measurement& m : results)
     {
         const LatencySummary latency = summarize(m.latencies);
-        out << m.type << ',' << idOf(m.path) << ',' << m.latencySent << ','
-            << latency.count << ',' << latency.median * 1e6 << ',' << latency.p99 * 1e6 << ',' << m.throughputSent
-            << ',' << m.throughputReceived << ',' << m.throughput() << '\n';
+        out << m.type << ',' << idOf(m.path) << ',' << m.latencySent << ',' << latency.count << ','
+            << latency.median * 1e6 << ',' << latency.p99 * 1e6 << ',' << m.throughputSent << ','
+            << m.throughputReceived << ',' << m.throughput() << '\n';
     }
 }
 
@@ -154,29 +154,30 @@ void writePlot(const std::string& file, const std::vector<Measurement>& results)
     openOutput(file) << svg.str();
 }
 
-}  // namespace
-
-int runBench(const Context& context)
+struct BenchOptions
 {
-    const CommandLine& args = context.args;
-    if (!args.positionals().empty())
-    {
-        throw UsageError("bench takes no topic or other arguments, only options");
-    }
+    double seconds = 2;
+    double rate = 1000;
+    uint32_t domain = 0;
+    std::string csv = "tarvex-bench.csv";
+    std::string plot = "tarvex-bench.svg";
+};
+
+int runBench(const PluginLibrary& plugin, const BenchOptions& benchOptions)
+{
     MeasureOptions options;
-    options.phase = std::chrono::duration<double>(args.number("seconds", 2, 0.05, 600));
-    options.latencyRate = args.number("rate", 1000, 1, 100000);
-    options.domain = privateDomain(args);
+    options.phase = std::chrono::duration<double>(benchOptions.seconds);
+    options.latencyRate = benchOptions.rate;
+    options.domain = benchOptions.domain;
     options.tag = "bench/" + std::to_string(::getpid());
-    const std::string csv = args.value("csv", "tarvex-bench.csv");
-    const std::string plot = args.value("plot", "tarvex-bench.svg");
+    const std::string& csv = benchOptions.csv;
+    const std::string& plot = benchOptions.plot;
     // Fail on an unwritable file now rather than after the whole run.
     openOutput(csv);
     openOutput(plot);
 
     std::cout << "tarvex bench: DDS domain " << options.domain << ", " << options.phase.count()
-              << " s per phase, latency phase at " << options.latencyRate << " Hz, plug-in " << context.plugin.path()
-              << "\n\n"
+              << " s per phase, latency phase at " << options.latencyRate << " Hz, plug-in " << plugin.path() << "\n\n"
               << std::left << std::setw(23) << "topic" << std::setw(9) << "path" << std::right << std::setw(7) << "sent"
               << std::setw(7) << "recv" << std::setw(11) << "median us" << std::setw(9) << "p99 us" << std::setw(13)
               << "samples/s" << std::setw(7) << "lost" << '\n';
@@ -184,7 +185,7 @@ int runBench(const Context& context)
     forEachTopic([&](auto topic) {
         for (const Path path : {Path::Plugin, Path::Plain})
         {
-            results.push_back(measure(path, topic.name, context.plugin, options));
+            results.push_back(measure(path, topic.name, plugin, options));
             printRow(results.back(), path == Path::Plugin ? topic.name : "");
         }
         printRatios(results[results.size() - 2], results.back());
@@ -194,6 +195,32 @@ int runBench(const Context& context)
     writePlot(plot, results);
     std::cout << "wrote " << csv << " and " << plot << '\n';
     return 0;
+}
+
+}  // namespace
+
+Run addBench(CLI::App& tool)
+{
+    auto options = std::make_shared<BenchOptions>();
+    CLI::App* command =
+        tool.add_subcommand("bench", "latency and throughput through the plug-in and through plain Fast DDS");
+    command->footer(
+        "Measures every topic along two paths in one run: through the plug-in (publisher and listener\n"
+        "subscription) and through plain Fast DDS (a DataWriter and a DataReader listener with the plug-in's type\n"
+        "support and QoS). Each measurement has a latency phase, HZ samples per second timed from the source time\n"
+        "stamp to the listener, and a throughput phase, samples published back to back, of S seconds each. Prints\n"
+        "the results with the plug-in/plain ratios, writes them to a CSV file and plots the latency distributions\n"
+        "as SVG.");
+    command->add_option("--seconds", options->seconds, "length of each phase")
+        ->capture_default_str()
+        ->check(CLI::Range(0.05, 600.0));
+    command->add_option("--rate", options->rate, "samples per second in the latency phase")
+        ->capture_default_str()
+        ->check(CLI::Range(1.0, 100000.0));
+    command->add_option("--csv", options->csv, "where the numbers go")->capture_default_str();
+    command->add_option("--plot", options->plot, "where the plot goes")->capture_default_str();
+    addDomain(*command, options->domain);
+    return [options](const PluginLibrary& plugin) { return runBench(plugin, *options); };
 }
 
 }  // namespace qara::nimb::tools

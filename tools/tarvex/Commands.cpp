@@ -1,4 +1,5 @@
 #include "Commands.hpp"
+#include "PubSubPlugin.hpp"
 
 #include <qara/nimb/DdsUriHelper.hpp>
 #include <qara/nimb/Exceptions.hpp>
@@ -26,19 +27,16 @@ Uri pubSubUri(const std::string& text)
     }
 }
 
-uint32_t privateDomain(const CommandLine& args)
+CLI::Option* addDomain(CLI::App& command, uint32_t& domain)
 {
-    return static_cast<uint32_t>(
-        args.integer("domain", 100 + ::getpid() % 100, 0, static_cast<long long>(DdsUriHelper::maxDomainId)));
+    domain = 100 + static_cast<uint32_t>(::getpid() % 100);
+    return command.add_option("--domain", domain, "DDS domain (default: 100 + process id modulo 100)")
+        ->check(CLI::Range(0u, DdsUriHelper::maxDomainId));
 }
 
-std::string topicArgument(const CommandLine& args)
+CLI::Option* addTopic(CLI::App& command, std::string& topic)
 {
-    if (args.positionals().size() != 1)
-    {
-        throw UsageError("expects exactly one topic, got " + std::to_string(args.positionals().size()) + " arguments");
-    }
-    return args.positionals().front();
+    return command.add_option("topic", topic, "one of " + topicList())->required()->check(CLI::IsMember(topicNames()));
 }
 
 bool interactive()

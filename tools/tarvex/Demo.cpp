@@ -92,10 +92,10 @@ public:
         m_listened = entries.subscriber(subscribing, uri);
         m_read = entries.subscriber(subscribing, uri);
         m_mostRecent = entries.mrvSubscriber(subscribing, uri);
-        m_subscription = m_listened->subscribeAsync(
-            ps::DataEventFilter<T>(), [this](ps::Subscriber<T>&, const ps::DataEvent<T>& event) {
-                m_listener.arrive(event.getSourceTimestamp());
-            });
+        m_subscription = m_listened->subscribeAsync(ps::DataEventFilter<T>(),
+                                                    [this](ps::Subscriber<T>&, const ps::DataEvent<T>& event) {
+                                                        m_listener.arrive(event.getSourceTimestamp());
+                                                    });
         m_reader = std::thread([this] { readEvents(); });
     }
 
@@ -143,7 +143,7 @@ public:
         {
             return;
         }
-        std::string json = toJson(*latest.front());
+        std::string json = toJson(*latest.front()).dump();
         if (json != m_latestJson)
         {
             m_latestJson = std::move(json);
@@ -151,7 +151,10 @@ public:
         }
     }
 
-    Counts counts() const override { return Counts{m_total, m_sent, m_listener.count(), m_eventsCount, m_mostRecentSeen}; }
+    Counts counts() const override
+    {
+        return Counts{m_total, m_sent, m_listener.count(), m_eventsCount, m_mostRecentSeen};
+    }
 
     void stop() override
     {
@@ -224,7 +227,7 @@ private:
                 ++m_sent;
             }
             const std::lock_guard<std::mutex> lock(m_mutex);
-            m_lastSentJson = toJson(*m_sample);
+            m_lastSentJson = toJson(*m_sample).dump();
         }
         catch (...)
         {
@@ -310,28 +313,27 @@ void printTable(const std::vector<Row>& rows)
                  "lost: sent but not received by the listener; latency: source time stamp to listener callback.\n";
 }
 
-}  // namespace
-
-int runDemo(const Context& context)
+struct DemoOptions
 {
-    const CommandLine& args = context.args;
-    if (!args.positionals().empty())
-    {
-        throw UsageError("demo takes no topic or other arguments, only options");
-    }
-    const double seconds = args.number("seconds", 5, 0.1, 3600);
-    const uint32_t domain = privateDomain(args);
+    double seconds = 5;
+    uint32_t domain = 0;
+};
+
+int runDemo(const PluginLibrary& plugin, const DemoOptions& options)
+{
+    const double seconds = options.seconds;
+    const uint32_t domain = options.domain;
 
     // Two hosts, so publishers and subscribers sit on participants of their own.
     const auto publishing = std::make_shared<DdsNimb>();
     const auto subscribing = std::make_shared<DdsNimb>();
     std::vector<std::unique_ptr<DemoTopic>> topics;
     forEachTopic([&](auto topic) {
-        topics.push_back(std::make_unique<DemoTopicOf<typename decltype(topic)::Type>>(
-            context.plugin, topic.name, domain, publishing, subscribing));
+        topics.push_back(std::make_unique<DemoTopicOf<typename decltype(topic)::Type>>(plugin, topic.name, domain,
+                                                                                       publishing, subscribing));
     });
     std::cout << "tarvex demo: " << topics.size() << " topics on DDS domain " << domain << " for " << seconds
-              << " s, plug-in " << context.plugin.path() << "\n"
+              << " s, plug-in " << plugin.path() << "\n"
               << std::flush;
 
     const auto warmUpLimit = Clock::now() + std::chrono::seconds(15);
@@ -409,6 +411,28 @@ int runDemo(const Context& context)
         return 1;
     }
     return 0;
+}
+
+}  // namespace
+
+Run addDemo(CLI::App& tool)
+{
+    auto options = std::make_shared<DemoOptions>();
+    CLI::App* command =
+        tool.add_subcommand("demo", "publish all four topics on a private domain and report what arrived");
+    command->footer(
+        "Publishes the four topics on a DDS domain of their own for S seconds, each at its own rate\n"
+        "(SaMeasurements_fast 500 Hz, PsMeasurements 100 Hz, SaMeasurements_medium 20 Hz, SaMeasurements_slow 5 Hz),\n"
+        "and receives them three ways in the same process: a listener subscription (subscribeAsync), readDataEvents\n"
+        "on a thread of its own, and the most-recent-value subscriber, polled every 50 ms. Before counting, each\n"
+        "topic sends warm-up samples until all three have one. Ends with a table per topic: samples sent, received\n"
+        "per path, lost on the listener path, and the listener's latency from the source time stamp (median, 99th\n"
+        "percentile). Exits with status 1 when the listener path lost anything.");
+    command->add_option("--seconds", options->seconds, "how long to publish")
+        ->capture_default_str()
+        ->check(CLI::Range(0.1, 3600.0));
+    addDomain(*command, options->domain);
+    return [options](const PluginLibrary& plugin) { return runDemo(plugin, *options); };
 }
 
 }  // namespace qara::nimb::tools

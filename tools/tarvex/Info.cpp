@@ -91,13 +91,16 @@ int info(const InfoOptions& options)
     return 1;
 }
 
-int runInfo(const Context& context)
+Run addInfo(CLI::App& tool)
 {
-    if (context.args.positionals().size() != 1)
-    {
-        throw UsageError("expects exactly one file");
-    }
-    return info(InfoOptions{context.args.positionals().front()});
+    auto options = std::make_shared<InfoOptions>();
+    CLI::App* command = tool.add_subcommand("info", "describe an MCAP file and check it");
+    command->footer(
+        "Prints the recording's time span, its message counts and rates per topic, its schemas and compression,\n"
+        "then checks every chunk, index and CRC and prints each fault with its byte offset. Exits with status 1\n"
+        "when the file has faults; a file cut short is read up to its last whole chunk.");
+    command->add_option("file", options->input, "the MCAP file")->required()->check(CLI::ExistingFile);
+    return [options](const PluginLibrary&) { return info(*options); };
 }
 
 }  // namespace qara::nimb::tools

@@ -3,12 +3,8 @@
 // Turns a recorded payload back into a data entity through the plug-in's own CDR functions, found by their
 // exported names, so that the tool neither links the plug-in nor carries a decoder of its own.
 
+#include "PlainTypeSupport.hpp"
 #include "PubSubPlugin.hpp"
-
-#include "generated/dds/tarvex/PsMeasurements.hpp"
-#include "generated/dds/tarvex/SaMeasurements_fast.hpp"
-#include "generated/dds/tarvex/SaMeasurements_medium.hpp"
-#include "generated/dds/tarvex/SaMeasurements_slow.hpp"
 
 #include <qara/nimb/PluginLibrary.hpp>
 
@@ -19,18 +15,6 @@
 #include <string>
 
 namespace qara::nimb::tools {
-
-// The wire structure behind topic interface T.
-template <class T>
-struct WireOf;
-#define NIMB_TOOLS_WIRE_OF(Type)                    \
-    template <>                                     \
-    struct WireOf<::tarvex::Type>                   \
-    {                                               \
-        using type = generated::dds_::tarvex::Type; \
-    };
-TARVEX_TOPIC_TYPES(NIMB_TOOLS_WIRE_OF)
-#undef NIMB_TOOLS_WIRE_OF
 
 template <class T>
 class PayloadDecoder
@@ -49,9 +33,6 @@ private:
     void (*m_deserialize)(eprosima::fastcdr::Cdr&, Wire&);
     Wire m_wire;
 };
-
-// The exported name of eprosima::fastcdr::deserialize<generated::dds_::tarvex::<type>>(Cdr&, <type>&).
-std::string deserializeSymbol(const std::string& type);
 
 }  // namespace qara::nimb::tools
 

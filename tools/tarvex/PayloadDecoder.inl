@@ -10,16 +10,9 @@
 
 namespace qara::nimb::tools {
 
-inline std::string deserializeSymbol(const std::string& type)
-{
-    // Itanium mangling: void eprosima::fastcdr::deserialize<generated::dds_::tarvex::T>(Cdr&, T&).
-    return "_ZN8eprosima7fastcdr11deserializeIN9generated4dds_6tarvex" + std::to_string(type.size()) + type +
-           "EEEvRNS0_3CdrERT_";
-}
-
 template <class T>
 PayloadDecoder<T>::PayloadDecoder(const PluginLibrary& plugin, const std::string& type)
-    : m_deserialize(plugin.function<void(eprosima::fastcdr::Cdr&, Wire&)>(deserializeSymbol(type)))
+    : m_deserialize(plugin.function<void(eprosima::fastcdr::Cdr&, Wire&)>(detail::cdrFunctionSymbol("deserialize", type, "RT_")))
 {
 }
 

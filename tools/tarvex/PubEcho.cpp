@@ -76,16 +76,24 @@ private:
     int32_t m_matched = 0;
 };
 
-template <class T>
-int publish(const Context& context, const char* type)
+struct PubOptions
 {
-    const CommandLine& args = context.args;
-    const Uri uri = pubSubUri(args.value("uri", defaultUri(type)));
-    const double rate = args.number("rate", 10, 0.001, 1e6);
-    const auto count = static_cast<uint64_t>(args.integer("count", 0, 0, std::numeric_limits<long long>::max()));
-    const auto assignments = args.values("set");
+    std::string topic;
+    std::string uri;
+    double rate = 10;
+    uint64_t count = 0;
+    std::vector<std::string> assignments;
+};
 
-    const PluginEntries<T> entries(context.plugin, type);
+template <class T>
+int publish(const PluginLibrary& plugin, const PubOptions& options, const char* type)
+{
+    const Uri uri = pubSubUri(options.uri.empty() ? defaultUri(type) : options.uri);
+    const double rate = options.rate;
+    const uint64_t count = options.count;
+    const auto& assignments = options.assignments;
+
+    const PluginEntries<T> entries(plugin, type);
     const auto sample = entries.entity();
     // Every --set is checked before anything joins the domain, and the fields it sets keep their values.
     std::set<std::string> assigned;
@@ -123,16 +131,23 @@ int publish(const Context& context, const char* type)
     return 0;
 }
 
-template <class T>
-int echo(const Context& context, const char* type)
+struct EchoOptions
 {
-    const CommandLine& args = context.args;
-    const Uri uri = pubSubUri(args.value("uri", defaultUri(type)));
-    const auto count = static_cast<std::size_t>(args.integer("count", 0, 0, std::numeric_limits<long long>::max()));
-    const auto timeout = milliseconds(args.integer("timeout", 0, 0, std::numeric_limits<int32_t>::max()));
+    std::string topic;
+    std::string uri;
+    std::size_t count = 0;
+    int32_t timeoutMs = 0;
+};
+
+template <class T>
+int echo(const PluginLibrary& plugin, const EchoOptions& options, const char* type)
+{
+    const Uri uri = pubSubUri(options.uri.empty() ? defaultUri(type) : options.uri);
+    const std::size_t count = options.count;
+    const auto timeout = milliseconds(options.timeoutMs);
     const auto deadline = timeout.count() == 0 ? Clock::time_point::max() : Clock::now() + timeout;
 
-    const PluginEntries<T> entries(context.plugin, type);
+    const PluginEntries<T> entries(plugin, type);
     const auto subscriber = entries.subscriber(std::make_shared<DdsNimb>(), uri);
     std::vector<std::shared_ptr<ps::DataEvent<T>>> events;
     std::size_t printed = 0;
@@ -147,7 +162,7 @@ int echo(const Context& context, const char* type)
         {
             if (event->hasValidData())
             {
-                std::cout << toJson(*event->getData()) << std::endl;
+                std::cout << toJson(*event->getData()).dump() << std::endl;
                 ++printed;
             }
         }
@@ -162,20 +177,50 @@ int echo(const Context& context, const char* type)
 
 }  // namespace
 
-int runPub(const Context& context)
+Run addPub(CLI::App& tool)
 {
-    int status = 1;
-    withTopic(topicArgument(context.args),
-              [&](auto topic) { status = publish<typename decltype(topic)::Type>(context, topic.name); });
-    return status;
+    auto options = std::make_shared<PubOptions>();
+    CLI::App* command = tool.add_subcommand("pub", "publish samples of one topic");
+    command->footer(
+        "Waits until a subscriber has matched, then publishes samples of <topic>. A field named with --set keeps\n"
+        "the value given: a number, true or false, and for an array exactly as many comma-separated values as it\n"
+        "has elements (nan and inf are accepted for floating-point fields). Every other numeric field takes the\n"
+        "sample's number 1, 2, 3, ... so that consecutive samples differ.");
+    addTopic(*command, options->topic);
+    command->add_option("--uri", options->uri, "where to publish (default dds.ps://0/tarvex/<topic>)");
+    command->add_option("--rate", options->rate, "samples per second")
+        ->capture_default_str()
+        ->check(CLI::Range(0.001, 1e6));
+    command->add_option("--count", options->count, "stop after N samples (default: until interrupted)");
+    command->add_option("--set", options->assignments, "give field N the value V (N=V); repeatable");
+    return [options](const PluginLibrary& plugin) {
+        int status = 1;
+        withTopic(options->topic,
+                  [&](auto topic) { status = publish<typename decltype(topic)::Type>(plugin, *options, topic.name); });
+        return status;
+    };
 }
 
-int runEcho(const Context& context)
+Run addEcho(CLI::App& tool)
 {
-    int status = 1;
-    withTopic(topicArgument(context.args),
-              [&](auto topic) { status = echo<typename decltype(topic)::Type>(context, topic.name); });
-    return status;
+    auto options = std::make_shared<EchoOptions>();
+    CLI::App* command = tool.add_subcommand("echo", "print received samples of one topic as JSON lines");
+    command->footer(
+        "Prints each sample of <topic> it receives as one line of JSON: every field by name in wire order, arrays\n"
+        "as JSON arrays, flags as true or false, NaN and infinities as null.");
+    addTopic(*command, options->topic);
+    command->add_option("--uri", options->uri, "where to listen (default dds.ps://0/tarvex/<topic>)");
+    command->add_option("--count", options->count, "stop after N samples (default: until interrupted)");
+    command
+        ->add_option("--timeout", options->timeoutMs,
+                     "stop after MS milliseconds; with --count, fewer than N samples by then is an error")
+        ->check(CLI::NonNegativeNumber);
+    return [options](const PluginLibrary& plugin) {
+        int status = 1;
+        withTopic(options->topic,
+                  [&](auto topic) { status = echo<typename decltype(topic)::Type>(plugin, *options, topic.name); });
+        return status;
+    };
 }
 
 }  // namespace qara::nimb::tools

@@ -6,6 +6,7 @@
 #include "generated/tarvex_schemas.hpp"
 
 #include <qara/nimb/DdsNimb.hpp>
+#include <qara/nimb/DdsUriHelper.hpp>
 #include <qara/nimb/ProfileType.hpp>
 #include <qara/nimb/mcap/Writer.hpp>
 
@@ -180,7 +181,7 @@ dds::DataReaderQos readerQos(dds::Subscriber& subscriber, const ProfileChoice& p
         dds::DataReaderQos profile;
         if (subscriber.get_datareader_qos_from_profile(name, profile) != icd::dds::fastdds::kOk)
         {
-            throw UsageError("no data-reader profile " + name + " is loaded");
+            throw CLI::ValidationError("no data-reader profile " + name + " is loaded");
         }
         qos.reliability() = profile.reliability();
         qos.durability() = profile.durability();
@@ -285,31 +286,44 @@ int record(const RecordOptions& options)
     return 0;
 }
 
-int runRecord(const Context& context)
+Run addRecord(CLI::App& tool)
 {
-    const CommandLine& args = context.args;
-    RecordOptions options;
-    options.topics = args.positionals();
-    options.output = args.value("output", "");
-    if (options.output.empty())
-    {
-        throw UsageError("--output FILE.mcap is required");
-    }
-    options.domain = static_cast<uint32_t>(args.integer("domain", 0, 0, 232));
-    options.topicPrefix = args.value("prefix", options.topicPrefix);
-    options.seconds = args.number("duration", 0, 0, 1e9);
-    options.count = static_cast<uint64_t>(args.integer("count", 0, 0, std::numeric_limits<long long>::max()));
-    try
-    {
-        const std::string compression = args.value("compression", "zstd");
-        options.compression = mcap::compressionFromName(compression == "none" ? "" : compression);
-    }
-    catch (const std::invalid_argument& e)
-    {
-        throw UsageError(e.what());
-    }
-    options.profiles = {args.value("profiles", ""), args.value("qos-library", "")};
-    return record(options);
+    auto options = std::make_shared<RecordOptions>();
+    auto compression = std::make_shared<std::string>("zstd");
+    CLI::App* command = tool.add_subcommand("record", "record topics to an MCAP file");
+    command->footer(
+        "Subscribes to the given topics (all four when none is named) on DDS topics <prefix>/<topic> and writes\n"
+        "every sample as it arrives to an MCAP file: the payload exactly as it travelled (XCDR1 or XCDR2),\n"
+        "reception time as log time, source time stamp as publish time, the writer's sequence number. Each topic's\n"
+        "schema is the IDL of its structure (encoding omgidl), so MCAP viewers show every field by name. Prints one\n"
+        "progress line a second on stderr; stops after S seconds, after N messages or on Ctrl-C, and then writes\n"
+        "the file's summary. A recording killed outright stays readable up to its last second.\n"
+        "\n"
+        "The reader keeps every sample until written. Its reliability and durability come from the data-reader\n"
+        "profile of --qos-library, when given (RELIABLE for a recording without loss); readers are best effort\n"
+        "otherwise.");
+    command->add_option("topics", options->topics, "topics to record (default: all four)")
+        ->check(CLI::IsMember(topicNames()));
+    command->add_option("--output", options->output, "the MCAP file to write")->required();
+    command->add_option("--domain", options->domain, "DDS domain")
+        ->capture_default_str()
+        ->check(CLI::Range(0u, DdsUriHelper::maxDomainId));
+    command->add_option("--prefix", options->topicPrefix, "topic path before the topic name")->capture_default_str();
+    command->add_option("--duration", options->seconds, "stop after S seconds (default: until interrupted)")
+        ->check(CLI::NonNegativeNumber);
+    command->add_option("--count", options->count, "stop after N messages in all");
+    command->add_option("--compression", *compression, "zstd, lz4 or none")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"zstd", "lz4", "none"}));
+    command->add_option("--profiles", options->profiles.profilesFile,
+                        "XML profiles file to load (host property dds.xml.profiles.file)")
+        ->check(CLI::ExistingFile);
+    command->add_option("--qos-library", options->profiles.qosLibrary,
+                        "XML profile library for the reader (property dds.qos.profile.library)");
+    return [options, compression](const PluginLibrary&) {
+        options->compression = mcap::compressionFromName(*compression == "none" ? "" : *compression);
+        return record(*options);
+    };
 }
 
 }  // namespace qara::nimb::tools

@@ -180,7 +180,7 @@ int replay(const PluginLibrary& plugin, const ReplayOptions& options)
     }
     if (lanes.empty())
     {
-        throw UsageError("nothing to replay: " + options.input + " has no channel of the topics asked for");
+        throw CLI::ValidationError("nothing to replay: " + options.input + " has no channel of the topics asked for");
     }
 
     if (!matches.allMatchedWithin(topics, milliseconds(1000)))
@@ -220,36 +220,37 @@ int replay(const PluginLibrary& plugin, const ReplayOptions& options)
     return 0;
 }
 
-int runReplay(const Context& context)
+Run addReplay(CLI::App& tool)
 {
-    const CommandLine& args = context.args;
-    if (args.positionals().size() != 1)
-    {
-        throw UsageError("expects exactly one file");
-    }
-    ReplayOptions options;
-    options.input = args.positionals().front();
-    options.rate = args.number("rate", 1, 1e-3, 1e6);
-    options.loop = args.has("loop");
-    options.restamp = args.has("restamp");
-    if (args.has("domain"))
-    {
-        options.domain = static_cast<uint32_t>(args.integer("domain", 0, 0, 232));
-    }
-    for (const auto& value : args.values("topics"))
-    {
-        for (std::size_t start = 0; start <= value.size();)
+    auto options = std::make_shared<ReplayOptions>();
+    auto domain = std::make_shared<uint32_t>(0);
+    CLI::App* command = tool.add_subcommand("replay", "publish an MCAP recording again through the plug-in");
+    command->footer(
+        "Waits until every replayed topic has a subscriber, then publishes each recorded message through the\n"
+        "plug-in, on the topic it was recorded from, with the recording's relative timing scaled by X and its\n"
+        "source time stamp.");
+    command->add_option("file", options->input, "the MCAP file")->required()->check(CLI::ExistingFile);
+    command->add_option("--rate", options->rate, "speed factor (1: as recorded; 2: twice as fast)")
+        ->capture_default_str()
+        ->check(CLI::Range(1e-3, 1e6));
+    command->add_flag("--loop", options->loop, "start again at the end, until interrupted");
+    command->add_flag("--restamp", options->restamp, "stamp samples with the time they are sent instead");
+    CLI::Option* domainOption = command->add_option("--domain", *domain, "DDS domain (default: the recorded one)")
+                                    ->check(CLI::Range(0u, DdsUriHelper::maxDomainId));
+    command->add_option("--topics", options->topics, "only these topics (topic types or DDS topic names)")
+        ->delimiter(',');
+    command->add_option("--profiles", options->profiles.profilesFile,
+                        "XML profiles file to load (host property dds.xml.profiles.file)")
+        ->check(CLI::ExistingFile);
+    command->add_option("--qos-library", options->profiles.qosLibrary,
+                        "XML profile library for the writers (property dds.qos.profile.library)");
+    return [options, domain, domainOption](const PluginLibrary& plugin) {
+        if (*domainOption)
         {
-            const std::size_t comma = std::min(value.find(',', start), value.size());
-            if (comma > start)
-            {
-                options.topics.push_back(value.substr(start, comma - start));
-            }
-            start = comma + 1;
+            options->domain = *domain;
         }
-    }
-    options.profiles = {args.value("profiles", ""), args.value("qos-library", "")};
-    return replay(context.plugin, options);
+        return replay(plugin, *options);
+    };
 }
 
 }  // namespace qara::nimb::tools

@@ -5,8 +5,11 @@
 
 #include "PubSubPlugin.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -18,28 +21,21 @@ namespace qara::nimb::tools {
 
 namespace detail {
 
-// Numbers in their shortest form that reads back to the same value, so a float prints as 0.1 and not as
-// the double nearest to it; JSON has no NaN or infinity, so those print as null.
+// A float as the double with the same shortest decimal form, so that it prints as 0.1 and not as the
+// double nearest to the float; JSON has no NaN or infinity, and nlohmann-json prints those as null.
 template <class E>
-void appendJson(std::string& out, E value)
+nlohmann::ordered_json jsonOf(E value)
 {
-    if constexpr (std::is_same_v<E, bool>)
+    if constexpr (std::is_same_v<E, float>)
     {
-        out += value ? "true" : "false";
+        char buffer[32];
+        const auto end = std::to_chars(buffer, buffer + sizeof buffer - 1, value).ptr;
+        *end = '\0';
+        return std::isfinite(value) ? nlohmann::ordered_json(std::strtod(buffer, nullptr)) : nlohmann::ordered_json();
     }
     else
     {
-        if constexpr (std::is_floating_point_v<E>)
-        {
-            if (!std::isfinite(value))
-            {
-                out += "null";
-                return;
-            }
-        }
-        char buffer[32];
-        const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-        out.append(buffer, result.ptr);
+        return value;
     }
 }
 
@@ -93,37 +89,24 @@ E parseValue(std::string_view text, const std::string& field)
 
 // One JSON object, every field by name in wire order; arrays as JSON arrays, flags as true/false.
 template <class T>
-std::string toJson(const T& sample)
+nlohmann::ordered_json toJson(const T& sample)
 {
-    std::string out = "{";
+    nlohmann::ordered_json out = nlohmann::ordered_json::object();
     sample.visitFields([&out](const char* name, const auto& value) {
-        if (out.size() > 1)
-        {
-            out += ',';
-        }
-        // IDL identifiers: nothing in them needs escaping.
-        (out += '"') += name;
-        out += "\":";
         using V = std::decay_t<decltype(value)>;
         if constexpr (IsSharedVector<V>::value)
         {
-            out += '[';
+            auto& array = out[name] = nlohmann::ordered_json::array();
             for (std::size_t i = 0; i < value.size(); ++i)
             {
-                if (i != 0)
-                {
-                    out += ',';
-                }
-                detail::appendJson(out, value[i]);
+                array.push_back(detail::jsonOf(value[i]));
             }
-            out += ']';
         }
         else
         {
-            detail::appendJson(out, value);
+            out[name] = detail::jsonOf(value);
         }
     });
-    out += '}';
     return out;
 }
 

@@ -1,0 +1,65 @@
+#include "TarvexProcess.hpp"
+
+namespace tarvex_test {
+
+namespace {
+
+std::vector<std::string> command(const std::vector<std::string>& args, std::vector<std::string> launcher)
+{
+    launcher.emplace_back(TARVEX_TOOL);
+    launcher.insert(launcher.end(), args.begin(), args.end());
+    return launcher;
+}
+
+}  // namespace
+
+TarvexProcess::TarvexProcess(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+                             std::vector<std::string> launcher)
+    : ChildProcess(command(args, std::move(launcher)), environment, true)
+{
+}
+
+bool TarvexProcess::waitForReceived(uint64_t count, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (const auto line = readLine(
+               std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())))
+    {
+        m_output += *line + "\n";
+        const auto at = line->find(", received ");
+        if (at != std::string::npos && std::stoull(line->substr(at + 11)) >= count)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+nlohmann::json TarvexProcess::result(std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    nlohmann::json json = {{"exit", -1}};
+    while (const auto line = readLine(
+               std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())))
+    {
+        m_output += *line + "\n";
+        if (!line->empty() && line->front() == '{')
+        {
+            json = nlohmann::json::parse(*line, nullptr, false);
+        }
+    }
+    json["exit"] = exitCode(std::chrono::duration_cast<std::chrono::milliseconds>(std::max(
+        deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration(std::chrono::seconds(5)))));
+    json["output"] = m_output;
+    return json;
+}
+
+std::vector<std::string> perf(const std::string& role, const std::string& topic, const std::string& uri,
+                              const std::vector<std::string>& extra)
+{
+    std::vector<std::string> args = {"perf", role, topic, "--uri", uri, "--json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+}  // namespace tarvex_test

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "ChildProcess.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace tarvex_test {
+
+// The built `tarvex` tool in a process of its own, its stderr joined to its stdout. A `launcher` prefix
+// runs it through another command, such as `ip netns exec <namespace>`.
+class TarvexProcess : public ChildProcess
+{
+public:
+    explicit TarvexProcess(const std::vector<std::string>& args, const std::vector<std::string>& environment = {},
+                           std::vector<std::string> launcher = {});
+
+    // Reads until a progress line of `tarvex perf` counts at least `count` samples received.
+    bool waitForReceived(uint64_t count, std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+    // Reads to the end of the output and waits for the exit: the last line that is a JSON object, with the
+    // exit code as "exit"; {"exit": -1} and the output as "output" when there is no such line.
+    nlohmann::json result(std::chrono::milliseconds limit = std::chrono::seconds(120));
+
+    // Everything read so far, for failure messages.
+    const std::string& output() const { return m_output; }
+
+private:
+    std::string m_output;
+};
+
+// "perf <role> <topic> --uri <uri> --json <extra...>"
+std::vector<std::string> perf(const std::string& role, const std::string& topic, const std::string& uri,
+                              const std::vector<std::string>& extra = {});
+
+}  // namespace tarvex_test

@@ -32,22 +32,6 @@ TEST(PubSubMeasure, SummaryTakesNearestRanks)
     EXPECT_EQ(one.p99, 0.25);
 }
 
-TEST(PubSubMeasure, ArrivalsCountOnlyWhatWasStampedSinceTheRestart)
-{
-    Arrivals arrivals;
-    arrivals.arrive(wallSeconds());
-    EXPECT_EQ(arrivals.count(), 1u);
-    const double since = wallSeconds();
-    arrivals.restart(since);
-    arrivals.arrive(since - 1);
-    EXPECT_EQ(arrivals.waitFor(1, std::chrono::milliseconds(1)), 0u);
-    arrivals.arrive(since);
-    EXPECT_EQ(arrivals.waitFor(1, std::chrono::seconds(1)), 1u);
-    EXPECT_GE(arrivals.lastArrival(), since);
-    ASSERT_EQ(arrivals.latencies().size(), 1u);
-    EXPECT_GE(arrivals.latencies().front(), 0.0);
-}
-
 TEST(PubSubMeasure, BothPathsDeliverEverySampleWithItsSourceTimeStamp)
 {
     for (const Path path : {Path::Plugin, Path::Plain})
@@ -82,18 +66,6 @@ TEST(PubSubMeasure, BothPathsDeliverEverySampleWithItsSourceTimeStamp)
             EXPECT_NEAR(received[i], sent[i], 1e-6) << i;
         }
     }
-}
-
-TEST(PubSubMeasure, ChannelWithoutReaderPublishes)
-{
-    const auto channel = openChannel(Path::Plain, "SaMeasurements_slow", tarvex_test::plugin(), 197,
-                                     "measure-test-lone/" + std::to_string(::getpid()));
-    EXPECT_NO_THROW(channel->publish(wallSeconds()));
-}
-
-TEST(PubSubMeasure, UnknownTopicIsRefused)
-{
-    EXPECT_THROW(openChannel(Path::Plugin, "Nope", tarvex_test::plugin(), 197, "x"), std::invalid_argument);
 }
 
 }  // namespace

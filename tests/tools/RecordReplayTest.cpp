@@ -229,9 +229,13 @@ TEST_P(RecordReplay, EchoOfTheReplayShowsEverySampleRecordedFromEachTopicInOrder
 INSTANTIATE_TEST_SUITE_P(Payloads, RecordReplay, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Xcdr2" : "Xcdr1"; });
 
-// Three samples of SaMeasurements_medium from pub, recorded to `file` under topic path `prefix`.
-void recordMedium(const std::string& prefix, const std::string& file)
+// Three samples of SaMeasurements_medium from pub, recorded with lz4: replay keeps their source time stamps
+// unless told to restamp, and info reports the file cut short with the offset where it ends.
+TEST(TarvexReplay, KeepsTheRecordedSourceTimeStampsUnlessRestampedAndInfoFindsACut)
 {
+    using Medium = generated::ddsimpl::tarvex::SaMeasurements_medium;
+    const std::string prefix = "replaystamps" + std::to_string(::getpid());
+    const std::string file = (std::filesystem::temp_directory_path() / (prefix + ".mcap")).string();
     auto recording = std::async(
         std::launch::async, runTool,
         std::vector<std::string>{"record", "SaMeasurements_medium", "--output", file, "--domain",
@@ -241,30 +245,6 @@ void recordMedium(const std::string& prefix, const std::string& file)
                                  "dds.ps://199/" + prefix + "/SaMeasurements_medium", "--count", "3", "--rate", "20"});
     ASSERT_EQ(pub.status, 0) << pub.err;
     ASSERT_EQ(recording.get().status, 0);
-}
-
-TEST(TarvexInfo, ReportsACutRecordingWithTheOffsetWhereItEnds)
-{
-    const std::string prefix = "recordcut" + std::to_string(::getpid());
-    const std::string file = (std::filesystem::temp_directory_path() / (prefix + ".mcap")).string();
-    ASSERT_NO_FATAL_FAILURE(recordMedium(prefix, file));
-    const auto size = std::filesystem::file_size(file);
-    std::filesystem::resize_file(file, size - 20);
-
-    const ToolRun info = runTool({"info", file});
-    EXPECT_EQ(info.status, 1);
-    EXPECT_NE(info.out.find("messages     3\n"), std::string::npos) << info.out;
-    EXPECT_NE(info.out.find("error        at offset " + std::to_string(size - 20) + ": "), std::string::npos)
-        << info.out;
-    std::filesystem::remove(file);
-}
-
-TEST(TarvexReplay, KeepsTheRecordedSourceTimeStampsUnlessRestamped)
-{
-    using Medium = generated::ddsimpl::tarvex::SaMeasurements_medium;
-    const std::string prefix = "replaystamps" + std::to_string(::getpid());
-    const std::string file = (std::filesystem::temp_directory_path() / (prefix + ".mcap")).string();
-    ASSERT_NO_FATAL_FAILURE(recordMedium(prefix, file));
     std::vector<double> recorded;
     qara::nimb::mcap::Reader(file).readMessages(
         {}, [&](const qara::nimb::mcap::MessageView& m) { recorded.push_back(m.publishTime / 1e9); });
@@ -296,6 +276,14 @@ TEST(TarvexReplay, KeepsTheRecordedSourceTimeStampsUnlessRestamped)
     {
         EXPECT_GE(stamp, beforeRestamped);
     }
+
+    const auto size = std::filesystem::file_size(file);
+    std::filesystem::resize_file(file, size - 20);
+    const ToolRun info = runTool({"info", file});
+    EXPECT_EQ(info.status, 1);
+    EXPECT_NE(info.out.find("messages     3\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("error        at offset " + std::to_string(size - 20) + ": "), std::string::npos)
+        << info.out;
     std::filesystem::remove(file);
 }
 

@@ -142,8 +142,6 @@ TEST(TarvexPubEcho, EchoPrintsEveryFieldWithTheValuesPubSet)
 
 TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
 {
-    const Field array = nthField<double, true>();
-    const Field shorts = nthField<uint16_t, true>();
     const Field scalar = nthField<int32_t, false>();
     ASSERT_FALSE(HasFailure());
     const std::string topic = "PsMeasurements";
@@ -159,11 +157,7 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
         {{"echo", topic, "--uri", "no uri at all"}, "Invalid URI"},
         {{"echo", topic, "--uri", "dds.ps://233/tarvex/PsMeasurements"}, "domain '233'"},
         {{"pub", topic, "--uri", "dds.rpc://7/tarvex/PsMeasurements"}, "not a publish-subscribe URI"},
-        {{"pub", topic, "--uri", uri, "--set", "no_such_field=1"}, "PsMeasurements has no field 'no_such_field'"},
-        {{"pub", topic, "--uri", uri, "--set", array.name + "=1,2"}, "has " + std::to_string(array.size)},
-        {{"pub", topic, "--uri", uri, "--set", listOf(shorts.size, shorts.name + "=70000", "0")}, "from 0 to 65535"},
         {{"pub", topic, "--uri", uri, "--set", scalar.name + "=seven"}, "expects an integer"},
-        {{"pub", topic, "--uri", uri, "--set", scalar.name}, "expects name=value"},
         {{"pub", topic, "--uri", uri, "--rate", "fast"}, "--rate: Value fast"},
         {{"echo", topic, "--colour"}, "unexpected argument '--colour'"},
         {{"echo"}, "topic is required"},
@@ -194,25 +188,6 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
         ASSERT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         EXPECT_EQ(run.err.back(), '\n');
         EXPECT_NE(run.err.find(bad.expected), std::string::npos) << run.err;
-    }
-}
-
-TEST(TarvexHelp, EveryCommandDescribesItself)
-{
-    for (const std::string command : {"", "demo", "pub", "echo", "bench", "perf", "record", "info", "replay"})
-    {
-        for (const std::string flag : {"--help", "-h"})
-        {
-            SCOPED_TRACE("tarvex " + command + " " + flag);
-            const ToolRun run =
-                runTool(command.empty() ? std::vector<std::string>{flag} : std::vector<std::string>{command, flag});
-            EXPECT_EQ(run.status, 0);
-            EXPECT_EQ(run.err, "");
-            EXPECT_NE(run.out.find("Usage: tarvex " + (command.empty() ? std::string("[") : command + " ")),
-                      std::string::npos)
-                << run.out;
-            EXPECT_NE(run.out.find(command.empty() ? "--plugin" : "--help"), std::string::npos);
-        }
     }
 }
 

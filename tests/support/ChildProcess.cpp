@@ -1,155 +1,176 @@
 #include "ChildProcess.hpp"
 
-#include <cstdlib>
-#include <cstring>
+#include <boost/asio/connect_pipe.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/readable_pipe.hpp>
+#include <boost/asio/writable_pipe.hpp>
+#include <boost/process/v2/environment.hpp>
+#include <boost/process/v2/process.hpp>
+#include <boost/process/v2/stdio.hpp>
+// Header-only Boost.Process 1.83 leaves out the definition of how an environment is handed to the child.
+#include <boost/process/v2/impl/environment.ipp>
+
+#include <csignal>
+#include <cstdio>
 #include <stdexcept>
 #include <thread>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace tarvex_test {
 
-namespace {
+namespace asio = boost::asio;
+namespace bp = boost::process::v2;
 
-std::vector<char*> pointersTo(std::vector<std::string>& strings)
+struct ChildProcess::Io
 {
-    std::vector<char*> pointers;
-    for (std::string& text : strings)
-    {
-        pointers.push_back(text.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-}  // namespace
+    asio::io_context context;
+    asio::readable_pipe out{context};
+    asio::readable_pipe err{context};
+    std::optional<bp::process> process;
+};
 
 ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::vector<std::string>& environment,
-                           bool stderrToStdout)
+                           Stderr stderrMode)
+    : m_io(std::make_unique<Io>())
 {
     if (command.empty())
     {
         throw std::invalid_argument("no command to run");
     }
-    int out[2];
-    // Close-on-exec: other children must not inherit the write end, or EOF would never come.
-    if (::pipe2(out, O_CLOEXEC) != 0)
-    {
-        throw std::runtime_error("pipe failed");
-    }
-    m_stdout = out[0];
-    std::vector<std::string> args = command;
     std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry)
+    for (const auto& entry : bp::environment::current())
     {
-        env.emplace_back(*entry);
+        env.push_back(entry.string());
     }
     env.insert(env.end(), environment.begin(), environment.end());
-    auto argv = pointersTo(args);
-    auto envp = pointersTo(env);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    if (stderrToStdout)
+    const bp::filesystem::path program = command.front().find('/') == std::string::npos
+                                             ? bp::environment::find_executable(command.front())
+                                             : bp::filesystem::path(command.front());
+    const std::vector<std::string> args(command.begin() + 1, command.end());
+    // The write ends stay with the child only: they close here when the constructor returns.
+    asio::writable_pipe out(m_io->context);
+    asio::connect_pipe(m_io->out, out);
+    asio::writable_pipe err(m_io->context);
+    const auto start = [&](auto&& errorBinding) {
+        m_io->process.emplace(m_io->context, program, args, bp::process_stdio{nullptr, out, errorBinding},
+                              bp::process_environment(env));
+    };
+    try
     {
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+        switch (stderrMode)
+        {
+        case Stderr::Inherited:
+            start(stderr);
+            break;
+        case Stderr::ToStdout:
+            start(out);
+            break;
+        case Stderr::Captured:
+            asio::connect_pipe(m_io->err, err);
+            start(err);
+            break;
+        }
     }
-    const int spawned = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (spawned != 0)
+    catch (const std::exception& e)
     {
-        m_pid = -1;
-        ::close(m_stdout);
-        throw std::runtime_error("cannot start " + command.front() + ": " + std::strerror(spawned));
+        throw std::runtime_error("cannot start " + command.front() + ": " + e.what());
     }
 }
 
 ChildProcess::~ChildProcess()
 {
-    if (m_pid > 0)
+    if (m_io->process)
     {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
+        boost::system::error_code ignored;
+        m_io->process->terminate(ignored);
     }
-    ::close(m_stdout);
+}
+
+void ChildProcess::runUntil(const bool& done, std::chrono::milliseconds limit)
+{
+    m_io->context.restart();
+    m_io->context.run_for(limit);
+    if (!done)
+    {
+        boost::system::error_code unopened;
+        m_io->out.cancel(unopened);
+        m_io->err.cancel(unopened);
+    }
+    // The cancelled reads still complete.
+    m_io->context.restart();
+    m_io->context.run();
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds limit)
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;)
+    if (m_buffer.find('\n') == std::string::npos)
     {
-        if (const auto end = m_buffer.find('\n'); end != std::string::npos)
-        {
-            std::string line = m_buffer.substr(0, end);
-            m_buffer.erase(0, end + 1);
-            return line;
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd ready{m_stdout, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0)
-        {
-            return std::nullopt;
-        }
-        char chunk[4096];
-        const ssize_t got = ::read(m_stdout, chunk, sizeof(chunk));
-        if (got <= 0)
-        {
-            return std::nullopt;
-        }
-        m_buffer.append(chunk, static_cast<std::size_t>(got));
+        bool done = false;
+        asio::async_read_until(m_io->out, asio::dynamic_buffer(m_buffer), '\n',
+                               [&](const boost::system::error_code&, std::size_t) { done = true; });
+        runUntil(done, limit);
     }
+    const auto end = m_buffer.find('\n');
+    if (end == std::string::npos)
+    {
+        return std::nullopt;
+    }
+    std::string line = m_buffer.substr(0, end);
+    m_buffer.erase(0, end + 1);
+    return line;
 }
 
 bool ChildProcess::waitForLine(const std::string& line, std::chrono::milliseconds limit)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;)
+    while (const auto next = readLine(
+               std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())))
     {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        const auto next = readLine(left);
-        if (!next)
-        {
-            return false;
-        }
         if (*next == line)
         {
             return true;
         }
     }
+    return false;
+}
+
+void ChildProcess::readToEnd(std::string& out, std::string& err, std::chrono::milliseconds limit)
+{
+    out = std::move(m_buffer);
+    m_buffer.clear();
+    int pending = m_io->err.is_open() ? 2 : 1;
+    bool done = false;
+    const auto finished = [&](const boost::system::error_code&, std::size_t) { done = --pending == 0; };
+    asio::async_read(m_io->out, asio::dynamic_buffer(out), finished);
+    if (m_io->err.is_open())
+    {
+        asio::async_read(m_io->err, asio::dynamic_buffer(err), finished);
+    }
+    runUntil(done, limit);
 }
 
 void ChildProcess::signal(int number)
 {
-    if (m_pid > 0 && ::kill(m_pid, number) == 0 && number == SIGSTOP)
+    if (m_io->process && ::kill(m_io->process->id(), number) == 0 && number == SIGSTOP)
     {
         // Until every thread has stopped: a busy one could otherwise go on for a moment.
         int status = 0;
-        ::waitpid(m_pid, &status, WUNTRACED);
+        ::waitpid(m_io->process->id(), &status, WUNTRACED);
     }
 }
 
 int ChildProcess::exitCode(std::chrono::milliseconds limit)
 {
-    if (m_pid <= 0)
+    if (!m_io->process)
     {
         return -1;
     }
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (::waitpid(m_pid, &status, WNOHANG) == 0)
+    boost::system::error_code error;
+    while (m_io->process->running(error))
     {
         if (std::chrono::steady_clock::now() > deadline)
         {
@@ -157,8 +178,9 @@ int ChildProcess::exitCode(std::chrono::milliseconds limit)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    m_pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const int status = m_io->process->native_exit_code();
+    m_io->process.reset();
+    return !error && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace tarvex_test

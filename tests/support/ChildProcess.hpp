@@ -1,23 +1,29 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <sys/types.h>
-
 namespace tarvex_test {
 
-// A child process whose stdout (and, when asked, stderr) the test reads line by line. Killed if still
-// running when dropped, so that a failing test leaves nothing behind.
+// A child process whose stdout (and stderr, when asked) the test reads. Killed if still running when
+// dropped, so that a failing test leaves nothing behind.
 class ChildProcess
 {
 public:
+    enum class Stderr
+    {
+        Inherited,
+        ToStdout,
+        Captured
+    };
+
     // `command` is run as given: its first element is the program, found through PATH if it has no slash.
     // `environment` entries ("NAME=value") are added to this process's environment.
     explicit ChildProcess(const std::vector<std::string>& command, const std::vector<std::string>& environment = {},
-                          bool stderrToStdout = false);
+                          Stderr stderrMode = Stderr::Inherited);
     ~ChildProcess();
 
     ChildProcess(const ChildProcess&) = delete;
@@ -29,6 +35,9 @@ public:
     // Reads lines until one equals `line`; false at end of output or after `limit`.
     bool waitForLine(const std::string& line, std::chrono::milliseconds limit);
 
+    // Reads stdout and a captured stderr to their ends, or until `limit`.
+    void readToEnd(std::string& out, std::string& err, std::chrono::milliseconds limit);
+
     // Sends a signal; after SIGSTOP, returns once the process has stopped.
     void signal(int number);
 
@@ -36,8 +45,12 @@ public:
     int exitCode(std::chrono::milliseconds limit);
 
 private:
-    pid_t m_pid = -1;
-    int m_stdout = -1;
+    struct Io;
+
+    // Runs the pending reads until `done` or `limit`, then cancels what is left.
+    void runUntil(const bool& done, std::chrono::milliseconds limit);
+
+    std::unique_ptr<Io> m_io;
     std::string m_buffer;
 };
 

@@ -1,5 +1,7 @@
 #include "TarvexProcess.hpp"
 
+#include <sstream>
+
 namespace tarvex_test {
 
 namespace {
@@ -15,7 +17,7 @@ std::vector<std::string> command(const std::vector<std::string>& args, std::vect
 
 TarvexProcess::TarvexProcess(const std::vector<std::string>& args, const std::vector<std::string>& environment,
                              std::vector<std::string> launcher)
-    : ChildProcess(command(args, std::move(launcher)), environment, true)
+    : ChildProcess(command(args, std::move(launcher)), environment, Stderr::ToStdout)
 {
 }
 
@@ -52,6 +54,26 @@ nlohmann::json TarvexProcess::result(std::chrono::milliseconds limit)
         deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration(std::chrono::seconds(5)))));
     json["output"] = m_output;
     return json;
+}
+
+ToolRun runTool(const std::vector<std::string>& args, std::chrono::seconds limit)
+{
+    ChildProcess tool(command(args, {}), {}, ChildProcess::Stderr::Captured);
+    ToolRun run;
+    tool.readToEnd(run.out, run.err, limit);
+    run.status = tool.exitCode(std::chrono::seconds(5));
+    return run;
+}
+
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+    {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 std::vector<std::string> perf(const std::string& role, const std::string& topic, const std::string& uri,

@@ -3,7 +3,7 @@
 #include "PubSubMeasure.hpp"
 #include "PubSubPlugin.hpp"
 #include "SampleText.hpp"
-#include "ToolProcess.hpp"
+#include "TarvexProcess.hpp"
 
 #include "generated/ddsimpl/tarvex/PsMeasurements.hpp"
 #include "generated/ddsimpl/tarvex/SaMeasurements_fast.hpp"

@@ -1,7 +1,7 @@
 #include "Fields.hpp"
 #include "Plugin.hpp"
 #include "PubSubPlugin.hpp"
-#include "ToolProcess.hpp"
+#include "TarvexProcess.hpp"
 
 #include <tarvex/PsMeasurements.hpp>
 

@@ -20,15 +20,12 @@ struct Outcome
 
 // Runs `command` to its end with its stderr joined to its stdout, so that a failure can be reported in the
 // tool's own words.
-Outcome run(std::vector<std::string> command)
+Outcome run(const std::vector<std::string>& command)
 {
-    command.insert(command.begin(), {"sh", "-c", "exec \"$@\" 2>&1", "sh"});
-    ChildProcess child(command);
+    ChildProcess child(command, {}, ChildProcess::Stderr::ToStdout);
     Outcome outcome;
-    while (const auto line = child.readLine(std::chrono::seconds(30)))
-    {
-        outcome.output += *line + "\n";
-    }
+    std::string none;
+    child.readToEnd(outcome.output, none, std::chrono::seconds(30));
     outcome.succeeded = child.exitCode(std::chrono::seconds(30)) == 0;
     return outcome;
 }

@@ -32,6 +32,22 @@ TEST(PubSubMeasure, SummaryTakesNearestRanks)
     EXPECT_EQ(one.p99, 0.25);
 }
 
+TEST(PubSubMeasure, RatiosTakeTheMedianOfTheRoundsWithAnIntervalAroundIt)
+{
+    const RatioSummary none = summarizeRatios({});
+    EXPECT_EQ(none.median, 0.0);
+    const RatioSummary odd = summarizeRatios({5, 1, 4, 2, 3});
+    EXPECT_EQ(odd.median, 3.0);
+    EXPECT_LE(1.0, odd.low);
+    EXPECT_LT(odd.low, odd.median);
+    EXPECT_LT(odd.median, odd.high);
+    EXPECT_LE(odd.high, 5.0);
+    EXPECT_EQ(summarizeRatios({4, 1, 3, 2}).median, 2.5);
+    const RatioSummary steady = summarizeRatios({1.02, 1.02, 1.02});
+    EXPECT_EQ(steady.low, 1.02);
+    EXPECT_EQ(steady.high, 1.02);
+}
+
 TEST(PubSubMeasure, BothPathsDeliverEverySampleWithItsSourceTimeStamp)
 {
     for (const Path path : {Path::Plugin, Path::Plain})

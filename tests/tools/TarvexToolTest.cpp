@@ -213,20 +213,22 @@ TEST(TarvexLogging, DefaultsToWarningsAndALogConfigReplacesThem)
     EXPECT_NE(verbose.err.find("TRACE nimbDdsSubscriber "), std::string::npos) << verbose.err;
 }
 
-TEST(TarvexBench, WritesBothPathsOfEveryTopicToCsvAndPlot)
+TEST(TarvexBench, WritesEveryRoundOfBothPathsToCsvAndPlotsDistributionsAndRatios)
 {
     const auto dir = std::filesystem::temp_directory_path() / ("tarvex-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const auto csv = (dir / "bench.csv").string();
     const auto plot = (dir / "bench.svg").string();
-    const ToolRun run = runTool({"bench", "--seconds", "0.2", "--domain", "197", "--csv", csv, "--plot", plot});
+    const std::size_t rounds = 2;
+    const ToolRun run = runTool({"bench", "--rounds", std::to_string(rounds), "--seconds", "0.1", "--domain", "197",
+                                 "--csv", csv, "--plot", plot});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
 
     std::ifstream csvFile(csv);
     const std::string csvText((std::istreambuf_iterator<char>(csvFile)), std::istreambuf_iterator<char>());
     const auto rows = linesOf(csvText);
-    ASSERT_EQ(rows.size(), 1 + 2 * topicNames().size()) << csvText;
-    EXPECT_EQ(rows[0].rfind("topic,path,", 0), 0u);
+    ASSERT_EQ(rows.size(), 1 + 2 * rounds * topicNames().size()) << csvText;
+    EXPECT_EQ(rows[0].rfind("topic,path,round,", 0), 0u);
     for (const std::string& topic : topicNames())
     {
         for (const std::string path : {"plugin", "plain"})
@@ -234,14 +236,14 @@ TEST(TarvexBench, WritesBothPathsOfEveryTopicToCsvAndPlot)
             EXPECT_EQ(
                 std::count_if(rows.begin(), rows.end(),
                               [&](const std::string& row) { return row.rfind(topic + "," + path + ",", 0) == 0; }),
-                1)
+                rounds)
                 << topic << " " << path;
         }
     }
     std::size_t ratios = 0;
     for (const auto& line : linesOf(run.out))
     {
-        ratios += line.find("plug-in/plain") != std::string::npos ? 1 : 0;
+        ratios += line.find("plug-in/plain  p50 ") != std::string::npos ? 1 : 0;
     }
     EXPECT_EQ(ratios, topicNames().size()) << run.out;
 
@@ -255,6 +257,12 @@ TEST(TarvexBench, WritesBothPathsOfEveryTopicToCsvAndPlot)
         ++curves;
     }
     EXPECT_EQ(curves, 2 * topicNames().size());
+    std::size_t intervals = 0;
+    for (auto at = svg.find("class=\"ratio\""); at != std::string::npos; at = svg.find("class=\"ratio\"", at + 1))
+    {
+        ++intervals;
+    }
+    EXPECT_EQ(intervals, 3 * topicNames().size()) << "p50, p99 and throughput ratio of each topic";
     std::filesystem::remove_all(dir);
 }
 

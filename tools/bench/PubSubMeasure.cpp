@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -300,25 +301,22 @@ LatencySummary summarize(std::vector<double> latencies)
     return summary;
 }
 
-Measurement measure(Path path, const std::string& type, const PluginLibrary& plugin, const MeasureOptions& options)
+Measurement measure(Channel& channel, Arrivals& arrivals, const MeasureOptions& options)
 {
     using Clock = std::chrono::steady_clock;
     Measurement result;
-    result.type = type;
-    result.path = path;
-    Arrivals arrivals;
-    const auto channel = openCounted(path, type, plugin, options.domain, options.tag, arrivals);
     // Whatever a phase still has in flight after this long is lost.
     const auto drain = std::chrono::seconds(2);
 
     const auto period =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.latencyRate));
+    arrivals.restart(wallSeconds());
     const auto start = Clock::now();
     const auto end = start + std::chrono::duration_cast<Clock::duration>(options.phase);
     for (auto next = start; next < end; next += period)
     {
         std::this_thread::sleep_until(next);
-        channel->publish(wallSeconds());
+        channel.publish(wallSeconds());
         ++result.latencySent;
     }
     arrivals.waitFor(result.latencySent, drain);
@@ -329,12 +327,46 @@ Measurement measure(Path path, const std::string& type, const PluginLibrary& plu
     const auto throughputEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(options.phase);
     while (Clock::now() < throughputEnd)
     {
-        channel->publish(wallSeconds());
+        channel.publish(wallSeconds());
         ++result.throughputSent;
     }
     result.throughputReceived = arrivals.waitFor(result.throughputSent, drain);
     result.throughputSeconds = arrivals.lastArrival() - first;
     return result;
+}
+
+RatioSummary summarizeRatios(const std::vector<double>& ratios)
+{
+    if (ratios.empty())
+    {
+        return {};
+    }
+    const auto median = [](std::vector<double> values) {
+        const std::size_t middle = values.size() / 2;
+        std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle), values.end());
+        const double upper = values[middle];
+        if (values.size() % 2 == 1)
+        {
+            return upper;
+        }
+        return (*std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle)) + upper) / 2;
+    };
+    // A fixed seed: the same rounds give the same interval.
+    std::mt19937 random(20261206);
+    std::uniform_int_distribution<std::size_t> pick(0, ratios.size() - 1);
+    constexpr std::size_t resamples = 2000;
+    std::vector<double> medians(resamples);
+    std::vector<double> resample(ratios.size());
+    for (double& m : medians)
+    {
+        for (double& value : resample)
+        {
+            value = ratios[pick(random)];
+        }
+        m = median(resample);
+    }
+    std::sort(medians.begin(), medians.end());
+    return {median(ratios), medians[resamples * 25 / 1000], medians[resamples * 975 / 1000 - 1]};
 }
 
 }  // namespace qara::nimb::tools

@@ -93,9 +93,6 @@ LatencySummary summarize(std::vector<double> latencies);
 
 struct MeasureOptions
 {
-    uint32_t domain = 0;
-    // Makes the topic names of one run unique.
-    std::string tag;
     // Length of each of the two phases.
     std::chrono::duration<double> phase = std::chrono::seconds(2);
     // Publication rate of the latency phase, slow enough that nothing queues.
@@ -106,6 +103,7 @@ struct Measurement
 {
     std::string type;
     Path path = Path::Plugin;
+    std::size_t round = 0;
     // Paced phase: one latency in seconds per received sample.
     std::size_t latencySent = 0;
     std::vector<double> latencies;
@@ -118,7 +116,16 @@ struct Measurement
     double throughput() const { return throughputSeconds > 0 ? throughputReceived / throughputSeconds : 0; }
 };
 
-// A warm-up, a paced latency phase and a back-to-back throughput phase on one fresh channel.
-Measurement measure(Path path, const std::string& type, const PluginLibrary& plugin, const MeasureOptions& options);
+// A paced latency phase and a back-to-back throughput phase on a warmed-up channel that reports to `arrivals`.
+Measurement measure(Channel& channel, Arrivals& arrivals, const MeasureOptions& options);
+
+// The median of per-round ratios and its 95 % interval, from resampling the rounds with replacement.
+struct RatioSummary
+{
+    double median = 0;
+    double low = 0;
+    double high = 0;
+};
+RatioSummary summarizeRatios(const std::vector<double>& ratios);
 
 }  // namespace qara::nimb::tools

@@ -79,21 +79,29 @@ TEST(TwoProcesses, SecondPublisherOfOneTopicShowsAsDuplicates)
     EXPECT_EQ(received["lost"], 0);
 }
 
-// Ping and pong across the paths: every ping comes back, and the round trip is measured.
-TEST(TwoProcesses, PongSendsBackEveryPing)
+// Ping and pong along both paths in turns: every ping comes back on each, and the per-round ratios come
+// with an interval around their median.
+TEST(TwoProcesses, PongSendsBackEveryPingOfBothPathsInTurns)
 {
     const std::string uri = uniqueUri(kDomain, "pingpong");
-    TarvexProcess pong(perf("pong", "SaMeasurements_medium", uri, {"--path", "plain", "--count", "100"}));
-    TarvexProcess ping(perf("ping", "SaMeasurements_medium", uri, {"--count", "100"}));
+    TarvexProcess pong(perf("pong", "SaMeasurements_medium", uri, {"--path", "both", "--count", "200"}));
+    TarvexProcess ping(perf("ping", "SaMeasurements_medium", uri, {"--path", "both", "--rounds", "2", "--count", "50"}));
     const auto pinged = ping.result();
     const auto ponged = pong.result();
-    EXPECT_EQ(pinged["exit"], 0) << pinged["output"];
-    EXPECT_EQ(pinged["sent"], 100);
-    EXPECT_EQ(pinged["received"], 100);
-    EXPECT_EQ(pinged["lost"], 0);
-    EXPECT_EQ(pinged["latency_us"]["kind"], "round trip / 2");
+    ASSERT_EQ(pinged["exit"], 0) << pinged["output"];
+    EXPECT_EQ(pinged["sent"], 200);
+    for (const char* path : {"plugin", "plain"})
+    {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(pinged["paths"][path]["received"], 100);
+        EXPECT_EQ(pinged["paths"][path]["lost"], 0);
+    }
+    EXPECT_EQ(pinged["rounds"].size(), 2u);
+    const auto& p50 = pinged["ratios"]["p50"];
+    EXPECT_LE(p50["low"], p50["median"]);
+    EXPECT_LE(p50["median"], p50["high"]);
     EXPECT_EQ(ponged["exit"], 0) << ponged["output"];
-    EXPECT_EQ(ponged["received"], 100);
+    EXPECT_EQ(ponged["received"], 200);
 }
 
 }  // namespace

@@ -164,6 +164,7 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
         {{"perf", "lurk", topic}, "role: lurk not in"},
         {{"perf", "sub", topic, "--uri", uri, "--property", "no-equals"}, "expects name=value"},
         {{"perf", "pub", topic, "--path", "direct"}, "--path: direct not in"},
+        {{"perf", "sub", topic, "--path", "both"}, "both is for ping and pong"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
         {{}, "no command"},
         {{"--log-config", "/nonexistent/log.properties", "demo"}, "File does not exist"},

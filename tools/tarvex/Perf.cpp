@@ -34,6 +34,7 @@ struct PerfOptions
     std::string topic;
     std::string uri;
     std::string path = "plugin";
+    std::size_t rounds = 10;
     double rate = 0;
     uint64_t count = 0;
     double seconds = 0;
@@ -140,6 +141,13 @@ public:
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_arrived.wait_for(lock, limit, [&] { return m_received > 0 && m_last == sequence; });
+    }
+
+    // The latencies from the n-th arrival on.
+    std::vector<double> latenciesFrom(std::size_t n)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return {m_latencies.begin() + static_cast<std::ptrdiff_t>(std::min(n, m_latencies.size())), m_latencies.end()};
     }
 
     // Samples missing between the first and the highest sequence number received.
@@ -282,12 +290,18 @@ struct Setup
     Nimb::Properties properties;
 };
 
-// The reply direction of ping and pong: the topic path with "_pong" appended.
-Uri pongUri(const Uri& uri)
+// The topic path of `uri` with `suffix` appended.
+Uri withSuffix(const Uri& uri, const std::string& suffix)
 {
     std::string text = uri.string();
-    text.insert(std::min(text.find('?'), text.size()), "_pong");
+    text.insert(std::min(text.find('?'), text.size()), suffix);
     return pubSubUri(text);
+}
+
+// The reply direction of ping and pong.
+Uri pongUri(const Uri& uri)
+{
+    return withSuffix(uri, "_pong");
 }
 
 // Waits for the given number of matched readers, then for the readers to have matched the writer too.
@@ -433,6 +447,126 @@ Json pong(const Setup& setup, Clocked& run)
     return json;
 }
 
+// With --path both, ping and pong run each path on a topic of its own: <topic path>/plugin and /plain.
+struct Lane
+{
+    Path path;
+    std::unique_ptr<PerfEndpoint> writer;
+    std::unique_ptr<PerfEndpoint> reader;
+};
+
+Json ratioJson(const RatioSummary& r)
+{
+    return {{"median", r.median}, {"low", r.low}, {"high", r.high}};
+}
+
+// Both paths in turns: each round sends --count pings along each, which path goes first alternating, and
+// the per-round ratios of the plug-in's round-trip percentiles to plain Fast DDS's give a median and a 95 %
+// interval that slow drift of the machine does not bias.
+Json pingBoth(const Setup& setup, Clocked& run)
+{
+    const PerfOptions& options = setup.options;
+    const uint64_t perTurn = options.count == 0 ? 100 : options.count;
+    std::vector<std::unique_ptr<Tally>> tallies;
+    std::vector<Lane> lanes;
+    for (const Path path : {Path::Plugin, Path::Plain})
+    {
+        const Uri uri = withSuffix(setup.uri, std::string("/") + idOf(path));
+        Tally& tally = *tallies.emplace_back(std::make_unique<Tally>(perTurn * options.rounds));
+        lanes.push_back({path, openWriter(path, options.topic, setup.plugin, uri, setup.properties),
+                         openReader(path, options.topic, setup.plugin, pongUri(uri), setup.properties,
+                                    [&tally](uint64_t sequence, double stamp) {
+                                        tally.arrive(sequence, (wallSeconds() - stamp) / 2);
+                                    })});
+    }
+    for (Lane& lane : lanes)
+    {
+        waitForReaders(*lane.writer, setup, run);
+    }
+    run.begin();
+    uint64_t sent[2] = {0, 0};
+    std::vector<double> p50, p99;
+    Json rounds = Json::array();
+    for (std::size_t round = 0; round < options.rounds && !g_interrupted; ++round)
+    {
+        LatencySummary turn[2];
+        for (const std::size_t i : {round % 2, 1 - round % 2})
+        {
+            const std::size_t before = tallies[i]->latenciesFrom(0).size();
+            const auto start = Clock::now();
+            for (uint64_t n = 1; n <= perTurn && !g_interrupted; ++n)
+            {
+                pace(options, start, n);
+                lanes[i].writer->write(++sent[i], wallSeconds());
+                tallies[i]->waitFor(sent[i], std::chrono::seconds(1));
+                run.tick(sent[0] + sent[1], tallies[0]->received() + tallies[1]->received(),
+                         tallies[0]->lost() + tallies[1]->lost());
+            }
+            turn[i] = summarize(tallies[i]->latenciesFrom(before));
+        }
+        if (turn[1].median > 0 && turn[1].p99 > 0)
+        {
+            p50.push_back(turn[0].median / turn[1].median);
+            p99.push_back(turn[0].p99 / turn[1].p99);
+        }
+        rounds.push_back({{"plugin_p50_us", turn[0].median * 1e6},
+                          {"plain_p50_us", turn[1].median * 1e6},
+                          {"plugin_p99_us", turn[0].p99 * 1e6},
+                          {"plain_p99_us", turn[1].p99 * 1e6}});
+    }
+    Json json;
+    json["sent"] = sent[0] + sent[1];
+    for (std::size_t i = 0; i < lanes.size(); ++i)
+    {
+        Json& lane = json["paths"][idOf(lanes[i].path)];
+        lane["sent"] = sent[i];
+        lane["readers"] = lanes[i].writer->matchedReaders();
+        tallies[i]->report(lane);
+        lane["lost"] = sent[i] - lane["received"].get<uint64_t>() + lane["duplicates"].get<uint64_t>();
+    }
+    json["received"] = json["paths"]["plugin"]["received"].get<uint64_t>() +
+                       json["paths"]["plain"]["received"].get<uint64_t>();
+    json["lost"] = json["paths"]["plugin"]["lost"].get<uint64_t>() + json["paths"]["plain"]["lost"].get<uint64_t>();
+    json["ratios"] = {{"kind", "plug-in / plain, round trip / 2, median of rounds [95 % interval]"},
+                      {"p50", ratioJson(summarizeRatios(p50))},
+                      {"p99", ratioJson(summarizeRatios(p99))}};
+    json["rounds"] = rounds;
+    run.report(json, sent[0] + sent[1]);
+    return json;
+}
+
+// Answers pings on both paths' topics; --count counts the samples of both.
+Json pongBoth(const Setup& setup, Clocked& run)
+{
+    std::atomic<uint64_t> received{0};
+    std::vector<Lane> lanes;
+    for (const Path path : {Path::Plugin, Path::Plain})
+    {
+        const Uri uri = withSuffix(setup.uri, std::string("/") + idOf(path));
+        auto writer = openWriter(path, setup.options.topic, setup.plugin, pongUri(uri), setup.properties);
+        auto* replying = writer.get();
+        lanes.push_back({path, std::move(writer),
+                         openReader(path, setup.options.topic, setup.plugin, uri, setup.properties,
+                                    [replying, &received](uint64_t sequence, double stamp) {
+                                        replying->write(sequence, stamp);
+                                        ++received;
+                                    })});
+    }
+    while (!run.over(received))
+    {
+        if (received > 0)
+        {
+            run.begin();
+        }
+        run.tick(received, received, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Json json;
+    json["received"] = received.load();
+    run.report(json, received.load());
+    return json;
+}
+
 Nimb::Properties propertiesOf(const std::vector<std::string>& assignments)
 {
     Nimb::Properties properties;
@@ -480,10 +614,15 @@ int runPerf(const PluginLibrary& plugin, const PerfOptions& options)
     json["path"] = options.path;
     json["topic"] = options.topic;
     json["sequence_field"] = sequenceField(options.topic);
+    const bool both = options.path == "both";
+    if (both && (options.role == "pub" || options.role == "sub"))
+    {
+        throw CLI::ValidationError("--path", "both is for ping and pong");
+    }
     Json measured = options.role == "pub"    ? publish(setup, run)
                     : options.role == "sub"  ? subscribe(setup, run)
-                    : options.role == "ping" ? ping(setup, run)
-                                             : pong(setup, run);
+                    : options.role == "ping" ? (both ? pingBoth(setup, run) : ping(setup, run))
+                                             : (both ? pongBoth(setup, run) : pong(setup, run));
     json.update(measured);
     if (options.json)
     {
@@ -520,7 +659,10 @@ Run addPerf(CLI::App& tool)
         "stamp, which needs one clock on both ends), rss_kb (resident memory at start, after --warm-up and at the\n"
         "end), cpu_s (CPU time of the process) and, for pub and ping, readers (matched readers).\n"
         "--path plain uses plain Fast DDS (a DataWriter, a DataReader listener) with the plug-in's wire types and\n"
-        "code QoS, so either end may use either path. Host properties (--property) configure both paths: an XML\n"
+        "code QoS, so either end may use either path. --path both, for ping and pong, runs the two paths in turns\n"
+        "on <topic path>/plugin and /plain: --rounds rounds of --count pings (default 100) along each, and reports\n"
+        "per path and, under ratios, the median of the per-round plug-in/plain round trips with a 95 % interval.\n"
+        "Host properties (--property) configure both paths: an XML\n"
         "profiles file, a participant profile, a QoS profile library for reliability and history.\n"
         "Each sample carries its sequence number in one numeric field (every other numeric field is 1), which the\n"
         "JSON names as sequence_field:" +
@@ -530,9 +672,12 @@ Run addPerf(CLI::App& tool)
         ->check(CLI::IsMember({"pub", "sub", "ping", "pong"}));
     addTopic(*command, options->topic);
     command->add_option("--uri", options->uri, "the topic (default dds.ps://0/tarvex/perf/<topic>)");
-    command->add_option("--path", options->path, "plugin or plain")
+    command->add_option("--path", options->path, "plugin, plain, or both in turns (ping and pong)")
         ->capture_default_str()
-        ->check(CLI::IsMember({"plugin", "plain"}));
+        ->check(CLI::IsMember({"plugin", "plain", "both"}));
+    command->add_option("--rounds", options->rounds, "turns of each path of ping --path both")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 100000));
     command->add_option("--rate", options->rate, "samples per second of pub and ping; 0: back to back")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1e7));

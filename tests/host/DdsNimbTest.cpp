@@ -24,11 +24,6 @@ bool participantExists(uint32_t domain)
     return eprosima::fastdds::dds::DomainParticipantFactory::get_instance()->lookup_participant(domain) != nullptr;
 }
 
-std::string nameOf(const std::shared_ptr<eprosima::fastdds::dds::DomainParticipant>& participant)
-{
-    return participant->get_qos().name().to_string();
-}
-
 TEST(DdsNimb, SharesOneParticipantPerDomainUntilTheLastRelease)
 {
     DdsNimb nimb;
@@ -56,7 +51,7 @@ TEST(DdsNimb, ParticipantProfileFromUriOrPropertyAdjustedByTheHook)
                      qos.name(qos.name().to_string() + "Adjusted");
                  });
     const auto byUri = nimb.getDomainParticipant(Uri("dds.ps://203/t?participant=nimb_test_participant"), {});
-    EXPECT_EQ(nameOf(byUri), "nimbTestParticipantAdjusted");
+    EXPECT_EQ(byUri->get_qos().name().to_string(), "nimbTestParticipantAdjusted");
     EXPECT_EQ(nimb.getDomainParticipant(Uri("dds.ps://203/u"), {{"dds.participant.profile", "nimb_test_participant"}}),
               byUri);
     EXPECT_EQ(nimb.getDomainParticipant(Uri("dds.ps://203/v?participant=nimb_test_participant"),
@@ -64,7 +59,7 @@ TEST(DdsNimb, ParticipantProfileFromUriOrPropertyAdjustedByTheHook)
               byUri);
     const auto plain = nimb.getDomainParticipant(Uri("dds.ps://203/t"), {});
     EXPECT_NE(plain, byUri);
-    EXPECT_EQ(nameOf(plain), seen.back() + "Adjusted");
+    EXPECT_EQ(plain->get_qos().name().to_string(), seen.back() + "Adjusted");
     ASSERT_EQ(seen.size(), 2u) << "called once for each participant created";
     EXPECT_EQ(seen.front(), "nimbTestParticipant");
     EXPECT_NO_THROW(DdsNimb(Nimb::Properties{{"dds.xml.profiles.file", NIMB_TEST_PROFILES}})) << "loading a file again";

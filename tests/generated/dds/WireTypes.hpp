@@ -30,11 +30,12 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <typeinfo>
 #include <vector>
 
 // The module's wire structures with their type supports, as the arguments of any variadic template (the
-// tests take ::testing::Types, the fuzzer TypeList), so that a structure added to the IDL is covered
+// tests take ::testing::Types, the fuzzer std::tuple), so that a structure added to the IDL is covered
 // everywhere at once; and payloads held as plain bytes.
 namespace tarvex_test {
 
@@ -45,11 +46,6 @@ struct WireType
 {
     using Wire = W;
     using Support = S;
-};
-
-template <class... T>
-struct TypeList
-{
 };
 
 // The X-macro lists expand to ", A, B, ..."; a leading placeholder absorbs the first comma.
@@ -65,12 +61,16 @@ using AllTypesIn = typename DropFirst<L, void TARVEX_TOPIC_TYPES(TARVEX_TEST_WIR
                                              TARVEX_COMMAND_TYPES(TARVEX_TEST_WIRE_TYPE)>::type;
 #undef TARVEX_TEST_WIRE_TYPE
 
-// Calls f(T{}, index) for every entry.
-template <class... T, class F>
-void forEachType(TypeList<T...>, F&& f)
+// Calls f(T{}, index) for every type of the module.
+template <class F>
+void forEachType(F&& f)
 {
-    std::size_t index = 0;
-    (f(T{}, index++), ...);
+    std::apply(
+        [&f](auto... types) {
+            std::size_t index = 0;
+            (f(types, index++), ...);
+        },
+        AllTypesIn<std::tuple>{});
 }
 
 inline constexpr fdds::DataRepresentationId kXcdr1 = eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION;
@@ -95,19 +95,15 @@ Bytes encode(const typename T::Wire& sample, fdds::DataRepresentationId represen
     typename T::Support support;
     fdds::SerializedPayload payload(T::Support::maxSerializedSize);
     std::memset(payload.data, 0, payload.max_size);
-    if (!support.serialize(&sample, payload, representation))
-    {
-        return {};
-    }
-    return Bytes(payload.data, payload.data + payload.length);
+    const bool written = support.serialize(&sample, payload, representation);
+    return written ? Bytes(payload.data, payload.data + payload.length) : Bytes{};
 }
 
 template <class T>
 bool decode(const Bytes& bytes, typename T::Wire& sample)
 {
-    typename T::Support support;
     fdds::SerializedPayload payload = payloadOf(bytes);
-    return support.deserialize(payload, &sample);
+    return typename T::Support().deserialize(payload, &sample);
 }
 
 template <class T>
@@ -127,67 +123,44 @@ struct TypeNames
     }
 };
 
-// The direct read of a payload against the member-by-member one (Fast CDR's deserialize_type), for
-// DirectCodecTest and the fuzzer. Both start from the same stale sample and must agree on the error, on
-// every field (also after a failure) and, after success, on where they stopped.
-struct ReadOutcome
-{
-    std::string error;  // the exception's type, empty when the read succeeded
-    std::size_t position = 0;
-    Bytes fields;
-
-    bool operator==(const ReadOutcome& o) const
-    {
-        return error == o.error && fields == o.fields && (!error.empty() || position == o.position);
-    }
-};
-
+// Reads a payload from a stale sample: the exception's type (empty on success), where the read stopped
+// (after success only) and the fields.
 template <class W, class Read>
-ReadOutcome readPayload(Bytes bytes, Read read)
+std::tuple<std::string, std::size_t, Bytes> readPayload(Bytes bytes, Read read)
 {
     eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char*>(bytes.data()), bytes.size());
     eprosima::fastcdr::Cdr cdr(buffer);
     W sample = makeDistinctSample<W>(3);
-    ReadOutcome outcome;
     try
     {
         cdr.read_encapsulation();
         read(cdr, sample);
+        return {"", cdr.get_serialized_data_length(), fieldBytes(sample)};
     }
     catch (const eprosima::fastcdr::exception::Exception& error)
     {
-        outcome.error = typeid(error).name();
+        return {typeid(error).name(), 0, fieldBytes(sample)};
     }
-    outcome.position = cdr.get_serialized_data_length();
-    outcome.fields = fieldBytes(sample);
-    return outcome;
 }
 
-// Empty when both reads agree and what the type support decodes encodes again under both versions to the
-// same field bits; otherwise what went wrong.
+// For DirectCodecTest and the fuzzer: the direct read agrees with the member-by-member one (Fast CDR's
+// deserialize_type) on the error, where it stopped and every field, also after a failure; and what the type
+// support decodes encodes again under both versions to the same field bits.
 template <class T>
-std::string readDisagreement(const Bytes& bytes)
+bool readsAgree(const Bytes& bytes)
 {
     using W = typename T::Wire;
-    if (!(readPayload<W>(bytes, [](auto& cdr, W& s) { generated::dds_::deserializeStruct(cdr, s); }) ==
-          readPayload<W>(bytes, [](auto& cdr, W& s) { generated::dds_::deserializeMembers(cdr, s); })))
-    {
-        return "the direct and the member-by-member read differ";
-    }
     W first;
-    if (!decode<T>(bytes, first))
+    const bool agree = readPayload<W>(bytes, [](auto& cdr, W& s) { generated::dds_::deserializeStruct(cdr, s); }) ==
+                       readPayload<W>(bytes, [](auto& cdr, W& s) { generated::dds_::deserializeMembers(cdr, s); });
+    if (!agree || !decode<T>(bytes, first))
     {
-        return {};
+        return agree;
     }
-    for (const fdds::DataRepresentationId representation : {kXcdr1, kXcdr2})
-    {
-        W second;
-        if (!decode<T>(encode<T>(first, representation), second) || fieldBytes(second) != fieldBytes(first))
-        {
-            return "a decoded sample does not encode and decode again to the same fields";
-        }
-    }
-    return {};
+    W second;
+    W third;
+    return decode<T>(encode<T>(first, kXcdr1), second) && fieldBytes(second) == fieldBytes(first) &&
+           decode<T>(encode<T>(first, kXcdr2), third) && fieldBytes(third) == fieldBytes(first);
 }
 
 }  // namespace tarvex_test

@@ -100,6 +100,16 @@ std::vector<Message> readAll(mcap::Reader& reader, const std::set<uint16_t>& cha
     return read;
 }
 
+// Writes `bytes` as the file and reads all of it: the problems found and the number of messages read.
+std::pair<std::vector<mcap::Problem>, std::size_t> reread(const std::string& bytes)
+{
+    std::ofstream(kPath, std::ios::binary) << bytes;
+    mcap::Reader reader(kPath);
+    reader.verify();
+    const std::size_t messages = readAll(reader).size();
+    return {reader.problems(), messages};
+}
+
 class McapFormat : public ::testing::TestWithParam<mcap::Compression>
 {
 };
@@ -125,18 +135,13 @@ TEST_P(McapFormat, FileHasMagicRecordsIndexesSummaryAndCrcsAsTheFormatSays)
     const auto offsets = walk(bytes, 0x0E);
     EXPECT_EQ(offsets.at(0).offset, le(bytes, footer.offset + 17, 8));
     std::set<uint8_t> groups;
-    for (const Record& offset : offsets)
+    for (const Record& offset : offsets)  // each group starts at its first record and ends after its last
     {
         const auto group = static_cast<uint8_t>(bytes[offset.offset + 9]);
         const uint64_t start = le(bytes, offset.offset + 10, 8);
         groups.insert(group);
-        for (const Record& r : records)
-        {
-            if (r.offset >= start && r.offset < start + le(bytes, offset.offset + 18, 8))
-            {
-                EXPECT_EQ(r.opcode, group) << "summary offset group " << int(group) << " holds other records";
-            }
-        }
+        EXPECT_EQ(bytes[start], group);
+        EXPECT_NE(bytes[start + le(bytes, offset.offset + 18, 8)], group);
     }
     EXPECT_EQ(groups, (std::set<uint8_t>{0x03, 0x04, 0x08, 0x0B}));
 
@@ -190,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(Compressions, McapFormat,
                          });
 
 // A file cut short or with one byte flipped: the damage is reported at the offset of the record it hit,
-// and every message outside that record is still read.
+// every message outside that record is still read, and no flipped byte goes unnoticed or crashes the reader.
 TEST(McapDamage, IsReportedAtItsOffsetAndWhatIsWholeIsStillRead)
 {
     const std::size_t all = writeFile(mcap::Compression::Zstd).size();
@@ -198,9 +203,7 @@ TEST(McapDamage, IsReportedAtItsOffsetAndWhatIsWholeIsStillRead)
     const auto chunks = walk(good, 0x06);
     const auto indexes = walk(good, 0x07);
     const uint64_t dataEnd = walk(good, 0x0F).at(0).offset;
-    std::ofstream(kPath, std::ios::binary) << good.substr(0, chunks[1].offset);
-    mcap::Reader firstChunkOnly(kPath);
-    const std::size_t first = readAll(firstChunkOnly).size();
+    const std::size_t first = reread(good.substr(0, chunks[1].offset)).second;  // the first chunk's messages
     ASSERT_GT(first, 0u);
     struct Damage
     {
@@ -221,36 +224,22 @@ TEST(McapDamage, IsReportedAtItsOffsetAndWhatIsWholeIsStillRead)
     };
     for (const Damage& damage : damages)
     {
-        SCOPED_TRACE(damage.name);
         std::string bytes = good;
         damage.cut ? bytes.resize(damage.at) : void(bytes[damage.at] = static_cast<char>(bytes[damage.at] ^ 0x10));
-        std::ofstream(kPath, std::ios::binary) << bytes;
-        mcap::Reader reader(kPath);
-        reader.verify();
-        std::string problems;
-        for (const auto& p : reader.problems())
-        {
-            problems += " " + std::to_string(p.offset) + ": " + p.what + ";";
-        }
-        EXPECT_NE(problems.find(" " + std::to_string(damage.offset) + ": "), std::string::npos) << problems;
-        EXPECT_EQ(readAll(reader).size(), damage.readable);
+        const auto [problems, read] = reread(bytes);
+        EXPECT_TRUE(std::any_of(problems.begin(), problems.end(), [&](const auto& p) {
+            return p.offset == damage.offset;
+        })) << damage.name;
+        EXPECT_EQ(read, damage.readable) << damage.name;
     }
-    std::filesystem::remove(kPath);
-}
 
-TEST(McapDamage, EveryFlippedByteIsReportedAndNoneCrashesTheReader)
-{
     writeFile(mcap::Compression::Lz4, 30);
-    const std::string good = bytesOf(kPath);
-    for (std::size_t at = 0; at < good.size(); ++at)
+    const std::string small = bytesOf(kPath);
+    for (std::size_t at = 0; at < small.size(); ++at)
     {
-        std::string bytes = good;
+        std::string bytes = small;
         bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
-        std::ofstream(kPath, std::ios::binary) << bytes;
-        mcap::Reader reader(kPath);
-        reader.verify();
-        readAll(reader);
-        EXPECT_FALSE(reader.problems().empty()) << "byte " << at << " flipped unnoticed";
+        EXPECT_FALSE(reread(bytes).first.empty()) << "byte " << at << " flipped unnoticed";
     }
     std::filesystem::remove(kPath);
 }

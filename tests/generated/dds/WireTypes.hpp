@@ -21,10 +21,7 @@
 #include "SampleValues.hpp"
 #include "generated/dds/CdrCodec.hpp"
 
-#include <fastcdr/Cdr.h>
-#include <fastcdr/FastBuffer.h>
 #include <fastcdr/exceptions/Exception.h>
-
 #include <fastdds/dds/core/policy/QosPolicies.hpp>
 
 #include <algorithm>

@@ -30,8 +30,8 @@ TYPED_TEST(DataEntityAllocationTest, CreationCostsEntitySampleAndOneBlockPerArra
         EXPECT_EQ(scope.allocations(), expected);
     }
     Entity source;
-    source = makeDistinctSample<typename TypeParam::Wire>(1);
     Entity target;
+    source = makeDistinctSample<typename TypeParam::Wire>(1);
     AllocationScope scope;
     static_cast<Interface&>(target) = source;
     EXPECT_EQ(scope.allocations(), 0u);

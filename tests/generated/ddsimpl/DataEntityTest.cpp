@@ -39,7 +39,6 @@ protected:
     {
         return fieldBytes(*dynamic_cast<const Entity&>(entity).getDdsSample());
     }
-    static Bytes zeros() { return Bytes(fieldBytes(Wire{}).size(), 0); }
 
     // Each field's bytes by name.
     static std::map<std::string, Bytes> byName(const Wire& sample)
@@ -60,12 +59,13 @@ TYPED_TEST(DataEntityTest, StartsZeroedHasNoKeyAndCopiesDeeply)
     using Entity = typename TestFixture::Entity;
     using Interface = typename TestFixture::Interface;
     Entity entity;
-    EXPECT_EQ(this->bytes(entity), this->zeros());
-    EXPECT_EQ(this->bytes(*qara::nimb::ps::createDataEntityInternal<Interface, Entity>()), this->zeros());
+    EXPECT_EQ(this->bytes(entity), fieldBytes(typename TestFixture::Wire{}));
+    EXPECT_EQ(this->bytes(*qara::nimb::ps::createDataEntityInternal<Interface, Entity>()),
+              fieldBytes(typename TestFixture::Wire{}));
 
     entity = makeDistinctSample<typename TestFixture::Wire>(1);
     const auto key = entity.cloneKey();
-    EXPECT_EQ(this->bytes(*key), this->zeros());
+    EXPECT_EQ(this->bytes(*key), fieldBytes(typename TestFixture::Wire{}));
     EXPECT_FALSE(entity.hasKey());
     EXPECT_FALSE(entity.keyEquals(entity));
 

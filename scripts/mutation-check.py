@@ -71,6 +71,71 @@ FAULTS = {
         "ps/SubscriptionManager.inl",
         "            return instanceState == fdds::ALIVE_INSTANCE_STATE;",
         "            return true;"),
+    "DDS domain 232 refused": (
+        "host/dds/src/DdsUriHelper.cpp",
+        "domain > DdsUriHelper::maxDomainId)",
+        "domain >= DdsUriHelper::maxDomainId)"),
+    "plus in a URI query read as a space": (
+        "host/src/Uri.cpp",
+        "params(boost::urls::encoding_opts{})",
+        "params()"),
+    "property with trailing characters accepted": (
+        "host/src/Properties.cpp",
+        "if (ec != std::errc() || end != text.data() + text.size())",
+        "if (ec != std::errc())"),
+    "MCAP summary CRC without the footer": (
+        "tools/mcap/src/Writer.cpp",
+        "    summaryCrc = wire::crc32(summaryCrc, footer.bytes().data(), footer.bytes().size());\n",
+        ""),
+    "MCAP statistics offset under the chunk index opcode": (
+        "tools/mcap/src/Writer.cpp",
+        "group(Opcode::Statistics, {wire::statistics(m_statistics)});",
+        "group(Opcode::ChunkIndex, {wire::statistics(m_statistics)});"),
+    "MCAP cut file reported before its end": (
+        "tools/mcap/src/Reader.cpp",
+        "problem(m_size, ",
+        "problem(m_size - 8, "),
+    "shorter array view accepted": (
+        "icd/dds/NoCopyFixedSequence.inl",
+        "if (values.size() != N)",
+        "if (values.size() > N)"),
+    "slice bound off by one": (
+        "utility/include/qara/nimb/shared_vector.inl",
+        "count > this->m_count - offset)",
+        "count > this->m_count - offset + 1)"),
+    "wire fields of a run swapped": (
+        "tools/idlgen/idlgen.py",
+        'places.update((f.name, f"{name}[{k}]") for k, f in enumerate(run))',
+        'places.update((f.name, f"{name}[{len(run) - 1 - k}]") for k, f in enumerate(run))'),
+    "CDR version against the representation": (
+        "generated/dds/TopicTypeSupport.inl",
+        "return representation == eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION ?",
+        "return representation != eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION ?"),
+    "member crossing the body end off by one": (
+        "generated/dds/CdrCodec.inl",
+        "if (cdr.get_serialized_data_length() - bodyOffset > dheader)",
+        "if (cdr.get_serialized_data_length() - bodyOffset >= dheader)"),
+    "older version's last member not zeroed": (
+        "generated/dds/CdrCodec.inl",
+        "for (uint32_t missing = membersRead; missing < W::fieldCount; ++missing)",
+        "for (uint32_t missing = membersRead + 1; missing < W::fieldCount; ++missing)"),
+    "newer version's members not skipped": (
+        "generated/dds/CdrCodec.inl",
+        "if (!cdr.jump(dheader - W::delimitedBodySize))",
+        "if (!cdr.jump(0))"),
+    "XCDR2 body size without alignment": (
+        "tools/idlgen/idlgen.py",
+        """        size = 0
+        for f in self.fields:
+            size += (-size) % min(f.width, 4)
+""",
+        """        size = 0
+        for f in self.fields:
+"""),
+    "maximum size without alignment": (
+        "tools/idlgen/idlgen.py",
+        "            size += (-size) % f.width\n",
+        ""),
 }
 
 

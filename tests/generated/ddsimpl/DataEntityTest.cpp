@@ -1,185 +1,155 @@
-#include "EntityTypes.hpp"
 #include "SampleValues.hpp"
+#include "TopicTypes.hpp"
 #include "ps/DataEntityCreation.hpp"
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
 #include <vector>
 
+// The data entities of the four topics: who owns the wire sample, what copies, and the array views into it.
 namespace tarvex_test {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// Releases like the owning deleter but counts, so a test sees which holder let a sample go.
-template <class W>
-struct CountingDeleter
-{
-    static inline int calls = 0;
-
-    static void release(W* sample)
-    {
-        ++calls;
-        delete sample;
-    }
-};
-
-template <class Entity>
+template <class T>
 class DataEntityTest : public ::testing::Test
 {
 protected:
-    using DdsType = typename Entity::DdsType;
-    using Interface = InterfaceOf<Entity>;
-    using Deleter = CountingDeleter<DdsType>;
+    using Entity = typename T::Entity;
+    using Interface = typename T::Interface;
+    using Wire = typename T::Wire;
 
-    void SetUp() override { Deleter::calls = 0; }
-
-    static DdsType sample(uint32_t seed) { return makeDistinctSample<DdsType>(seed); }
-    static Bytes bytes(const DdsType& sample) { return fieldBytes(sample); }
-    static Bytes bytes(const Entity& entity) { return fieldBytes(*entity.getDdsSample()); }
-    static Bytes zeros() { return Bytes(bytes(DdsType{}).size(), 0); }
-
-    // What `entity` reports through its accessors, read by copying it into a fresh entity.
-    static Bytes readBack(const Interface& entity)
+    // Releases like the owning deleter but counts, so a test sees which holder let a sample go.
+    static inline int released = 0;
+    static typename Entity::SampleHolder held(uint32_t seed)
     {
-        Entity probe;
-        static_cast<Interface&>(probe) = entity;
-        return bytes(probe);
+        return typename Entity::SampleHolder(new Wire(makeDistinctSample<Wire>(seed)), [](Wire* sample) {
+            ++released;
+            delete sample;
+        });
     }
 
-    static Entity& impl(Interface& entity) { return dynamic_cast<Entity&>(entity); }
+    static Bytes bytes(uint32_t seed) { return fieldBytes(makeDistinctSample<Wire>(seed)); }
+    static Bytes bytes(const Interface& entity)
+    {
+        return fieldBytes(*dynamic_cast<const Entity&>(entity).getDdsSample());
+    }
+
+    // Each field's bytes by name.
+    static std::map<std::string, Bytes> byName(const Wire& sample)
+    {
+        std::map<std::string, Bytes> fields;
+        sample.visitFields([&](const char* name, const auto& field) {
+            const auto* begin = reinterpret_cast<const unsigned char*>(&field);
+            fields[name] = Bytes(begin, begin + sizeof(field));
+        });
+        return fields;
+    }
 };
 
-TYPED_TEST_SUITE(DataEntityTest, Entities);
+TYPED_TEST_SUITE(DataEntityTest, AllTopics, TopicNames);
 
-TYPED_TEST(DataEntityTest, NewEntitiesStartZeroed)
+TYPED_TEST(DataEntityTest, StartsZeroedHasNoKeyAndCopiesDeeply)
 {
+    using Entity = typename TestFixture::Entity;
     using Interface = typename TestFixture::Interface;
-    TypeParam entity;
-    EXPECT_EQ(this->bytes(entity), this->zeros());
+    Entity entity;
+    EXPECT_EQ(this->bytes(entity), fieldBytes(typename TestFixture::Wire{}));
+    EXPECT_EQ(this->bytes(*qara::nimb::ps::createDataEntityInternal<Interface, Entity>()),
+              fieldBytes(typename TestFixture::Wire{}));
 
-    auto created = qara::nimb::ps::createDataEntityInternal<Interface, TypeParam>();
-    EXPECT_EQ(this->bytes(this->impl(*created)), this->zeros());
-
-    entity = this->sample(1);
-    auto key = entity.cloneKey();
-    EXPECT_NE(this->impl(*key).getDdsSample(), entity.getDdsSample());
-    EXPECT_EQ(this->bytes(this->impl(*key)), this->zeros());
-}
-
-TYPED_TEST(DataEntityTest, HasNoKey)
-{
-    TypeParam entity;
-    auto copy = entity.clone();
+    entity = makeDistinctSample<typename TestFixture::Wire>(1);
+    const auto key = entity.cloneKey();
+    EXPECT_EQ(this->bytes(*key), fieldBytes(typename TestFixture::Wire{}));
     EXPECT_FALSE(entity.hasKey());
     EXPECT_FALSE(entity.keyEquals(entity));
-    EXPECT_FALSE(entity.keyEquals(*copy));
+
+    const auto copy = entity.clone();
+    auto source = makeDistinctSample<typename TestFixture::Wire>(2);
+    const auto fromSample = qara::nimb::ps::createDataEntityFrom<Interface, Entity>(source);
+    entity = makeDistinctSample<typename TestFixture::Wire>(3);
+    source = makeDistinctSample<typename TestFixture::Wire>(4);
+    EXPECT_EQ(this->bytes(*copy), this->bytes(1));
+    EXPECT_EQ(this->bytes(*fromSample), this->bytes(2));
+
+    // Through the interface every field is copied by value, also from a borrowed sample and onto itself.
+    const Entity borrowing(&source);
+    Interface& target = entity;
+    target = borrowing;
+    source = makeDistinctSample<typename TestFixture::Wire>(5);
+    target = static_cast<const Interface&>(entity);
+    EXPECT_EQ(this->bytes(entity), this->bytes(4));
 }
 
-TYPED_TEST(DataEntityTest, BorrowedSampleOutlivesTheEntity)
+TYPED_TEST(DataEntityTest, SampleIsReleasedByItsOwnerOnly)
 {
-    const auto expected = this->sample(3);
-    auto borrowed = this->sample(2);
+    using Entity = typename TestFixture::Entity;
+    auto borrowed = makeDistinctSample<typename TestFixture::Wire>(1);
+    this->released = 0;
     {
-        TypeParam entity(&borrowed);
-        EXPECT_EQ(entity.getDdsSample(), &borrowed);
-        entity = expected;
+        Entity borrowing(&borrowed);
+        Entity owning(this->held(2));
+        auto* heldSample = owning.getDdsSample();
+        borrowing = std::move(owning);  // owning into borrowing: the held sample moves along
+        EXPECT_EQ(borrowing.getDdsSample(), heldSample);
+        EXPECT_EQ(this->bytes(borrowing), this->bytes(2));
+
+        Entity other(this->held(3));
+        other = Entity(&borrowed);  // borrowing into owning: the held sample goes at once
+        EXPECT_EQ(this->released, 1);
+        other = makeDistinctSample<typename TestFixture::Wire>(4);
+        EXPECT_EQ(this->released, 1);
     }
-    EXPECT_EQ(this->bytes(borrowed), this->bytes(expected));
+    EXPECT_EQ(this->released, 2);
+    EXPECT_EQ(fieldBytes(borrowed), this->bytes(4));
 }
 
-TYPED_TEST(DataEntityTest, HeldSampleIsReleasedThroughItsDeleter)
+// Every array field: its view is the sample's storage; setting copies exactly the view's elements, wherever
+// they start; a view of the wrong size is refused and changes nothing, unless it starts at the field itself.
+TYPED_TEST(DataEntityTest, ArrayViewsAreTheSampleAndRefuseAWrongSize)
 {
-    using DdsType = typename TestFixture::DdsType;
-    using Deleter = typename TestFixture::Deleter;
-    {
-        TypeParam entity(typename TypeParam::SampleHolder(new DdsType(this->sample(4)), &Deleter::release));
-        EXPECT_EQ(this->readBack(entity), this->bytes(this->sample(4)));
-        EXPECT_EQ(Deleter::calls, 0);
-    }
-    EXPECT_EQ(Deleter::calls, 1);
-}
+    typename TestFixture::Entity entity;
+    entity = makeDistinctSample<typename TestFixture::Wire>(6, false);
+    const auto* sample = entity.getDdsSample();
+    auto expected = this->byName(*sample);
+    entity.visitFields([&](const char* name, const auto& view, const auto& set) {
+        using V = std::decay_t<decltype(view)>;
+        if constexpr (!std::is_arithmetic_v<V>)  // an array's view
+        {
+            SCOPED_TRACE(name);
+            using E = typename V::value_type;
+            const std::size_t n = view.size();
+            const auto* at = reinterpret_cast<const char*>(view.data());
+            EXPECT_TRUE(at >= reinterpret_cast<const char*>(sample) && at < reinterpret_cast<const char*>(sample + 1));
+            // `count` of the field's values rotated by one, three elements into their storage.
+            const auto rotated = [&](std::size_t count) {
+                qara::nimb::shared_vector<E> storage(3 + count);
+                for (std::size_t i = 0; i < count; ++i)
+                {
+                    storage[3 + i] = view[(i + 1) % n];
+                }
+                return freeze(std::move(storage.slice(3, count)));
+            };
+            const auto values = rotated(n);
+            for (const std::size_t wrong : {n - 1, n + 1})
+            {
+                EXPECT_THROW(set(rotated(wrong)), std::out_of_range);
+            }
+            V own = view;
+            set(own.slice(0, n - 1));
+            EXPECT_EQ(this->byName(*sample), expected);
 
-TYPED_TEST(DataEntityTest, CloneIsAnIndependentDeepCopy)
-{
-    TypeParam entity;
-    entity = this->sample(5);
-    auto copy = entity.clone();
-    EXPECT_NE(this->impl(*copy).getDdsSample(), entity.getDdsSample());
-
-    entity = this->sample(6);
-    EXPECT_EQ(this->readBack(*copy), this->bytes(this->sample(5)));
-}
-
-TYPED_TEST(DataEntityTest, CreatedFromASampleCopiesIt)
-{
-    using Interface = typename TestFixture::Interface;
-    auto source = this->sample(7);
-    auto entity = qara::nimb::ps::createDataEntityFrom<Interface, TypeParam>(source);
-    EXPECT_EQ(this->readBack(*entity), this->bytes(this->sample(7)));
-
-    this->impl(*entity) = this->sample(8);
-    EXPECT_EQ(this->bytes(source), this->bytes(this->sample(7)));
-}
-
-TYPED_TEST(DataEntityTest, InterfaceAssignmentCopiesEveryFieldByValue)
-{
-    using Interface = typename TestFixture::Interface;
-    TypeParam target;
-    target = this->sample(9);
-    auto borrowed = this->sample(10);
-    const TypeParam source(&borrowed);
-
-    Interface& targetRef = target;
-    targetRef = source;
-    EXPECT_EQ(this->bytes(target), this->bytes(this->sample(10)));
-
-    borrowed = this->sample(11);
-    EXPECT_EQ(this->bytes(target), this->bytes(this->sample(10)));
-
-    const Interface& self = target;
-    targetRef = self;
-    EXPECT_EQ(this->bytes(target), this->bytes(this->sample(10)));
-}
-
-TYPED_TEST(DataEntityTest, MoveFromOwningIntoBorrowing)
-{
-    using DdsType = typename TestFixture::DdsType;
-    using Deleter = typename TestFixture::Deleter;
-    auto borrowed = this->sample(12);
-    {
-        TypeParam target(&borrowed);
-        TypeParam source(typename TypeParam::SampleHolder(new DdsType(this->sample(13)), &Deleter::release));
-        DdsType* moved = source.getDdsSample();
-
-        target = std::move(source);
-        EXPECT_EQ(target.getDdsSample(), moved);
-        EXPECT_EQ(this->readBack(target), this->bytes(this->sample(13)));
-        target = this->sample(14);
-        EXPECT_EQ(this->bytes(*moved), this->bytes(this->sample(14)));
-        EXPECT_EQ(Deleter::calls, 0);
-    }
-    EXPECT_EQ(Deleter::calls, 1);
-    EXPECT_EQ(this->bytes(borrowed), this->bytes(this->sample(12)));
-}
-
-TYPED_TEST(DataEntityTest, MoveFromBorrowingIntoOwning)
-{
-    using DdsType = typename TestFixture::DdsType;
-    using Deleter = typename TestFixture::Deleter;
-    auto borrowed = this->sample(15);
-    {
-        TypeParam target(typename TypeParam::SampleHolder(new DdsType(this->sample(16)), &Deleter::release));
-        TypeParam source(&borrowed);
-
-        target = std::move(source);
-        EXPECT_EQ(Deleter::calls, 1);
-        EXPECT_EQ(target.getDdsSample(), &borrowed);
-        EXPECT_EQ(this->readBack(target), this->bytes(this->sample(15)));
-        target = this->sample(17);
-    }
-    EXPECT_EQ(Deleter::calls, 1);
-    EXPECT_EQ(this->bytes(borrowed), this->bytes(this->sample(17)));
+            set(values);
+            const auto* begin = reinterpret_cast<const unsigned char*>(values.data());
+            expected[name] = Bytes(begin, begin + n * sizeof(E));
+            EXPECT_EQ(this->byName(*sample), expected);
+        }
+    });
 }
 
 }  // namespace

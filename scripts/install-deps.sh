@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what the build needs on Debian 12: Fast DDS 3.1 and Fast CDR 2.2 from the next Debian
-# release, pinned low so nothing else is taken from there, and the rest from Debian 12 itself.
+# Installs what the build needs on Debian 12: the rest from Debian 12 itself, then Fast DDS 3.1 and
+# Fast CDR 2.2 from the next Debian release, pinned low so nothing else is taken from there. On Debian 12
+# that is a partial upgrade: Debian 13's C library, libstdc++6, OpenSSL, Boost 1.83 and base-files come
+# with Fast DDS.
 # Does nothing when everything is already present.
 set -euo pipefail
 
@@ -29,9 +31,10 @@ fi
 sudo_cmd=""
 [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
 
+next=trixie
 . /etc/os-release
-if [ "${VERSION_CODENAME:-}" = "bookworm" ]; then
-    next=trixie
+# Debian 13's base-files make a set-up machine call itself trixie; its pin still marks it as Debian 12.
+if [ "${VERSION_CODENAME:-}" = "bookworm" ] || [ -f /etc/apt/preferences.d/$next-low ]; then
     deb822=/etc/apt/sources.list.d/debian.sources
     if [ -f "$deb822" ]; then
         # Same mirror as the machine already uses, only the suite changes.
@@ -53,5 +56,7 @@ fi
 
 export DEBIAN_FRONTEND=noninteractive
 $sudo_cmd apt-get update -q
-$sudo_cmd apt-get install -y -q "${target[@]}" "${packages_next[@]}"
+# Debian 12's packages first, so that on a fresh machine they resolve against Debian 12 alone; then
+# Debian 13's, which upgrade what they share with them (the C library among them).
 $sudo_cmd apt-get install -y -q "${packages_debian12[@]}"
+$sudo_cmd apt-get install -y -q "${target[@]}" "${packages_next[@]}"

@@ -71,6 +71,39 @@ FAULTS = {
         "ps/SubscriptionManager.inl",
         "            return instanceState == fdds::ALIVE_INSTANCE_STATE;",
         "            return true;"),
+    "subscriber close does not wait for a delivery": (
+        "ps/SubscriptionManager.inl",
+        """    std::lock_guard<std::mutex> lock(m_gate);
+    m_manager = nullptr;""",
+        """    m_manager = nullptr;"""),
+    "most recent value keeps two": (
+        "ps/MrvDdsSubscriber.inl",
+        "qos.history().depth = 1;",
+        "qos.history().depth = 2;"),
+    "source time truncated": (
+        "ps/DdsPublisher.inl",
+        "std::floor(timestamp)",
+        "std::trunc(timestamp)"),
+    "instance event view state flipped": (
+        "ps/SubscriptionManager.inl",
+        "(event == InstanceEvent::CREATED && viewState == fdds::NEW_VIEW_STATE)",
+        "(event == InstanceEvent::CREATED && viewState == fdds::NOT_NEW_VIEW_STATE)"),
+    "loan not returned": (
+        "ps/DdsSubscriber.inl",
+        "const internal::fastdds::ReturnCode code = reader->return_loan(samples, infos);",
+        "const internal::fastdds::ReturnCode code = internal::fastdds::kOk;"),
+    "writer history keeps the last only": (
+        "ps/internal/EntityQos.hpp",
+        """    qos.history().kind = eprosima::fastdds::dds::KEEP_ALL_HISTORY_QOS;
+    qos.history().depth = 1000;
+    qos.resource_limits().max_samples = 40000;
+    qos.resource_limits().max_instances = 100;
+    qos.endpoint().history_memory_policy = eprosima::fastdds::rtps::DYNAMIC_RESERVE_MEMORY_MODE;""",
+        """    qos.history().kind = eprosima::fastdds::dds::KEEP_LAST_HISTORY_QOS;
+    qos.history().depth = 1000;
+    qos.resource_limits().max_samples = 40000;
+    qos.resource_limits().max_instances = 100;
+    qos.endpoint().history_memory_policy = eprosima::fastdds::rtps::DYNAMIC_RESERVE_MEMORY_MODE;"""),
 }
 
 

@@ -71,11 +71,10 @@ FAULTS = {
         "ps/SubscriptionManager.inl",
         "            return instanceState == fdds::ALIVE_INSTANCE_STATE;",
         "            return true;"),
-    "subscriber close does not wait for a delivery": (
+    "disjoint instance events overlap": (
         "ps/SubscriptionManager.inl",
-        """    std::lock_guard<std::mutex> lock(m_gate);
-    m_manager = nullptr;""",
-        """    m_manager = nullptr;"""),
+        "events = b.instanceEvents.count(*it) != 0;",
+        "events = b.instanceEvents.count(*it) == 0;"),
     "most recent value keeps two": (
         "ps/MrvDdsSubscriber.inl",
         "qos.history().depth = 1;",

@@ -170,7 +170,9 @@ TEST_F(MediumPublishing, CloseDrainsToReliableReadersWithinTheAcknowledgementWai
     for (const char* wait : {"0", "300"})
     {
         auto blocked = pair.makePublisher({}, {{"dds.wait_for_ack.timeout_ms", wait}});
-        waitUntilMatched(*blocked, stuck);
+        // Both readers: the first alone would acknowledge everything.
+        ASSERT_TRUE(waitUntil([&] { return matchedCount(Pair::writerOf(*blocked)) >= 2; }, 10s));
+        ASSERT_TRUE(waitUntil([&] { return matchedCount(stuck.reader()) > 0; }, 10s));
         for (int i = 0; i < 10; ++i)
         {
             blocked->publish(*blocked->createDataEntity(), 0ms);

@@ -136,6 +136,38 @@ FAULTS = {
         "tools/idlgen/idlgen.py",
         "            size += (-size) % f.width\n",
         ""),
+    "disjoint instance events overlap": (
+        "ps/SubscriptionManager.inl",
+        "events = b.instanceEvents.count(*it) != 0;",
+        "events = b.instanceEvents.count(*it) == 0;"),
+    "most recent value keeps two": (
+        "ps/MrvDdsSubscriber.inl",
+        "qos.history().depth = 1;",
+        "qos.history().depth = 2;"),
+    "source time truncated": (
+        "ps/DdsPublisher.inl",
+        "std::floor(timestamp)",
+        "std::trunc(timestamp)"),
+    "instance event view state flipped": (
+        "ps/SubscriptionManager.inl",
+        "(event == InstanceEvent::CREATED && viewState == fdds::NEW_VIEW_STATE)",
+        "(event == InstanceEvent::CREATED && viewState == fdds::NOT_NEW_VIEW_STATE)"),
+    "loan not returned": (
+        "ps/DdsSubscriber.inl",
+        "const internal::fastdds::ReturnCode code = reader->return_loan(samples, infos);",
+        "const internal::fastdds::ReturnCode code = internal::fastdds::kOk;"),
+    "writer history keeps the last only": (
+        "ps/internal/EntityQos.hpp",
+        """    qos.history().kind = eprosima::fastdds::dds::KEEP_ALL_HISTORY_QOS;
+    qos.history().depth = 1000;
+    qos.resource_limits().max_samples = 40000;
+    qos.resource_limits().max_instances = 100;
+    qos.endpoint().history_memory_policy = eprosima::fastdds::rtps::DYNAMIC_RESERVE_MEMORY_MODE;""",
+        """    qos.history().kind = eprosima::fastdds::dds::KEEP_LAST_HISTORY_QOS;
+    qos.history().depth = 1000;
+    qos.resource_limits().max_samples = 40000;
+    qos.resource_limits().max_instances = 100;
+    qos.endpoint().history_memory_policy = eprosima::fastdds::rtps::DYNAMIC_RESERVE_MEMORY_MODE;"""),
 }
 
 

@@ -6,8 +6,6 @@
 // AllocationCounter.cpp (including allocations made inside the plug-in and Fast DDS).
 namespace tarvex_test {
 
-std::size_t allocationCount();
-
 // Allocations made on this thread while the scope lives.
 class AllocationScope
 {

@@ -53,13 +53,6 @@ public:
         return m_changed.wait_for(lock, limit, [&] { return m_values.size() >= count; });
     }
 
-    // Until the latest value is at least `value`.
-    bool waitForLatest(const V& value, std::chrono::milliseconds limit = std::chrono::seconds(20))
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, limit, [&] { return !m_values.empty() && m_values.back() >= value; });
-    }
-
     std::vector<V> values() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -30,72 +30,31 @@ namespace xt = eprosima::fastdds::dds;
 
 namespace detail {
 
-template <class E>
-xt::TypeKind kindOf()
-{
-    static_assert(std::is_arithmetic_v<E>, "a primitive element type");
-    if constexpr (std::is_same_v<E, bool>)
-    {
-        return xt::TK_BOOLEAN;
+// The kind of a primitive, and the setters of one value and of an array of them.
+#define TARVEX_DYNAMIC_PRIMITIVE(Type, Kind, Name)                                               \
+    inline xt::TypeKind kindOf(Type)                                                             \
+    {                                                                                            \
+        return xt::Kind;                                                                         \
+    }                                                                                            \
+    inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, Type v)                     \
+    {                                                                                            \
+        return d.set_##Name##_value(id, v);                                                      \
+    }                                                                                            \
+    inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, const std::vector<Type>& v) \
+    {                                                                                            \
+        return d.set_##Name##_values(id, v);                                                     \
     }
-    else if constexpr (std::is_same_v<E, uint8_t>)
-    {
-        return xt::TK_BYTE;
-    }
-    else if constexpr (std::is_floating_point_v<E>)
-    {
-        return sizeof(E) == 4 ? xt::TK_FLOAT32 : xt::TK_FLOAT64;
-    }
-    else if constexpr (std::is_signed_v<E>)
-    {
-        return sizeof(E) == 2 ? xt::TK_INT16 : sizeof(E) == 4 ? xt::TK_INT32 : xt::TK_INT64;
-    }
-    else
-    {
-        return sizeof(E) == 2 ? xt::TK_UINT16 : sizeof(E) == 4 ? xt::TK_UINT32 : xt::TK_UINT64;
-    }
-}
-
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, bool v) { return d.set_boolean_value(id, v); }
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, uint8_t v) { return d.set_byte_value(id, v); }
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, uint16_t v) { return d.set_uint16_value(id, v); }
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, int32_t v) { return d.set_int32_value(id, v); }
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, uint32_t v) { return d.set_uint32_value(id, v); }
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, uint64_t v) { return d.set_uint64_value(id, v); }
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, float v) { return d.set_float32_value(id, v); }
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, double v) { return d.set_float64_value(id, v); }
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, const std::vector<bool>& v)
-{
-    return d.set_boolean_values(id, v);
-}
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, const std::vector<uint8_t>& v)
-{
-    return d.set_byte_values(id, v);
-}
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, const std::vector<uint16_t>& v)
-{
-    return d.set_uint16_values(id, v);
-}
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, const std::vector<int32_t>& v)
-{
-    return d.set_int32_values(id, v);
-}
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, const std::vector<uint32_t>& v)
-{
-    return d.set_uint32_values(id, v);
-}
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, const std::vector<uint64_t>& v)
-{
-    return d.set_uint64_values(id, v);
-}
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, const std::vector<float>& v)
-{
-    return d.set_float32_values(id, v);
-}
-inline xt::ReturnCode_t set(xt::DynamicData& d, xt::MemberId id, const std::vector<double>& v)
-{
-    return d.set_float64_values(id, v);
-}
+TARVEX_DYNAMIC_PRIMITIVE(bool, TK_BOOLEAN, boolean)
+TARVEX_DYNAMIC_PRIMITIVE(uint8_t, TK_BYTE, byte)
+TARVEX_DYNAMIC_PRIMITIVE(int16_t, TK_INT16, int16)
+TARVEX_DYNAMIC_PRIMITIVE(uint16_t, TK_UINT16, uint16)
+TARVEX_DYNAMIC_PRIMITIVE(int32_t, TK_INT32, int32)
+TARVEX_DYNAMIC_PRIMITIVE(uint32_t, TK_UINT32, uint32)
+TARVEX_DYNAMIC_PRIMITIVE(int64_t, TK_INT64, int64)
+TARVEX_DYNAMIC_PRIMITIVE(uint64_t, TK_UINT64, uint64)
+TARVEX_DYNAMIC_PRIMITIVE(float, TK_FLOAT32, float32)
+TARVEX_DYNAMIC_PRIMITIVE(double, TK_FLOAT64, float64)
+#undef TARVEX_DYNAMIC_PRIMITIVE
 
 template <class F>
 struct Shape
@@ -145,7 +104,7 @@ xt::DynamicType::_ref_type dynamicTypeOf(const std::string& name, std::size_t me
         {
             return;
         }
-        xt::DynamicType::_ref_type element = factory->get_primitive_type(detail::kindOf<typename S::Element>());
+        xt::DynamicType::_ref_type element = factory->get_primitive_type(detail::kindOf(typename S::Element{}));
         add(field, S::length == 0 ? element : factory->create_array_type(element, {S::length})->build());
     });
     for (std::size_t extra = 0; extra < extraInt32s; ++extra)

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <unistd.h>
 
 namespace tarvex_test {
@@ -21,13 +23,7 @@ std::string uniqueUri(uint32_t domain, const std::string& topic)
 {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string test = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name() : "none";
-    for (char& c : test)
-    {
-        if (c == '/')
-        {
-            c = '_';
-        }
-    }
+    std::replace(test.begin(), test.end(), '/', '_');
     return "dds.ps://" + std::to_string(domain) + "/" + topic + "/" + test + "/" + std::to_string(::getpid());
 }
 

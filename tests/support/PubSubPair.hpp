@@ -19,15 +19,6 @@
 
 namespace tarvex_test {
 
-template <class T>
-using SubscriberEntry = qara::nimb::ps::Subscriber<T>*(const std::shared_ptr<qara::nimb::Nimb>&, const qara::nimb::Uri&,
-                                                       const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>&,
-                                                       const qara::nimb::Nimb::Properties&);
-template <class T>
-using MrvSubscriberEntry = qara::nimb::ps::MrvSubscriber<T>*(
-    const std::shared_ptr<qara::nimb::Nimb>&, const qara::nimb::Uri&,
-    const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>&, const qara::nimb::Nimb::Properties&);
-
 // Publishers and subscribers of one topic made through the plug-in's exported functions, each side on a
 // participant of its own so that samples really cross a transport.
 template <class TopicType>
@@ -44,23 +35,18 @@ public:
     std::unique_ptr<qara::nimb::ps::Publisher<T>> makePublisher(const QoSList& qos = {},
                                                                 const qara::nimb::Nimb::Properties& properties = {})
     {
-        auto* entry = plugin().function<PublisherEntry<T>>(entryName("Publisher", TopicType::name()));
-        return std::unique_ptr<qara::nimb::ps::Publisher<T>>(
-            entry(publishingHost, qara::nimb::Uri(uri), qos, properties));
+        return make<qara::nimb::ps::Publisher>("Publisher", publishingHost, qos, properties);
     }
 
     std::unique_ptr<qara::nimb::ps::Subscriber<T>> makeSubscriber(const QoSList& qos = {},
                                                                   const qara::nimb::Nimb::Properties& properties = {})
     {
-        auto* entry = plugin().function<SubscriberEntry<T>>(entryName("Subscriber", TopicType::name()));
-        return std::unique_ptr<qara::nimb::ps::Subscriber<T>>(
-            entry(subscribingHost, qara::nimb::Uri(uri), qos, properties));
+        return make<qara::nimb::ps::Subscriber>("Subscriber", subscribingHost, qos, properties);
     }
 
     std::unique_ptr<qara::nimb::ps::MrvSubscriber<T>> makeMrvSubscriber(const QoSList& qos = {})
     {
-        auto* entry = plugin().function<MrvSubscriberEntry<T>>(entryName("MrvSubscriber", TopicType::name()));
-        return std::unique_ptr<qara::nimb::ps::MrvSubscriber<T>>(entry(subscribingHost, qara::nimb::Uri(uri), qos, {}));
+        return make<qara::nimb::ps::MrvSubscriber>("MrvSubscriber", subscribingHost, qos, {});
     }
 
     static eprosima::fastdds::dds::DataWriter& writerOf(qara::nimb::ps::Publisher<T>& publisher)
@@ -112,6 +98,18 @@ public:
     std::string uri;
     std::shared_ptr<qara::nimb::Nimb> publishingHost = std::make_shared<qara::nimb::DdsNimb>();
     std::shared_ptr<qara::nimb::Nimb> subscribingHost = std::make_shared<qara::nimb::DdsNimb>();
+
+private:
+    // Through the plug-in's exported function generated_dds_<kind>_tarvex_<type>.
+    template <template <class> class Product>
+    std::unique_ptr<Product<T>> make(const std::string& kind, const std::shared_ptr<qara::nimb::Nimb>& host,
+                                     const QoSList& qos, const qara::nimb::Nimb::Properties& properties)
+    {
+        using Entry = Product<T>*(const std::shared_ptr<qara::nimb::Nimb>&, const qara::nimb::Uri&, const QoSList&,
+                                  const qara::nimb::Nimb::Properties&);
+        auto* entry = plugin().function<Entry>(entryName(kind, TopicType::name()));
+        return std::unique_ptr<Product<T>>(entry(host, qara::nimb::Uri(uri), qos, properties));
+    }
 };
 
 }  // namespace tarvex_test

@@ -168,6 +168,22 @@ FAULTS = {
     qos.resource_limits().max_samples = 40000;
     qos.resource_limits().max_instances = 100;
     qos.endpoint().history_memory_policy = eprosima::fastdds::rtps::DYNAMIC_RESERVE_MEMORY_MODE;"""),
+    "replay ignores --restamp": (
+        "tools/tarvex/Replay.cpp",
+        "options.restamp ? wallSeconds() : message.publishTime / 1e9",
+        "message.publishTime / 1e9"),
+    "even number of rounds takes the upper middle": (
+        "tools/bench/PubSubMeasure.cpp",
+        "        return (*std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle)) + upper) / 2;",
+        "        return upper;"),
+    "floats printed as the nearest double": (
+        "tools/tarvex/SampleText.hpp",
+        "if constexpr (std::is_same_v<E, float>)",
+        "if constexpr (false)"),
+    "perf loses one sample too few": (
+        "tools/tarvex/Perf.cpp",
+        "m_highest - m_first + 1 - m_distinct",
+        "m_highest - m_first - m_distinct"),
 }
 
 

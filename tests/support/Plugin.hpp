@@ -20,6 +20,9 @@ using PublisherEntry = qara::nimb::ps::Publisher<T>*(const std::shared_ptr<qara:
                                                      const std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>&,
                                                      const qara::nimb::Nimb::Properties&);
 
+template <class T>
+using DataEntityEntry = T*();
+
 // generated_dds_<kind>_tarvex_<type>
 std::string entryName(const std::string& kind, const std::string& type);
 

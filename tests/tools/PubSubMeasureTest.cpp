@@ -1,19 +1,11 @@
-#include "Plugin.hpp"
 #include "PubSubMeasure.hpp"
-#include "PubSubPlugin.hpp"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <chrono>
-#include <mutex>
 #include <numeric>
-#include <string>
 #include <vector>
 
-// The measurement behind 'tarvex bench' and the pub-sub benchmarks: both paths must carry the same samples
-// and source time stamps, or the comparison means nothing.
+// The statistics behind 'tarvex bench' and 'tarvex perf'.
 namespace {
 
 using namespace qara::nimb::tools;
@@ -46,42 +38,6 @@ TEST(PubSubMeasure, RatiosTakeTheMedianOfTheRoundsWithAnIntervalAroundIt)
     const RatioSummary steady = summarizeRatios({1.02, 1.02, 1.02});
     EXPECT_EQ(steady.low, 1.02);
     EXPECT_EQ(steady.high, 1.02);
-}
-
-TEST(PubSubMeasure, BothPathsDeliverEverySampleWithItsSourceTimeStamp)
-{
-    for (const Path path : {Path::Plugin, Path::Plain})
-    {
-        SCOPED_TRACE(to_string(path));
-        std::mutex mutex;
-        std::vector<double> stamps;
-        Arrivals arrivals;
-        const auto channel = openChannel(path, "PsMeasurements", tarvex_test::plugin(), 197,
-                                         "measure-test/" + std::to_string(::getpid()), [&](double stamp) {
-                                             {
-                                                 const std::lock_guard<std::mutex> lock(mutex);
-                                                 stamps.push_back(stamp);
-                                             }
-                                             arrivals.arrive(stamp);
-                                         });
-        warmUp(*channel, arrivals);
-        const double since = wallSeconds();
-        arrivals.restart(since);
-        std::vector<double> sent;
-        for (int i = 0; i < 20; ++i)
-        {
-            sent.push_back(since + i * 0.001);
-            channel->publish(sent.back());
-        }
-        ASSERT_EQ(arrivals.waitFor(sent.size(), std::chrono::seconds(10)), sent.size());
-        const std::lock_guard<std::mutex> lock(mutex);
-        const std::vector<double> received(stamps.end() - static_cast<std::ptrdiff_t>(sent.size()), stamps.end());
-        for (std::size_t i = 0; i < sent.size(); ++i)
-        {
-            // Whole nanoseconds on the wire.
-            EXPECT_NEAR(received[i], sent[i], 1e-6) << i;
-        }
-    }
 }
 
 }  // namespace

@@ -82,6 +82,15 @@ TEST(SampleText, EveryFieldOfEveryTopicKeepsWhatSetGaveItAndTheCounterFillsNumbe
             ++member;
         }
 
+        // JSON has no NaN: it prints as null.
+        if (type == "PsMeasurements")
+        {
+            const auto floats = nthField<float, true>(*sample);
+            setField(*sample, type, floats.name + "=" + listOf(floats.size, "nan", "0"));
+            EXPECT_TRUE(toJson(*sample).at(floats.name).at(0).is_null());
+            setField(*sample, type, floats.name + "=" + listOf(floats.size, "0.1", "-2.5e-07"));
+        }
+
         fillCounter(*sample, 42);
         const auto counted = toJson(*sample);
         for (const auto& [name, value] : expected)

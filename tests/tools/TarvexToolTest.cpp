@@ -7,14 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -26,7 +23,6 @@ namespace {
 using qara::nimb::tools::topicNames;
 using tarvex_test::Field;
 using tarvex_test::linesOf;
-using tarvex_test::listOf;
 using tarvex_test::runTool;
 using tarvex_test::ToolRun;
 using tarvex_test::uniqueUri;
@@ -42,13 +38,6 @@ template <class E, bool Array>
 Field nthField(std::size_t n = 0)
 {
     return tarvex_test::nthField<E, Array>(*psEntity(), n);
-}
-
-std::vector<std::string> fieldNames()
-{
-    std::vector<std::string> names;
-    psEntity()->visitFields([&](const char* name, const auto&) { names.emplace_back(name); });
-    return names;
 }
 
 TEST(TarvexDemo, ReportsEveryTopicWithNothingLostOnTheListenerPath)
@@ -77,66 +66,6 @@ TEST(TarvexDemo, ReportsEveryTopicWithNothingLostOnTheListenerPath)
         EXPECT_EQ(latest, "yes") << "the most-recent-value subscriber does not show the last sample";
         EXPECT_GT(median, 0);
         EXPECT_GE(p99, median);
-    }
-}
-
-TEST(TarvexPubEcho, EchoPrintsEveryFieldWithTheValuesPubSet)
-{
-    const Field doubles = nthField<double, true>();
-    const Field floats = nthField<float, true>();
-    const Field flags = nthField<bool, true>();
-    const Field shorts = nthField<uint16_t, true>();
-    const Field flag = nthField<bool, false>();
-    const Field signedScalar = nthField<int32_t, false>();
-    const Field wide = nthField<uint64_t, false>();
-    const Field counted = nthField<int32_t, false>(1);
-    ASSERT_FALSE(HasFailure());
-
-    const std::vector<std::pair<std::string, std::string>> sets = {
-        {doubles.name + "=" + listOf(doubles.size, "1.5", "-2"), "[" + listOf(doubles.size, "1.5", "-2") + "]"},
-        {floats.name + "=" + listOf(floats.size, "nan", "0.1"), "[" + listOf(floats.size, "null", "0.1") + "]"},
-        {flags.name + "=" + listOf(flags.size, "true", "false"), "[" + listOf(flags.size, "true", "false") + "]"},
-        {shorts.name + "=" + listOf(shorts.size, "65535", "0"), "[" + listOf(shorts.size, "65535", "0") + "]"},
-        {flag.name + "=true", "true"},
-        {signedScalar.name + "=-7", "-7"},
-        {wide.name + "=18446744073709551615", "18446744073709551615"},
-    };
-    const std::string uri = uniqueUri(kDomain, "tools");
-    const std::string count = "5";
-    auto echo = std::async(
-        std::launch::async, runTool,
-        std::vector<std::string>{"echo", "PsMeasurements", "--uri", uri, "--count", count, "--timeout", "60000"},
-        std::chrono::seconds(90));
-    std::vector<std::string> pubArgs = {"pub", "PsMeasurements", "--uri", uri, "--count", count, "--rate", "50"};
-    for (const auto& set : sets)
-    {
-        pubArgs.insert(pubArgs.end(), {"--set", set.first});
-    }
-    const ToolRun pub = runTool(pubArgs);
-    EXPECT_EQ(pub.status, 0) << pub.err;
-    const ToolRun received = echo.get();
-    ASSERT_EQ(received.status, 0) << received.err;
-
-    const auto lines = linesOf(received.out);
-    ASSERT_EQ(lines.size(), 5u) << received.out;
-    const auto names = fieldNames();
-    for (std::size_t i = 0; i < lines.size(); ++i)
-    {
-        SCOPED_TRACE("sample " + std::to_string(i + 1));
-        const auto sample = nlohmann::ordered_json::parse(lines[i]);
-        std::vector<std::string> printed;
-        for (const auto& member : sample.items())
-        {
-            printed.emplace_back(member.key());
-        }
-        EXPECT_EQ(printed, names);
-        for (const auto& [assignment, expected] : sets)
-        {
-            const std::string name = assignment.substr(0, assignment.find('='));
-            EXPECT_EQ(sample.at(name), nlohmann::ordered_json::parse(expected)) << name;
-        }
-        // Fields not set count the samples, so consecutive ones differ.
-        EXPECT_EQ(sample.at(counted.name), i + 1);
     }
 }
 
@@ -190,28 +119,6 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
         EXPECT_EQ(run.err.back(), '\n');
         EXPECT_NE(run.err.find(bad.expected), std::string::npos) << run.err;
     }
-}
-
-TEST(TarvexLogging, DefaultsToWarningsAndALogConfigReplacesThem)
-{
-    const std::vector<std::string> echo = {
-        "echo", "SaMeasurements_medium", "--uri", uniqueUri(kDomain, "tools"), "--timeout", "100"};
-    const ToolRun quiet = runTool(echo);
-    ASSERT_EQ(quiet.status, 0) << quiet.err;
-    EXPECT_EQ(quiet.err, "");
-
-    const auto config = std::filesystem::temp_directory_path() / ("tarvex-log-" + std::to_string(::getpid()));
-    std::ofstream(config) << "log4cplus.rootLogger=TRACE, E\n"
-                             "log4cplus.appender.E=log4cplus::ConsoleAppender\n"
-                             "log4cplus.appender.E.logToStdErr=true\n"
-                             "log4cplus.appender.E.layout=log4cplus::PatternLayout\n"
-                             "log4cplus.appender.E.layout.ConversionPattern=%p %c %m%n\n";
-    std::vector<std::string> verboseArgs = {"--log-config", config.string()};
-    verboseArgs.insert(verboseArgs.end(), echo.begin(), echo.end());
-    const ToolRun verbose = runTool(verboseArgs);
-    std::filesystem::remove(config);
-    ASSERT_EQ(verbose.status, 0) << verbose.err;
-    EXPECT_NE(verbose.err.find("TRACE nimbDdsSubscriber "), std::string::npos) << verbose.err;
 }
 
 TEST(TarvexBench, WritesEveryRoundOfBothPathsToCsvAndPlotsDistributionsAndRatios)

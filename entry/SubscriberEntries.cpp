@@ -13,7 +13,7 @@ ps::Subscriber<T>* createSubscriber(const std::shared_ptr<Nimb>& nimb, const Uri
 {
     auto participant = entry::ddsNimbOf(nimb).getDomainParticipant(uri, properties);
     return new ps::DdsSubscriberDelegator<T, ST>(
-        std::make_shared<ps::DdsSubscriber<T, ST>>(uri, qos, properties, participant));
+        ps::DdsSubscriber<T, ST>::create(uri, qos, properties, participant));
 }
 
 template <class T, class ST>

@@ -56,6 +56,12 @@ public:
         bool loanReturned;
     };
 
+    // A subscriber whose reader delivers to subscriptions from the start; the constructor alone leaves the
+    // reader without its listener.
+    static std::shared_ptr<DdsSubscriber> create(const Uri& uri, const typename Base::QoSList& qos,
+                                                 const Nimb::Properties& properties,
+                                                 const std::shared_ptr<typename Base::Participant>& participant);
+
     DdsSubscriber(const Uri& uri, const typename Base::QoSList& qos, const Nimb::Properties& properties,
                   const std::shared_ptr<typename Base::Participant>& participant);
     ~DdsSubscriber() override;

@@ -80,6 +80,16 @@ DdsSubscriber<T, ST>::DdsSubscriber(const Uri& uri, const typename Base::QoSList
 }
 
 template <class T, class ST>
+std::shared_ptr<DdsSubscriber<T, ST>> DdsSubscriber<T, ST>::create(
+    const Uri& uri, const typename Base::QoSList& qos, const Nimb::Properties& properties,
+    const std::shared_ptr<typename Base::Participant>& participant)
+{
+    auto subscriber = std::make_shared<DdsSubscriber>(uri, qos, properties, participant);
+    subscriber->m_subscriptionManager->start();
+    return subscriber;
+}
+
+template <class T, class ST>
 DdsSubscriber<T, ST>::~DdsSubscriber()
 {
     if (this->state() != internal::EntityState::Closed)

@@ -94,6 +94,9 @@ public:
                         const std::shared_ptr<eprosima::fastdds::dds::DataReader>& reader,
                         DdsSubscriber<T, ST>& subscriber, SubscriptionReaderListener<T, ST>& listener);
 
+    // Attaches the listener to the reader. Only once the subscriber is owned by a shared_ptr: a dispatch
+    // looks its owner up through it, from Fast DDS's threads.
+    void start();
     // Detaches the listener: waits for a dispatch in progress, and no dispatch starts after.
     void stop();
     // The subscriber, unless it is being destroyed.

@@ -105,6 +105,11 @@ SubscriptionManager<T, ST>::SubscriptionManager(const std::shared_ptr<fdds::Doma
       m_reader(reader),
       m_listener(listener)
 {
+}
+
+template <class T, class ST>
+void SubscriptionManager<T, ST>::start()
+{
     m_listener.attach(*this);
     const internal::fastdds::ReturnCode code = m_reader->set_listener(&m_listener);
     if (code != internal::fastdds::kOk)

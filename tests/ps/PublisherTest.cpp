@@ -146,6 +146,46 @@ TEST_F(MediumPublishing, SharedTopicGoesWithItsLastHolderAndAClosedPublisherRefu
     EXPECT_THROW(second->createDataEntity(), qara::nimb::IllegalStateException);
 }
 
+// An entity of another implementation of the interface cannot be published: refused in words and logged.
+TEST_F(MediumPublishing, AForeignEntityIsRefusedAndLogged)
+{
+    using T = Medium::Interface;
+    class Foreign : public T
+    {
+    public:
+        std::unique_ptr<T> clone() const override { return nullptr; }
+        bool keyEquals(const T&) const override { return false; }
+        std::unique_ptr<T> cloneKey() const override { return nullptr; }
+        bool hasKey() const override { return false; }
+        int32_t getImplementations_fb_main_cell_sttlm_esaactuatorstate() const override { return 0; }
+        void setImplementations_fb_main_cell_sttlm_esaactuatorstate(int32_t) override {}
+        int32_t getImplementations_fb_main_cell_sttlm_esapowerstate() const override { return 0; }
+        void setImplementations_fb_main_cell_sttlm_esapowerstate(int32_t) override {}
+        int32_t getImplementations_fb_main_cell_sttlm_econtrolstate() const override { return 0; }
+        void setImplementations_fb_main_cell_sttlm_econtrolstate(int32_t) override {}
+        bool getImplementations_fb_main_cell_sttlm_stdegradedmode_bsa_degradedmodeenable() const override
+        {
+            return false;
+        }
+        void setImplementations_fb_main_cell_sttlm_stdegradedmode_bsa_degradedmodeenable(bool) override {}
+        int32_t getImplementations_fb_main_cell_sttlm_stsimulationmode_esasimulationmode() const override { return 0; }
+        void setImplementations_fb_main_cell_sttlm_stsimulationmode_esasimulationmode(int32_t) override {}
+    };
+    auto publisher = pair.makePublisher();
+    LogCapture errors("nimbDdsPublisher", log4cplus::ERROR_LOG_LEVEL);
+    const std::string message = "Data type for instance or value is incorrect. Not a DDS supported type";
+    try
+    {
+        publisher->publish(Foreign(), 0ms);
+        ADD_FAILURE() << "a foreign entity was published";
+    }
+    catch (const qara::nimb::IllegalStateException& e)
+    {
+        EXPECT_EQ(e.what(), message);
+    }
+    EXPECT_TRUE(errors.contains(log4cplus::ERROR_LOG_LEVEL, message));
+}
+
 // Closing waits for a reliable reader's acknowledgements, so nothing published just before is lost; a
 // reader that never takes makes it wait until the time set, and no longer.
 TEST_F(MediumPublishing, CloseDrainsToReliableReadersWithinTheAcknowledgementWait)

@@ -71,7 +71,7 @@ public:
         auto& writer = writerOf(publisher);
         auto& reader = readerOf(subscriber);
         if (!waitUntil([&] { return matchedCount(writer) >= readers && matchedCount(reader) >= 1; },
-                       std::chrono::seconds(10)))
+                       std::chrono::seconds(30)))
         {
             throw std::runtime_error("publisher and subscriber never matched");
         }

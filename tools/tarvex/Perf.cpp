@@ -365,12 +365,20 @@ Json publish(const Setup& setup, Clocked& run)
     return json;
 }
 
-Json subscribe(const Setup& setup, Clocked& run)
+// sub counts what arrives; pong also sends each sample back on the reply topic.
+Json receive(const Setup& setup, Clocked& run, bool reply)
 {
     Tally tally(setup.options.count);
+    const std::unique_ptr<PerfEndpoint> writer =
+        reply ? openWriter(setup.path, setup.options.topic, setup.plugin, pongUri(setup.uri), setup.properties)
+              : nullptr;
     std::atomic<bool> arrived{false};
     const auto reader = openReader(setup.path, setup.options.topic, setup.plugin, setup.uri, setup.properties,
                                    [&](uint64_t sequence, double stamp) {
+                                       if (writer)
+                                       {
+                                           writer->write(sequence, stamp);
+                                       }
                                        tally.arrive(sequence, wallSeconds() - stamp);
                                        arrived = true;
                                    });
@@ -420,32 +428,6 @@ Json ping(const Setup& setup, Clocked& run)
     return json;
 }
 
-Json pong(const Setup& setup, Clocked& run)
-{
-    Tally tally(setup.options.count);
-    const auto writer = openWriter(setup.path, setup.options.topic, setup.plugin, pongUri(setup.uri), setup.properties);
-    std::atomic<bool> arrived{false};
-    const auto reader = openReader(setup.path, setup.options.topic, setup.plugin, setup.uri, setup.properties,
-                                   [&](uint64_t sequence, double stamp) {
-                                       writer->write(sequence, stamp);
-                                       tally.arrive(sequence, wallSeconds() - stamp);
-                                       arrived = true;
-                                   });
-    while (!run.over(tally.received()))
-    {
-        if (arrived)
-        {
-            run.begin();
-        }
-        run.tick(tally.received(), tally.received(), tally.lost());
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    Json json;
-    tally.report(json);
-    json["latency_us"]["kind"] = "one-way from the source time stamp";
-    run.report(json, json["received"]);
-    return json;
-}
 
 // With --path both, ping and pong run each path on a topic of its own: <topic path>/plugin and /plain.
 struct Lane
@@ -620,9 +602,9 @@ int runPerf(const PluginLibrary& plugin, const PerfOptions& options)
         throw CLI::ValidationError("--path", "both is for ping and pong");
     }
     Json measured = options.role == "pub"    ? publish(setup, run)
-                    : options.role == "sub"  ? subscribe(setup, run)
+                    : options.role == "sub"  ? receive(setup, run, false)
                     : options.role == "ping" ? (both ? pingBoth(setup, run) : ping(setup, run))
-                                             : (both ? pongBoth(setup, run) : pong(setup, run));
+                                             : (both ? pongBoth(setup, run) : receive(setup, run, true));
     json.update(measured);
     if (options.json)
     {

@@ -25,3 +25,15 @@ function(nimb_add_library name kind)
         target_link_libraries(${name} PRIVATE $<BUILD_INTERFACE:nimb_build_settings>)
     endif()
 endfunction()
+
+# nimb_include_root(<target> <PUBLIC|INTERFACE>) gives <target> an include root of its own in the build tree,
+# in which the calling folder appears under its path from the repository root: "ps/X.hpp" then finds ps/X.hpp
+# for the targets that use the ps folder, and the repository root is on nobody's include path.
+function(nimb_include_root target scope)
+    file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+    set(root ${CMAKE_CURRENT_BINARY_DIR}/include-root)
+    get_filename_component(parent ${root}/${folder} DIRECTORY)
+    file(MAKE_DIRECTORY ${parent})
+    file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${root}/${folder} SYMBOLIC)
+    target_include_directories(${target} ${scope} $<BUILD_INTERFACE:${root}>)
+endfunction()

@@ -4,6 +4,9 @@
 
 #include <log4cplus/loggingmacros.h>
 
+#include <new>
+#include <stdexcept>
+
 namespace qara::nimb::ps {
 
 namespace detail {
@@ -15,20 +18,46 @@ namespace detail {
     throw IllegalStateException(message);
 }
 
+// An entity and the sample it owns, in one allocation: the entity borrows the sample beside it.
+template <class ST>
+struct EntityWithSample
+{
+    using DdsType = typename ST::DdsType;
+
+    EntityWithSample() : sample{} {}
+    explicit EntityWithSample(const DdsType& from) : sample(from) {}
+
+    DdsType sample;
+    ST entity{&sample};
+};
+
+template <class T, class ST, class... From>
+std::shared_ptr<T> makeEntityWithSample(const From&... from)
+{
+    std::shared_ptr<EntityWithSample<ST>> block;
+    try
+    {
+        block = std::make_shared<EntityWithSample<ST>>(from...);
+    }
+    catch (const std::bad_alloc&)
+    {
+        throw std::runtime_error("failed to create a DDS sample");
+    }
+    return std::shared_ptr<T>(block, &block->entity);
+}
+
 }  // namespace detail
 
 template <class T, class ST>
 std::shared_ptr<T> createDataEntityInternal()
 {
-    return std::make_shared<ST>();
+    return detail::makeEntityWithSample<T, ST>();
 }
 
 template <class T, class ST>
 std::shared_ptr<T> createDataEntityFrom(const typename ST::DdsType& sample)
 {
-    auto entity = std::make_shared<ST>();
-    *entity = sample;
-    return entity;
+    return detail::makeEntityWithSample<T, ST>(sample);
 }
 
 template <class T, class ST>

@@ -307,6 +307,7 @@ std::vector<std::shared_ptr<T>> DdsSubscriber<T, ST>::read(std::size_t maxSample
         return result;
     }
     withLoan(samples, infos, detail::kReturnLoanFailure, [&] {
+        result.reserve(static_cast<std::size_t>(samples.length()));
         for (typename Samples::size_type i = 0; i < samples.length(); ++i)
         {
             if (accepts(infos[i], samples[i]))

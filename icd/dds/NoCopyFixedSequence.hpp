@@ -7,15 +7,10 @@
 
 namespace qara::nimb::icd::dds {
 
-// Lets a shared_ptr point at storage it does not own.
-template <class E>
-struct NoDeleter
-{
-    void operator()(E*) const noexcept {}
-};
-
 // A frozen view of all N elements of a fixed array inside a wire sample. Reading hands out copies of
-// the view: they share the sample's storage, so no element is copied and nothing is allocated.
+// the view: they share the sample's storage, so no element is copied and nothing is allocated. The view
+// owns nothing (an aliasing pointer with an empty owner, so not even a control block is allocated), and
+// as it is never the sole owner of its storage it can never be thawed.
 template <class E, class A, std::size_t N>
 class NoCopyFixedSequenceGetter
 {

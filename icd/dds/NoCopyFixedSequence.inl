@@ -9,7 +9,7 @@ namespace qara::nimb::icd::dds {
 
 template <class E, class A, std::size_t N>
 NoCopyFixedSequenceGetter<E, A, N>::NoCopyFixedSequenceGetter(A& array)
-    : m_array(&array), m_view(freeze(shared_vector<E>(std::shared_ptr<E>(array.data(), NoDeleter<E>()), 0, N)))
+    : m_array(&array), m_view(std::shared_ptr<const E>(std::shared_ptr<const E>(), array.data()), 0, N)
 {
 }
 

@@ -188,6 +188,22 @@ FAULTS = {
         "ps/DataEntityCreation.inl",
         "    if (impl == nullptr)\n    {\n        detail::throwForeignImplementation(logger);",
         "    if (impl == nullptr && false)\n    {\n        detail::throwForeignImplementation(logger);"),
+    "boolean octet bound off by one": (
+        "generated/dds/CdrCodec.inl",
+        "return octet > 1; }",
+        "return octet > 2; }"),
+    "MCAP message times swapped": (
+        "tools/mcap/src/Records.cpp",
+        "    out.u64(message.logTime);\n    out.u64(message.publishTime);",
+        "    out.u64(message.publishTime);\n    out.u64(message.logTime);"),
+    "record compresses with lz4 by default": (
+        "tools/tarvex/Record.cpp",
+        'std::make_shared<std::string>("zstd")',
+        'std::make_shared<std::string>("lz4")'),
+    "DDS scheme without a kind accepted": (
+        "host/dds/src/DdsUriHelper.cpp",
+        "scheme.size() <= schemePrefix.size()",
+        "scheme.size() < schemePrefix.size()"),
 }
 
 

@@ -44,7 +44,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::v
     {
         ::posix_spawn_file_actions_adddup2(&actions, stderrMode == Stderr::Captured ? err[1] : out[1], STDERR_FILENO);
     }
-    // Nor does the child keep this process's sockets open.
+    // The child keeps no other descriptor of this process, such as a socket.
     ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     const int failed = ::posix_spawnp(&m_pid, "env", &actions, nullptr, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
@@ -56,6 +56,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::v
     if (failed != 0)
     {
         m_pid = -1;
+        ::close(out[0]);
+        ::close(err[0]);
         throw std::runtime_error("cannot start " + command.at(0) + ": " + std::strerror(failed));
     }
 }

@@ -4,7 +4,9 @@
 A fault that no test notices is a hole in the suite. Each fault is a (file, original text, faulty text)
 triple; the original must occur exactly once. The tree is restored after every fault, also on Ctrl-C.
 
-    scripts/mutation-check.py [--build build/release] [--only NAME ...] [--ctest-args ...]
+    scripts/mutation-check.py [--build build/release] [--only NAME ...] [--targets T ...] [--ctest-args ...]
+
+--targets builds only those targets (the executables of the tests chosen with --ctest-args) after each fault.
 """
 
 import argparse
@@ -188,6 +190,22 @@ FAULTS = {
         "ps/DataEntityCreation.inl",
         "    if (impl == nullptr)\n    {\n        detail::throwForeignImplementation(logger);",
         "    if (impl == nullptr && false)\n    {\n        detail::throwForeignImplementation(logger);"),
+    "boolean octet bound off by one": (
+        "generated/dds/CdrCodec.inl",
+        "return octet > 1; }",
+        "return octet > 2; }"),
+    "MCAP message times swapped": (
+        "tools/mcap/src/Records.cpp",
+        "    out.u64(message.logTime);\n    out.u64(message.publishTime);",
+        "    out.u64(message.publishTime);\n    out.u64(message.logTime);"),
+    "record compresses with lz4 by default": (
+        "tools/tarvex/Record.cpp",
+        'std::make_shared<std::string>("zstd")',
+        'std::make_shared<std::string>("lz4")'),
+    "DDS scheme without a kind accepted": (
+        "host/dds/src/DdsUriHelper.cpp",
+        "scheme.size() <= schemePrefix.size()",
+        "scheme.size() < schemePrefix.size()"),
 }
 
 
@@ -199,9 +217,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default="build/release")
     parser.add_argument("--only", nargs="*", default=None, help="names of the faults to try")
+    parser.add_argument("--targets", nargs="*", default=[], help="build only these targets")
     parser.add_argument("--ctest-args", nargs=argparse.REMAINDER, default=["-E", "Soak|MultiHost"])
     args = parser.parse_args()
 
+    build_command = ["cmake", "--build", args.build, "-j2"] + (["--target", *args.targets] if args.targets else [])
     caught_all = True
     for name, (path, original, faulty) in FAULTS.items():
         if args.only and name not in args.only:
@@ -213,7 +233,7 @@ def main():
             return 2
         try:
             file.write_text(text.replace(original, faulty))
-            build = run(["cmake", "--build", args.build, "-j2"])
+            build = run(build_command)
             if build.returncode != 0:
                 print(f"{name}: caught by the compiler")
                 continue
@@ -226,7 +246,7 @@ def main():
                 print(f"{name}: NOT CAUGHT")
         finally:
             file.write_text(text)
-    run(["cmake", "--build", args.build, "-j2"])
+    run(build_command)
     return 0 if caught_all else 1
 
 

@@ -9,16 +9,10 @@ thread_local std::size_t t_allocations = 0;
 
 }  // namespace
 
-namespace tarvex_test {
-
-AllocationScope::AllocationScope() : m_start(t_allocations) {}
-
-std::size_t AllocationScope::allocations() const
+std::size_t tarvex_test::allocations()
 {
-    return t_allocations - m_start;
+    return t_allocations;
 }
-
-}  // namespace tarvex_test
 
 // Every form: under AddressSanitizer a form left out would be the sanitizer's, and a block could be freed
 // by an allocator other than the one that made it.

@@ -6,15 +6,7 @@
 // AllocationCounter.cpp (including allocations made inside the plug-in and Fast DDS).
 namespace tarvex_test {
 
-// Allocations made on this thread while the scope lives.
-class AllocationScope
-{
-public:
-    AllocationScope();
-    std::size_t allocations() const;
-
-private:
-    std::size_t m_start;
-};
+// Allocations made on this thread so far.
+std::size_t allocations();
 
 }  // namespace tarvex_test

@@ -1,133 +1,119 @@
 #include "ChildProcess.hpp"
 
-#include <boost/asio/connect_pipe.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/read_until.hpp>
-#include <boost/asio/readable_pipe.hpp>
-#include <boost/asio/writable_pipe.hpp>
-#include <boost/process/v2/environment.hpp>
-#include <boost/process/v2/process.hpp>
-#include <boost/process/v2/stdio.hpp>
-// Header-only Boost.Process 1.83 leaves out the definition of how an environment is handed to the child.
-#include <boost/process/v2/impl/environment.ipp>
-
+#include <algorithm>
 #include <csignal>
-#include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
 
 namespace tarvex_test {
 
-namespace asio = boost::asio;
-namespace bp = boost::process::v2;
-
-struct ChildProcess::Io
-{
-    asio::io_context context;
-    asio::readable_pipe out{context};
-    asio::readable_pipe err{context};
-    std::optional<bp::process> process;
-};
+using Clock = std::chrono::steady_clock;
 
 ChildProcess::ChildProcess(const std::vector<std::string>& command, const std::vector<std::string>& environment,
                            Stderr stderrMode)
-    : m_io(std::make_unique<Io>())
 {
-    if (command.empty())
+    // env(1) adds the entries and looks the program up through PATH.
+    std::vector<char*> argv = {const_cast<char*>("env")};
+    for (const auto* part : {&environment, &command})
     {
-        throw std::invalid_argument("no command to run");
+        std::transform(part->begin(), part->end(), std::back_inserter(argv),
+                       [](const std::string& arg) { return const_cast<char*>(arg.c_str()); });
     }
-    std::vector<std::string> env;
-    for (const auto& entry : bp::environment::current())
+    argv.push_back(nullptr);
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    if (::pipe2(out, O_CLOEXEC) != 0 || (stderrMode == Stderr::Captured && ::pipe2(err, O_CLOEXEC) != 0))
     {
-        env.push_back(entry.string());
+        throw std::runtime_error("no pipe for " + command.at(0));
     }
-    env.insert(env.end(), environment.begin(), environment.end());
-    const bp::filesystem::path program = command.front().find('/') == std::string::npos
-                                             ? bp::environment::find_executable(command.front())
-                                             : bp::filesystem::path(command.front());
-    const std::vector<std::string> args(command.begin() + 1, command.end());
-    // The write ends stay with the child only: they close here when the constructor returns.
-    asio::writable_pipe out(m_io->context);
-    asio::connect_pipe(m_io->out, out);
-    asio::writable_pipe err(m_io->context);
-    const auto start = [&](auto&& errorBinding) {
-        m_io->process.emplace(m_io->context, program, args, bp::process_stdio{nullptr, out, errorBinding},
-                              bp::process_environment(env));
-    };
-    try
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (stderrMode != Stderr::Inherited)
     {
-        switch (stderrMode)
-        {
-        case Stderr::Inherited:
-            start(stderr);
-            break;
-        case Stderr::ToStdout:
-            start(out);
-            break;
-        case Stderr::Captured:
-            asio::connect_pipe(m_io->err, err);
-            start(err);
-            break;
-        }
+        ::posix_spawn_file_actions_adddup2(&actions, stderrMode == Stderr::Captured ? err[1] : out[1], STDERR_FILENO);
     }
-    catch (const std::exception& e)
+    // The child keeps no other descriptor of this process, such as a socket.
+    ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    const int failed = ::posix_spawnp(&m_pid, "env", &actions, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    // The write ends stay with the child only, so that its end is the end of output.
+    ::close(out[1]);
+    ::close(err[1]);
+    m_pipes[0] = out[0];
+    m_pipes[1] = err[0];
+    if (failed != 0)
     {
-        throw std::runtime_error("cannot start " + command.front() + ": " + e.what());
+        m_pid = -1;
+        ::close(out[0]);
+        ::close(err[0]);
+        throw std::runtime_error("cannot start " + command.at(0) + ": " + std::strerror(failed));
     }
 }
 
 ChildProcess::~ChildProcess()
 {
-    if (m_io->process)
+    if (m_pid > 0)
     {
-        boost::system::error_code ignored;
-        m_io->process->terminate(ignored);
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
     }
+    ::close(m_pipes[0]);
+    ::close(m_pipes[1]);
 }
 
-void ChildProcess::runUntil(const bool& done, std::chrono::milliseconds limit)
+bool ChildProcess::readSome(Clock::time_point deadline)
 {
-    m_io->context.restart();
-    m_io->context.run_for(limit);
-    if (!done)
+    pollfd ready[2] = {{m_pipes[0], POLLIN, 0}, {m_pipes[1], POLLIN, 0}};  // poll passes over a closed one (-1)
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if ((m_pipes[0] < 0 && m_pipes[1] < 0) || ::poll(ready, 2, static_cast<int>(std::max<long>(wait, 0))) <= 0)
     {
-        boost::system::error_code unopened;
-        m_io->out.cancel(unopened);
-        m_io->err.cancel(unopened);
+        return false;
     }
-    // The cancelled reads still complete.
-    m_io->context.restart();
-    m_io->context.run();
+    for (int i = 0; i < 2; ++i)
+    {
+        char chunk[4096];
+        const ssize_t size = ready[i].revents != 0 ? ::read(m_pipes[i], chunk, sizeof(chunk)) : -1;
+        m_read[i].append(chunk, static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
+        if (ready[i].revents != 0 && size <= 0)
+        {
+            ::close(std::exchange(m_pipes[i], -1));
+        }
+    }
+    return true;
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds limit)
 {
-    if (m_buffer.find('\n') == std::string::npos)
+    const auto deadline = Clock::now() + limit;
+    while (m_read[0].find('\n') == std::string::npos && readSome(deadline))
     {
-        bool done = false;
-        asio::async_read_until(m_io->out, asio::dynamic_buffer(m_buffer), '\n',
-                               [&](const boost::system::error_code&, std::size_t) { done = true; });
-        runUntil(done, limit);
     }
-    const auto end = m_buffer.find('\n');
+    const auto end = m_read[0].find('\n');
     if (end == std::string::npos)
     {
         return std::nullopt;
     }
-    std::string line = m_buffer.substr(0, end);
-    m_buffer.erase(0, end + 1);
+    std::string line = m_read[0].substr(0, end);
+    m_read[0].erase(0, end + 1);
     return line;
 }
 
 bool ChildProcess::waitForLine(const std::string& line, std::chrono::milliseconds limit)
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (const auto next = readLine(
-               std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())))
+    const auto deadline = Clock::now() + limit;
+    while (const auto next = readLine(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())))
     {
         if (*next == line)
         {
@@ -139,48 +125,38 @@ bool ChildProcess::waitForLine(const std::string& line, std::chrono::millisecond
 
 void ChildProcess::readToEnd(std::string& out, std::string& err, std::chrono::milliseconds limit)
 {
-    out = std::move(m_buffer);
-    m_buffer.clear();
-    int pending = m_io->err.is_open() ? 2 : 1;
-    bool done = false;
-    const auto finished = [&](const boost::system::error_code&, std::size_t) { done = --pending == 0; };
-    asio::async_read(m_io->out, asio::dynamic_buffer(out), finished);
-    if (m_io->err.is_open())
+    const auto deadline = Clock::now() + limit;
+    while (readSome(deadline))
     {
-        asio::async_read(m_io->err, asio::dynamic_buffer(err), finished);
     }
-    runUntil(done, limit);
+    out = std::exchange(m_read[0], {});
+    err = std::exchange(m_read[1], {});
 }
 
 void ChildProcess::signal(int number)
 {
-    if (m_io->process && ::kill(m_io->process->id(), number) == 0 && number == SIGSTOP)
+    if (m_pid > 0 && ::kill(m_pid, number) == 0 && number == SIGSTOP)
     {
         // Until every thread has stopped: a busy one could otherwise go on for a moment.
-        int status = 0;
-        ::waitpid(m_io->process->id(), &status, WUNTRACED);
+        ::waitpid(m_pid, nullptr, WUNTRACED);
     }
 }
 
 int ChildProcess::exitCode(std::chrono::milliseconds limit)
 {
-    if (!m_io->process)
+    const auto deadline = Clock::now() + limit;
+    int status = 0;
+    int reaped = 0;
+    while (m_pid > 0 && (reaped = ::waitpid(m_pid, &status, WNOHANG)) == 0 && Clock::now() < deadline)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (reaped == 0)  // still running, or collected before
     {
         return -1;
     }
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    boost::system::error_code error;
-    while (m_io->process->running(error))
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-        {
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    const int status = m_io->process->native_exit_code();
-    m_io->process.reset();
-    return !error && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    m_pid = -1;
+    return reaped > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace tarvex_test

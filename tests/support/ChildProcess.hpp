@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,13 +44,12 @@ public:
     int exitCode(std::chrono::milliseconds limit);
 
 private:
-    struct Io;
+    // Appends what the open pipes have, waiting for some until `deadline`; false when nothing came.
+    bool readSome(std::chrono::steady_clock::time_point deadline);
 
-    // Runs the pending reads until `done` or `limit`, then cancels what is left.
-    void runUntil(const bool& done, std::chrono::milliseconds limit);
-
-    std::unique_ptr<Io> m_io;
-    std::string m_buffer;
+    int m_pid = -1;
+    int m_pipes[2] = {-1, -1};  // stdout, captured stderr
+    std::string m_read[2];      // what came through them and was not taken yet
 };
 
 }  // namespace tarvex_test

@@ -1,14 +1,12 @@
 #include "Matching.hpp"
 #include "PlainDds.hpp"
+#include "PlainTypeSupport.hpp"
 #include "PubSubMeasure.hpp"
 #include "PubSubPlugin.hpp"
 #include "SampleText.hpp"
 #include "TarvexProcess.hpp"
 
-#include "generated/ddsimpl/tarvex/PsMeasurements.hpp"
-#include "generated/ddsimpl/tarvex/SaMeasurements_fast.hpp"
-#include "generated/ddsimpl/tarvex/SaMeasurements_medium.hpp"
-#include "generated/ddsimpl/tarvex/SaMeasurements_slow.hpp"
+#include "TopicTypes.hpp"
 
 #include <qara/nimb/mcap/Reader.hpp>
 
@@ -16,13 +14,13 @@
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>
 #include <fastdds/dds/publisher/DataWriter.hpp>
 #include <fastdds/dds/publisher/Publisher.hpp>
-#include <fastdds/dds/publisher/qos/DataWriterQos.hpp>
 #include <fastdds/dds/topic/TypeSupport.hpp>
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -44,6 +42,12 @@ namespace dds = eprosima::fastdds::dds;
 constexpr uint32_t kDomain = 199;
 constexpr uint64_t kSamples = 5;
 
+// The plug-in's own writers always send XCDR1: these topics come from plain writers as XCDR2.
+bool sentAsXcdr2(const std::string& type)
+{
+    return type == "SaMeasurements_medium" || type == "SaMeasurements_fast";
+}
+
 // The n-th sample as pub makes it: every numeric field n, flags false.
 template <class E>
 std::unique_ptr<E> counted(uint64_t n)
@@ -53,61 +57,35 @@ std::unique_ptr<E> counted(uint64_t n)
     return entity;
 }
 
-// Publishes kSamples of each topic as XCDR2 through plain Fast DDS writers with the plug-in's type support,
-// once the recorder has matched; the plug-in's own writers always send XCDR1.
-class Xcdr2Publisher
+// Publishes kSamples of E as XCDR2 through a plain Fast DDS writer with the plug-in's type support, once the
+// recorder has matched.
+template <class E>
+bool publishXcdr2(dds::DomainParticipant& participant, const std::string& topicName)
 {
-public:
-    Xcdr2Publisher()
-        : m_participant(
-              dds::DomainParticipantFactory::get_instance()->create_participant(kDomain, dds::PARTICIPANT_QOS_DEFAULT)),
-          m_publisher(m_participant->create_publisher(dds::PUBLISHER_QOS_DEFAULT))
+    dds::TypeSupport type(new typename E::PubSubType());
+    type.register_type(&participant);
+    auto* topic = participant.create_topic(topicName, type.get_type_name(), dds::TOPIC_QOS_DEFAULT);
+    dds::DataWriterQos qos = qara::nimb::tools::plainWriterQos();
+    qos.representation().m_value = {dds::XCDR2_DATA_REPRESENTATION};
+    dds::DataWriter* writer = participant.create_publisher(dds::PUBLISHER_QOS_DEFAULT)->create_datawriter(topic, qos);
+    if (writer == nullptr ||
+        !tarvex_test::waitUntil([&] { return tarvex_test::matchedCount(*writer) > 0; }, std::chrono::seconds(60)))
     {
+        return false;
     }
-
-    ~Xcdr2Publisher()
+    // As pub does: the recorder's reader learns of this writer a little after the writer learnt of it, and
+    // samples it gets only as repairs would be recorded after later ones.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (uint64_t n = 1; n <= kSamples; ++n)
     {
-        m_participant->delete_contained_entities();
-        dds::DomainParticipantFactory::get_instance()->delete_participant(m_participant);
-    }
-
-    Xcdr2Publisher(const Xcdr2Publisher&) = delete;
-    Xcdr2Publisher& operator=(const Xcdr2Publisher&) = delete;
-
-    template <class E>
-    bool publish(const std::string& topicName)
-    {
-        dds::TypeSupport type(new typename E::PubSubType());
-        type.register_type(m_participant);
-        auto* topic = m_participant->create_topic(topicName, type.get_type_name(), dds::TOPIC_QOS_DEFAULT);
-        dds::DataWriterQos qos;
-        qos.reliability().kind = dds::RELIABLE_RELIABILITY_QOS;
-        qos.history().kind = dds::KEEP_ALL_HISTORY_QOS;
-        qos.representation().m_value = {dds::XCDR2_DATA_REPRESENTATION};
-        dds::DataWriter* writer = m_publisher->create_datawriter(topic, qos);
-        if (writer == nullptr ||
-            !tarvex_test::waitUntil([&] { return tarvex_test::matchedCount(*writer) > 0; }, std::chrono::seconds(60)))
+        if (writer->write(counted<E>(n)->getDdsSample()) != dds::RETCODE_OK)
         {
             return false;
         }
-        // As pub does: the recorder's reader learns of this writer a little after the writer learnt of it, and
-        // samples it gets only as repairs would be recorded after later ones.
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        for (uint64_t n = 1; n <= kSamples; ++n)
-        {
-            if (writer->write(counted<E>(n)->getDdsSample()) != dds::RETCODE_OK)
-            {
-                return false;
-            }
-        }
-        // Deleting the writer does not wait for the recorder to have everything.
-        return writer->wait_for_acknowledgments(dds::Duration_t(60, 0)) == dds::RETCODE_OK;
     }
-
-private:
-    dds::DomainParticipant* m_participant;
-    dds::Publisher* m_publisher;
-};
+    // Deleting the writer does not wait for the recorder to have everything.
+    return writer->wait_for_acknowledgments(dds::Duration_t(60, 0)) == dds::RETCODE_OK;
+}
 
 // Calls f(E*, type name) once per topic, E the topic's data entity class.
 template <class F>
@@ -118,15 +96,11 @@ void forEachEntity(F&& f)
 #undef TARVEX_TEST_CALL
 }
 
-class RecordReplay : public ::testing::TestWithParam<bool>
+// One recording of every topic, XCDR1 and XCDR2 payloads: echo of its replay shows every sample in order,
+// replay keeps the recorded source time stamps unless told to restamp, and info finds the file cut short.
+TEST(RecordReplay, EchoOfTheReplayShowsEverySampleRecordedAndInfoFindsACut)
 {
-protected:
-    bool xcdr2() const { return GetParam(); }
-};
-
-TEST_P(RecordReplay, EchoOfTheReplayShowsEverySampleRecordedFromEachTopicInOrder)
-{
-    const std::string prefix = "recordreplay" + std::to_string(::getpid()) + (xcdr2() ? "x2" : "x1");
+    const std::string prefix = "recordreplay" + std::to_string(::getpid());
     const auto directory = std::filesystem::temp_directory_path();
     const std::string file = (directory / (prefix + ".mcap")).string();
     const std::string profiles = (directory / (prefix + ".xml")).string();
@@ -146,45 +120,58 @@ TEST_P(RecordReplay, EchoOfTheReplayShowsEverySampleRecordedFromEachTopicInOrder
                                             prefix, "--count", std::to_string(kSamples * topics.size()), "--profiles",
                                             profiles, "--qos-library", "reliable"},
                    std::chrono::seconds(120));
-    if (xcdr2())
+    std::vector<std::future<ToolRun>> pubs;
+    for (const auto& type : topics)
     {
-        Xcdr2Publisher publisher;
-        forEachEntity([&](auto* entity, const std::string& type) {
-            EXPECT_TRUE(publisher.publish<std::remove_pointer_t<decltype(entity)>>(prefix + "/" + type)) << type;
-        });
-    }
-    else
-    {
-        std::vector<std::future<ToolRun>> pubs;
-        for (const auto& type : topics)
+        if (!sentAsXcdr2(type))
         {
             pubs.push_back(std::async(std::launch::async, runTool,
                                       std::vector<std::string>{"pub", type, "--uri", uriOf(type), "--count",
                                                                std::to_string(kSamples), "--rate", "20"},
                                       std::chrono::seconds(120)));
         }
-        for (auto& pub : pubs)
-        {
-            const ToolRun run = pub.get();
-            EXPECT_EQ(run.status, 0) << run.err;
-        }
+    }
+    auto* factory = dds::DomainParticipantFactory::get_instance();
+    dds::DomainParticipant* participant = factory->create_participant(kDomain, dds::PARTICIPANT_QOS_DEFAULT);
+    forEachEntity([&](auto* entity, const std::string& type) {
+        EXPECT_TRUE(!sentAsXcdr2(type) ||
+                    publishXcdr2<std::remove_pointer_t<decltype(entity)>>(*participant, prefix + "/" + type))
+            << type;
+    });
+    participant->delete_contained_entities();
+    factory->delete_participant(participant);
+    for (auto& pub : pubs)
+    {
+        const ToolRun run = pub.get();
+        EXPECT_EQ(run.status, 0) << run.err;
     }
     const ToolRun recorded = recording.get();
     ASSERT_EQ(recorded.status, 0) << recorded.err;
 
-    // The file: one omgidl schema and one cdr channel per topic, the payloads as they travelled.
+    // The file: one omgidl schema and one cdr channel per topic, the payloads as they travelled, compressed
+    // with zstd unless told otherwise.
+    std::vector<double> mediumStamps;
     {
         qara::nimb::mcap::Reader reader(file);
         reader.verify();
         ASSERT_TRUE(reader.problems().empty()) << reader.problems().front().what;
         ASSERT_EQ(reader.channels().size(), topics.size());
+        for (const auto& chunk : reader.chunkIndexes())
+        {
+            EXPECT_EQ(chunk.compression, "zstd");
+        }
         std::map<uint16_t, std::vector<uint32_t>> sequences;
         reader.readMessages({}, [&](const qara::nimb::mcap::MessageView& message) {
+            const std::string type = reader.channels().at(message.channelId).topic.substr(prefix.size() + 1);
             ASSERT_GE(message.size, 4u);
             EXPECT_EQ(message.data[0], 0x00);
-            EXPECT_EQ(message.data[1], xcdr2() ? 0x09 : 0x01) << "encapsulation kind";
+            EXPECT_EQ(message.data[1], sentAsXcdr2(type) ? 0x09 : 0x01) << "encapsulation kind of " << type;
             EXPECT_GE(message.logTime, message.publishTime) << "received before it was sent";
             sequences[message.channelId].push_back(message.sequence);
+            if (type == "SaMeasurements_medium")
+            {
+                mediumStamps.push_back(message.publishTime / 1e9);
+            }
         });
         for (const auto& [id, channel] : reader.channels())
         {
@@ -222,69 +209,35 @@ TEST_P(RecordReplay, EchoOfTheReplayShowsEverySampleRecordedFromEachTopicInOrder
         }
         EXPECT_EQ(linesOf(echo.out), expected);
     });
-    std::filesystem::remove(file);
-    std::filesystem::remove(profiles);
-}
 
-INSTANTIATE_TEST_SUITE_P(Payloads, RecordReplay, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Xcdr2" : "Xcdr1"; });
-
-// Three samples of SaMeasurements_medium from pub, recorded with lz4: replay keeps their source time stamps
-// unless told to restamp, and info reports the file cut short with the offset where it ends.
-TEST(TarvexReplay, KeepsTheRecordedSourceTimeStampsUnlessRestampedAndInfoFindsACut)
-{
     using Medium = generated::ddsimpl::tarvex::SaMeasurements_medium;
-    const std::string prefix = "replaystamps" + std::to_string(::getpid());
-    const std::string file = (std::filesystem::temp_directory_path() / (prefix + ".mcap")).string();
-    auto recording = std::async(
-        std::launch::async, runTool,
-        std::vector<std::string>{"record", "SaMeasurements_medium", "--output", file, "--domain",
-                                 std::to_string(kDomain), "--prefix", prefix, "--count", "3", "--compression", "lz4"},
-        std::chrono::seconds(120));
-    const ToolRun pub = runTool({"pub", "SaMeasurements_medium", "--uri",
-                                 "dds.ps://199/" + prefix + "/SaMeasurements_medium", "--count", "3", "--rate", "20"});
-    ASSERT_EQ(pub.status, 0) << pub.err;
-    ASSERT_EQ(recording.get().status, 0);
-    std::vector<double> recorded;
-    qara::nimb::mcap::Reader(file).readMessages(
-        {}, [&](const qara::nimb::mcap::MessageView& m) { recorded.push_back(m.publishTime / 1e9); });
-    ASSERT_EQ(recorded.size(), 3u);
-
     tarvex_test::PlainReader<Medium::DdsType, Medium::PubSubType> reader(kDomain, prefix + "/SaMeasurements_medium");
-    const auto replayStamps = [&](const std::vector<std::string>& extra) {
-        std::vector<std::string> args = {"replay", file};
-        args.insert(args.end(), extra.begin(), extra.end());
-        EXPECT_EQ(runTool(args).status, 0);
-        std::vector<double> stamps;
-        for (const auto& received : reader.take(recorded.size(), std::chrono::seconds(30)))
+    for (const bool restamp : {false, true})
+    {
+        SCOPED_TRACE(restamp ? "restamped" : "as recorded");
+        const double before = qara::nimb::tools::wallSeconds();
+        const ToolRun medium =
+            runTool({"replay", file, "--topics", "SaMeasurements_medium", restamp ? "--restamp" : "--rate=1"});
+        EXPECT_EQ(medium.status, 0) << medium.err;
+        const auto received = reader.take(kSamples, std::chrono::seconds(30));
+        ASSERT_EQ(received.size(), mediumStamps.size());
+        for (std::size_t i = 0; i < received.size(); ++i)
         {
-            const auto& stamp = received.info.source_timestamp;
-            stamps.push_back(stamp.seconds() + stamp.nanosec() / 1e9);
+            const double stamp = qara::nimb::tools::sourceSecondsOf(received[i].info);
+            EXPECT_TRUE(restamp ? stamp >= before : std::abs(stamp - mediumStamps[i]) < 1e-6) << stamp;
         }
-        return stamps;
-    };
-    const auto kept = replayStamps({});
-    ASSERT_EQ(kept.size(), recorded.size());
-    for (std::size_t i = 0; i < kept.size(); ++i)
-    {
-        EXPECT_NEAR(kept[i], recorded[i], 1e-6);
-    }
-    const double beforeRestamped = qara::nimb::tools::wallSeconds();
-    const auto restamped = replayStamps({"--restamp"});
-    ASSERT_EQ(restamped.size(), recorded.size());
-    for (const double stamp : restamped)
-    {
-        EXPECT_GE(stamp, beforeRestamped);
     }
 
     const auto size = std::filesystem::file_size(file);
     std::filesystem::resize_file(file, size - 20);
     const ToolRun info = runTool({"info", file});
     EXPECT_EQ(info.status, 1);
-    EXPECT_NE(info.out.find("messages     3\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("messages     " + std::to_string(kSamples * topics.size()) + "\n"), std::string::npos)
+        << info.out;
     EXPECT_NE(info.out.find("error        at offset " + std::to_string(size - 20) + ": "), std::string::npos)
         << info.out;
     std::filesystem::remove(file);
+    std::filesystem::remove(profiles);
 }
 
 }  // namespace

@@ -1,4 +1,3 @@
-#include "Fields.hpp"
 #include "Plugin.hpp"
 #include "PubSubPlugin.hpp"
 #include "SampleText.hpp"
@@ -8,6 +7,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -16,17 +16,50 @@
 namespace {
 
 using namespace qara::nimb::tools;
-using tarvex_test::listOf;
-using tarvex_test::nthField;
 
-template <class F>
-void forEachEntity(F&& f)
+// A field found by what it holds, so that tests name no field of the IDL by hand.
+struct Field
 {
-    forEachTopic([&](auto topic) {
-        using T = typename decltype(topic)::Type;
-        SCOPED_TRACE(topic.name);
-        f(topic.name, PluginEntries<T>(tarvex_test::plugin(), topic.name).entity());
+    std::string name;
+    std::size_t size = 0;  // 0 for a scalar
+};
+
+// The n-th field of `entity` whose elements have type E, among the arrays or among the scalars.
+template <class E, bool Array, class T>
+Field nthField(const T& entity, std::size_t n = 0)
+{
+    Field found;
+    entity.visitFields([&](const char* name, const auto& value) {
+        using V = std::decay_t<decltype(value)>;
+        if constexpr (IsSharedVector<V>::value == Array)
+        {
+            using Held = typename std::conditional_t<Array, V, std::shared_ptr<V>>::element_type;
+            if (found.name.empty() && std::is_same_v<std::remove_const_t<Held>, E> && n-- == 0)
+            {
+                found.name = name;
+                if constexpr (Array)
+                {
+                    found.size = value.size();
+                }
+            }
+        }
     });
+    if (found.name.empty())
+    {
+        ADD_FAILURE() << "no such field";
+    }
+    return found;
+}
+
+// "first,rest,rest,..." with `count` values.
+std::string listOf(std::size_t count, const std::string& first, const std::string& rest)
+{
+    std::string text = first;
+    for (std::size_t i = 1; i < count; ++i)
+    {
+        text += "," + rest;
+    }
+    return text;
 }
 
 template <class E>
@@ -51,8 +84,11 @@ std::string extremeText(bool first)
 // fills every number and leaves every flag.
 TEST(SampleText, EveryFieldOfEveryTopicKeepsWhatSetGaveItAndTheCounterFillsNumbers)
 {
-    forEachEntity([](const std::string& type, auto sample) {
-        std::vector<std::pair<std::string, std::string>> expected;
+    forEachTopic([](auto topic) {
+        const std::string type = topic.name;
+        SCOPED_TRACE(type);
+        auto sample = PluginEntries<typename decltype(topic)::Type>(tarvex_test::plugin(), type).entity();
+        nlohmann::ordered_json expected;
         std::as_const(*sample).visitFields([&](const char* name, const auto& value) {
             using V = std::decay_t<decltype(value)>;
             std::string text;
@@ -63,24 +99,17 @@ TEST(SampleText, EveryFieldOfEveryTopicKeepsWhatSetGaveItAndTheCounterFillsNumbe
                 {
                     text += (i == 0 ? "" : ",") + extremeText<E>(i == 0);
                 }
-                expected.emplace_back(name, "[" + text + "]");
+                expected[name] = nlohmann::ordered_json::parse("[" + text + "]");
             }
             else
             {
                 text = extremeText<V>(true);
-                expected.emplace_back(name, text);
+                expected[name] = nlohmann::ordered_json::parse(text);
             }
             setField(*sample, type, std::string(name) + "=" + text);
         });
-        const auto json = toJson(*sample);
-        ASSERT_EQ(json.size(), expected.size());
-        auto member = json.begin();
-        for (const auto& [name, value] : expected)
-        {
-            EXPECT_EQ(member.key(), name);
-            EXPECT_EQ(nlohmann::ordered_json::parse(member->dump()), nlohmann::ordered_json::parse(value)) << name;
-            ++member;
-        }
+        // Through the text, so that a float reads back as the double it printed.
+        EXPECT_EQ(nlohmann::ordered_json::parse(toJson(*sample).dump()), expected);
 
         // JSON has no NaN: it prints as null.
         if (type == "PsMeasurements")
@@ -88,27 +117,17 @@ TEST(SampleText, EveryFieldOfEveryTopicKeepsWhatSetGaveItAndTheCounterFillsNumbe
             const auto floats = nthField<float, true>(*sample);
             setField(*sample, type, floats.name + "=" + listOf(floats.size, "nan", "0"));
             EXPECT_TRUE(toJson(*sample).at(floats.name).at(0).is_null());
-            setField(*sample, type, floats.name + "=" + listOf(floats.size, "0.1", "-2.5e-07"));
         }
 
         fillCounter(*sample, 42);
-        const auto counted = toJson(*sample);
-        for (const auto& [name, value] : expected)
+        const auto fill = [](nlohmann::ordered_json& element) {
+            element = element.is_boolean() ? element : nlohmann::ordered_json(42);
+        };
+        for (auto& value : expected)
         {
-            auto want = nlohmann::ordered_json::parse(value);
-            const auto fill = [](nlohmann::ordered_json& element) {
-                element = element.is_boolean() ? element : nlohmann::ordered_json(42);
-            };
-            if (want.is_array())
-            {
-                std::for_each(want.begin(), want.end(), fill);
-            }
-            else
-            {
-                fill(want);
-            }
-            EXPECT_EQ(counted.at(name), want) << name;
+            value.is_array() ? void(std::for_each(value.begin(), value.end(), fill)) : fill(value);
         }
+        EXPECT_EQ(toJson(*sample), expected);
     });
 }
 
@@ -127,10 +146,8 @@ TEST(SampleText, SetRefusesWhatDoesNotFitTheField)
         {"=1", "expects name=value"},
         {flag, "expects name=value"},
         {flag + "=True", "expects true or false, not 'True'"},
-        {flag + "=1", "expects true or false"},
         {uint16 + "=65536", "expects an integer from 0 to 65535, not '65536'"},
         {uint16 + "=-1", "from 0 to 65535"},
-        {uint16 + "=", "not ''"},
         {uint16 + "=1.5", "not '1.5'"},
         {uint64 + "=18446744073709551616", "to 18446744073709551615"},
         {int32s + "=1,2", "has " + std::to_string(int32Count) + " elements, --set gave 2"},

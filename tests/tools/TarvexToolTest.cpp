@@ -1,9 +1,7 @@
-#include "Fields.hpp"
 #include "Plugin.hpp"
+#include "PubSubMeasure.hpp"
 #include "PubSubPlugin.hpp"
 #include "TarvexProcess.hpp"
-
-#include <tarvex/PsMeasurements.hpp>
 
 #include <gtest/gtest.h>
 
@@ -12,7 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <memory>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,8 +18,7 @@
 // The tools' tests use domains 190..199 and topics of their own.
 namespace {
 
-using qara::nimb::tools::topicNames;
-using tarvex_test::Field;
+using namespace qara::nimb::tools;
 using tarvex_test::linesOf;
 using tarvex_test::runTool;
 using tarvex_test::ToolRun;
@@ -29,15 +26,20 @@ using tarvex_test::uniqueUri;
 
 constexpr uint32_t kDomain = 198;
 
-std::unique_ptr<const tarvex::PsMeasurements> psEntity()
+std::size_t occurrences(const std::string& text, const std::string& part)
 {
-    return qara::nimb::tools::PluginEntries<tarvex::PsMeasurements>(tarvex_test::plugin(), "PsMeasurements").entity();
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    {
+        ++count;
+    }
+    return count;
 }
 
-template <class E, bool Array>
-Field nthField(std::size_t n = 0)
+std::string textOf(const std::string& path)
 {
-    return tarvex_test::nthField<E, Array>(*psEntity(), n);
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 TEST(TarvexDemo, ReportsEveryTopicWithNothingLostOnTheListenerPath)
@@ -71,8 +73,6 @@ TEST(TarvexDemo, ReportsEveryTopicWithNothingLostOnTheListenerPath)
 
 TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
 {
-    const Field scalar = nthField<int32_t, false>();
-    ASSERT_FALSE(HasFailure());
     const std::string topic = "PsMeasurements";
     const std::string uri = uniqueUri(kDomain, "tools");
     struct Case
@@ -82,17 +82,13 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
     };
     const std::vector<Case> cases = {
         {{"pub", "PsMeasurementz"}, "PsMeasurementz not in"},
-        {{"echo", "SaMeasurements", "--count", "1"}, "SaMeasurements not in"},
         {{"echo", topic, "--uri", "no uri at all"}, "Invalid URI"},
         {{"echo", topic, "--uri", "dds.ps://233/tarvex/PsMeasurements"}, "domain '233'"},
         {{"pub", topic, "--uri", "dds.rpc://7/tarvex/PsMeasurements"}, "not a publish-subscribe URI"},
-        {{"pub", topic, "--uri", uri, "--set", scalar.name + "=seven"}, "expects an integer"},
-        {{"pub", topic, "--uri", uri, "--rate", "fast"}, "--rate: Value fast"},
+        {{"pub", topic, "--uri", uri, "--set", "no_such_field=7"}, "PsMeasurements has no field 'no_such_field'"},
         {{"echo", topic, "--colour"}, "unexpected argument '--colour'"},
-        {{"echo"}, "topic is required"},
         {{"perf", "lurk", topic}, "role: lurk not in"},
         {{"perf", "sub", topic, "--uri", uri, "--property", "no-equals"}, "expects name=value"},
-        {{"perf", "pub", topic, "--path", "direct"}, "--path: direct not in"},
         {{"perf", "sub", topic, "--path", "both"}, "both is for ping and pong"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
         {{}, "no command"},
@@ -100,23 +96,15 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
         {{"--plugin", "/nonexistent/libnimb-dds-tarvex.so.0.2", "demo"}, "Cannot load plug-in"},
         {{"record", "PsMeasurementz", "--output", "x.mcap"}, "PsMeasurementz not in"},
         {{"record", "--output", "x.mcap", "--compression", "brotli"}, "--compression: brotli not in"},
-        {{"record"}, "--output is required"},
         {{"info", "/nonexistent/x.mcap"}, "File does not exist: /nonexistent/x.mcap"},
     };
     for (const Case& bad : cases)
     {
-        std::string command;
-        for (const auto& arg : bad.args)
-        {
-            command += " " + arg;
-        }
-        SCOPED_TRACE("tarvex" + command);
+        SCOPED_TRACE(::testing::PrintToString(bad.args));
         const ToolRun run = runTool(bad.args);
-        EXPECT_NE(run.status, 0);
-        EXPECT_NE(run.status, -1) << "did not end by itself";
+        EXPECT_GT(run.status, 0) << "succeeded, or did not end by itself";
         EXPECT_EQ(run.out, "");
-        ASSERT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-        EXPECT_EQ(run.err.back(), '\n');
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not one line: " << run.err;
         EXPECT_NE(run.err.find(bad.expected), std::string::npos) << run.err;
     }
 }
@@ -132,46 +120,54 @@ TEST(TarvexBench, WritesEveryRoundOfBothPathsToCsvAndPlotsDistributionsAndRatios
                                  "--csv", csv, "--plot", plot});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
 
-    std::ifstream csvFile(csv);
-    const std::string csvText((std::istreambuf_iterator<char>(csvFile)), std::istreambuf_iterator<char>());
-    const auto rows = linesOf(csvText);
-    ASSERT_EQ(rows.size(), 1 + 2 * rounds * topicNames().size()) << csvText;
-    EXPECT_EQ(rows[0].rfind("topic,path,round,", 0), 0u);
+    const std::string csvText = textOf(csv);
+    ASSERT_EQ(linesOf(csvText).size(), 1 + 2 * rounds * topicNames().size()) << csvText;
+    EXPECT_EQ(csvText.rfind("topic,path,round,", 0), 0u);
     for (const std::string& topic : topicNames())
     {
-        for (const std::string path : {"plugin", "plain"})
-        {
-            EXPECT_EQ(
-                std::count_if(rows.begin(), rows.end(),
-                              [&](const std::string& row) { return row.rfind(topic + "," + path + ",", 0) == 0; }),
-                rounds)
-                << topic << " " << path;
-        }
+        EXPECT_EQ(occurrences(csvText, "\n" + topic + ",plugin,"), rounds) << topic;
+        EXPECT_EQ(occurrences(csvText, "\n" + topic + ",plain,"), rounds) << topic;
     }
-    std::size_t ratios = 0;
-    for (const auto& line : linesOf(run.out))
-    {
-        ratios += line.find("plug-in/plain  p50 ") != std::string::npos ? 1 : 0;
-    }
-    EXPECT_EQ(ratios, topicNames().size()) << run.out;
+    EXPECT_EQ(occurrences(run.out, "plug-in/plain  p50 "), topicNames().size()) << run.out;
 
-    std::ifstream plotFile(plot);
-    const std::string svg((std::istreambuf_iterator<char>(plotFile)), std::istreambuf_iterator<char>());
+    const std::string svg = textOf(plot);
     EXPECT_EQ(svg.rfind("<svg ", 0), 0u);
     EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
-    std::size_t curves = 0;
-    for (auto at = svg.find("<polyline"); at != std::string::npos; at = svg.find("<polyline", at + 1))
-    {
-        ++curves;
-    }
-    EXPECT_EQ(curves, 2 * topicNames().size());
-    std::size_t intervals = 0;
-    for (auto at = svg.find("class=\"ratio\""); at != std::string::npos; at = svg.find("class=\"ratio\"", at + 1))
-    {
-        ++intervals;
-    }
-    EXPECT_EQ(intervals, 3 * topicNames().size()) << "p50, p99 and throughput ratio of each topic";
+    EXPECT_EQ(occurrences(svg, "<polyline"), 2 * topicNames().size());
+    EXPECT_EQ(occurrences(svg, "class=\"ratio\""), 3 * topicNames().size())
+        << "p50, p99 and throughput ratio of each topic";
     std::filesystem::remove_all(dir);
+}
+
+// The statistics behind bench and perf.
+TEST(PubSubMeasure, SummaryTakesNearestRanks)
+{
+    EXPECT_EQ(summarize({}).count, 0u);
+    std::vector<double> hundred(100);
+    std::iota(hundred.rbegin(), hundred.rend(), 1.0);
+    const LatencySummary summary = summarize(hundred);
+    EXPECT_EQ(summary.count, 100u);
+    EXPECT_EQ(summary.median, 50.0);
+    EXPECT_EQ(summary.p99, 99.0);
+    const LatencySummary one = summarize({0.25});
+    EXPECT_EQ(one.median, 0.25);
+    EXPECT_EQ(one.p99, 0.25);
+}
+
+TEST(PubSubMeasure, RatiosTakeTheMedianOfTheRoundsWithAnIntervalAroundIt)
+{
+    const RatioSummary none = summarizeRatios({});
+    EXPECT_EQ(none.median, 0.0);
+    const RatioSummary odd = summarizeRatios({5, 1, 4, 2, 3});
+    EXPECT_EQ(odd.median, 3.0);
+    EXPECT_LE(1.0, odd.low);
+    EXPECT_LT(odd.low, odd.median);
+    EXPECT_LT(odd.median, odd.high);
+    EXPECT_LE(odd.high, 5.0);
+    EXPECT_EQ(summarizeRatios({4, 1, 3, 2}).median, 2.5);
+    const RatioSummary steady = summarizeRatios({1.02, 1.02, 1.02});
+    EXPECT_EQ(steady.low, 1.02);
+    EXPECT_EQ(steady.high, 1.02);
 }
 
 }  // namespace

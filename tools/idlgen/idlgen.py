@@ -397,6 +397,12 @@ def topics_header(module, structs):
                       f"#define {module.upper()}_COMMAND_TYPES(X) {others}", ""])
 
 
+def pubsub_types_header(module, structs):
+    return "\n".join([HEADER.format(module=module), "#pragma once", "",
+                      "// Every structure's wire type and type support, for code that is written once per type.",
+                      *(f'#include "generated/dds/{module}/{s.name}PubSubTypes.hpp"' for s in structs), ""])
+
+
 def mcap_schemas_header(module, structs):
     """The IDL text of each topic structure, with its module and its annotations, for recordings whose
     schemas a generic viewer decodes by field name (MCAP schema encoding "omgidl"). @topic is this generator's
@@ -448,6 +454,7 @@ def main():
             write(e / f"{s.name}.cpp", entity_source(module, s), written)
             entity_sources.append(e / f"{s.name}.cpp")
     write(out / "generated" / f"{module}_types.hpp", topics_header(module, structs), written)
+    write(out / "generated" / "dds" / f"{module}_pubsub_types.hpp", pubsub_types_header(module, structs), written)
     write(out / "generated" / f"{module}_schemas.hpp", mcap_schemas_header(module, structs), written)
 
     if args.sources:

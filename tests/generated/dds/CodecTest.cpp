@@ -129,6 +129,14 @@ TYPED_TEST(TypeSupport, DirectCodecAgreesWithTheMemberByMemberAlgorithm)
     std::mt19937 random(20261206u);
     for (const fdds::DataRepresentationId representation : {kXcdr1, kXcdr2})
     {
+        // Each byte of a valid payload set to 2 in turn: where it is a boolean, it reads as neither value.
+        const Bytes valid = encode<TypeParam>(makeDistinctSample<W>(1), representation);
+        for (std::size_t at = 4; at < valid.size(); ++at)
+        {
+            Bytes bytes = valid;
+            bytes[at] = 2;
+            ASSERT_TRUE(readsAgree<TypeParam>(bytes)) << "byte " << at << " set to 2";
+        }
         for (int round = 0; round < 300; ++round)
         {
             const W sample = makeDistinctSample<W>(random(), (random() & 1u) != 0);

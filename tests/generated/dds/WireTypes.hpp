@@ -1,21 +1,6 @@
 #pragma once
 
-#include "generated/dds/tarvex/PsCmds_RPC_EnableActuation_InPubSubTypes.hpp"
-#include "generated/dds/tarvex/PsCmds_RPC_LegPositionSetpoint_InPubSubTypes.hpp"
-#include "generated/dds/tarvex/PsCmds_RPC_MirrorPositionSetpoint_InPubSubTypes.hpp"
-#include "generated/dds/tarvex/PsCmds_RPC_SetDegradedMode_InPubSubTypes.hpp"
-#include "generated/dds/tarvex/PsCmds_RPC_SetPower_InPubSubTypes.hpp"
-#include "generated/dds/tarvex/PsCmds_RPC_Stop_InPubSubTypes.hpp"
-#include "generated/dds/tarvex/PsMeasurementsPubSubTypes.hpp"
-#include "generated/dds/tarvex/SaCmds_RPC_EnableActuation_InPubSubTypes.hpp"
-#include "generated/dds/tarvex/SaCmds_RPC_ForceSetpoint_InPubSubTypes.hpp"
-#include "generated/dds/tarvex/SaCmds_RPC_PositionSetpoint_InPubSubTypes.hpp"
-#include "generated/dds/tarvex/SaCmds_RPC_SetDegradedMode_InPubSubTypes.hpp"
-#include "generated/dds/tarvex/SaCmds_RPC_SetPower_InPubSubTypes.hpp"
-#include "generated/dds/tarvex/SaCmds_RPC_Stop_InPubSubTypes.hpp"
-#include "generated/dds/tarvex/SaMeasurements_fastPubSubTypes.hpp"
-#include "generated/dds/tarvex/SaMeasurements_mediumPubSubTypes.hpp"
-#include "generated/dds/tarvex/SaMeasurements_slowPubSubTypes.hpp"
+#include "generated/dds/tarvex_pubsub_types.hpp"
 #include "generated/tarvex_types.hpp"
 
 #include "SampleValues.hpp"

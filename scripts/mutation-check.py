@@ -190,6 +190,14 @@ FAULTS = {
         "ps/DataEntityCreation.inl",
         "    if (impl == nullptr)\n    {\n        detail::throwForeignImplementation(logger);",
         "    if (impl == nullptr && false)\n    {\n        detail::throwForeignImplementation(logger);"),
+    "array views own a control block": (
+        "icd/dds/NoCopyFixedSequence.inl",
+        "m_view(std::shared_ptr<const E>(std::shared_ptr<const E>(), array.data()), 0, N)",
+        "m_view(std::shared_ptr<const E>(array.data(), [](const E*) {}), 0, N)"),
+    "entity and sample allocated apart": (
+        "ps/DataEntityCreation.inl",
+        "    return detail::makeEntityWithSample<T, ST>(sample);",
+        "    auto entity = std::make_shared<ST>();\n    *entity = sample;\n    return entity;"),
     "boolean octet bound off by one": (
         "generated/dds/CdrCodec.inl",
         "return octet > 1; }",

@@ -188,6 +188,23 @@ FAULTS = {
         "ps/DataEntityCreation.inl",
         "    if (impl == nullptr)\n    {\n        detail::throwForeignImplementation(logger);",
         "    if (impl == nullptr && false)\n    {\n        detail::throwForeignImplementation(logger);"),
+    "close does not wait for a running delivery": (
+        "ps/SubscriptionManager.inl",
+        "    std::lock_guard<std::mutex> lock(m_gate);\n    m_manager = nullptr;",
+        "    m_manager = nullptr;"),
+    "equal instance states seen as disjoint": (
+        "ps/SubscriptionManager.inl",
+        "const bool states = a.instanceState == b.instanceState ||",
+        "const bool states = a.instanceState != b.instanceState ||"),
+    "update of a known instance reported as created": (
+        "ps/SubscriptionManager.inl",
+        "    if (info.view_state == fdds::NEW_VIEW_STATE)",
+        "    if (info.view_state != fdds::NEW_VIEW_STATE)"),
+    "readers accept the first CDR version only": (
+        "ps/internal/EntityQos.hpp",
+        """    qos.representation().m_value = {eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION,
+                                    eprosima::fastdds::dds::XCDR2_DATA_REPRESENTATION};""",
+        "    qos.representation().m_value = {eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION};"),
 }
 
 

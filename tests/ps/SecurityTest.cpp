@@ -9,8 +9,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 using namespace tarvex_test;
 
@@ -20,72 +18,40 @@ constexpr uint32_t kDomain = 227;
 constexpr int kSamples = 20;
 const std::string kTopic = "PsMeasurements";
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void replaceAll(std::string& text, const std::string& placeholder, const std::string& value)
-{
-    for (auto at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + value.size()))
-    {
-        text.replace(at, placeholder.size(), value);
-    }
-}
-
-// This process's CAs, identities, signed access documents and participant profiles. Made once per process: Fast DDS keeps the profiles it
-// loaded until exit, so a second file could not reuse the profile names.
+// This process's CAs, identities, signed access documents and participant profiles (Participants.xml).
+// Made once per process: Fast DDS keeps the profiles it loaded until exit, so a second file could not reuse
+// the profile names.
 struct Credentials
 {
-    Credentials()
+    Credentials() : directory(::testing::TempDir() + "nimb-security-XXXXXX")
     {
-        std::string pattern = ::testing::TempDir() + "nimb-security-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr)
+        if (::mkdtemp(directory.data()) != nullptr)
         {
-            problem = "no temporary directory";
-            return;
+            const int status =
+                std::system(("sh '" TARVEX_SECURITY_DATA "/make-credentials.sh' '" + directory + "'").c_str());
+            made = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
         }
-        directory = pattern;
-        const std::string command = "sh '" TARVEX_SECURITY_DATA "/make-credentials.sh' '" + directory + "'";
-        const int status = std::system(command.c_str());
-        if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        {
-            problem = "failed: " + command;
-            return;
-        }
-        std::string text = readFile(TARVEX_SECURITY_DATA "/Participants.xml.in");
-        replaceAll(text, "@CREDENTIALS@", directory);
-        profiles = directory + "/Participants.xml";
-        std::ofstream(profiles) << text;
     }
-
     ~Credentials()
     {
-        if (!directory.empty())
-        {
-            std::error_code ignored;
-            std::filesystem::remove_all(directory, ignored);
-        }
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
     }
 
-    std::string problem;
     std::string directory;
-    std::string profiles;
+    bool made = false;
 };
 
-Credentials& credentials()
+const Credentials& credentials()
 {
-    static Credentials made;
+    static const Credentials made;
     return made;
 }
 
 class Security : public ::testing::Test
 {
 protected:
-    void SetUp() override { ASSERT_EQ(credentials().problem, ""); }
+    void SetUp() override { ASSERT_TRUE(credentials().made) << "no credentials in " << credentials().directory; }
 
     // A perf process whose participant profile the URI names, or with `--property` when `byProperty`.
     static std::unique_ptr<TarvexProcess> start(const std::string& role, const std::string& uri,
@@ -93,23 +59,13 @@ protected:
                                                 bool byProperty = false)
     {
         extra.insert(extra.end(), {"--count", std::to_string(kSamples), "--property",
-                                   "dds.xml.profiles.file=" + credentials().profiles});
+                                   "dds.xml.profiles.file=" + credentials().directory + "/Participants.xml"});
         if (byProperty)
         {
             extra.insert(extra.end(), {"--property", "dds.participant.profile=" + profile});
         }
         return std::make_unique<TarvexProcess>(
             perf(role, kTopic, byProperty ? uri : uri + "?participant=" + profile, extra));
-    }
-
-    // Every sample, once, from the first.
-    static void expectEverySample(const nlohmann::json& received)
-    {
-        EXPECT_EQ(received["exit"], 0) << received["output"];
-        EXPECT_EQ(received["received"], kSamples);
-        EXPECT_EQ(received["first"], 1);
-        EXPECT_EQ(received["lost"], 0);
-        EXPECT_EQ(received["duplicates"], 0) << "samples of another publisher came in";
     }
 
     const std::string uri = uniqueUri(kDomain, "secured");
@@ -129,8 +85,15 @@ TEST_P(Outsider, GetsNothingAndInjectsNothingWhileTheAuthorisedExchangeEverythin
     auto publisher = start("pub", uri, "AuthorisedPublisher", {"--rate", "100"});
     EXPECT_EQ(publisher->result()["readers"], 1) << "the authorised publisher matched more than its subscriber";
     EXPECT_EQ(outsiderPublisher->result()["readers"], 1) << "the outsider's publisher matched more than its own";
-    expectEverySample(subscriber->result());
-    expectEverySample(outsiderSubscriber->result());
+    for (auto* process : {subscriber.get(), outsiderSubscriber.get()})
+    {
+        const auto received = process->result();
+        EXPECT_EQ(received["exit"], 0) << received["output"];
+        EXPECT_EQ(received["received"], kSamples);
+        EXPECT_EQ(received["first"], 1);
+        EXPECT_EQ(received["lost"], 0);
+        EXPECT_EQ(received["duplicates"], 0) << "samples of another publisher came in";
+    }
 }
 
 // Unsecured: no security at all. Rogue: identity from a CA the others do not trust. Forger: sound identity,

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
+#include <tuple>
 
 using namespace tarvex_test;
 
@@ -14,56 +14,34 @@ namespace {
 constexpr uint32_t kDomain = 230;
 constexpr int kSamples = 200;
 
-struct Exchange
+TEST(TwoProcesses, SubscriberGetsEverySampleOnceInOrder)
 {
-    const char* topic;
-    const char* pubPath;
-    const char* subPath;
-};
-
-void PrintTo(const Exchange& exchange, std::ostream* out)
-{
-    *out << exchange.topic << ' ' << exchange.pubPath << " to " << exchange.subPath;
-}
-
-class TwoProcesses : public ::testing::TestWithParam<Exchange>
-{
-};
-
-TEST_P(TwoProcesses, SubscriberGetsEverySampleOnceInOrder)
-{
-    const Exchange& exchange = GetParam();
-    const std::string uri = uniqueUri(kDomain, exchange.topic);
     const std::string count = std::to_string(kSamples);
-    TarvexProcess subscriber(perf("sub", exchange.topic, uri, {"--path", exchange.subPath, "--count", count}));
-    TarvexProcess publisher(
-        perf("pub", exchange.topic, uri, {"--path", exchange.pubPath, "--count", count, "--rate", "500"}));
-    const auto sent = publisher.result();
-    const auto received = subscriber.result();
-    EXPECT_EQ(sent["exit"], 0) << sent["output"];
-    EXPECT_EQ(sent["sent"], kSamples);
-    EXPECT_EQ(sent["readers"], 1);
-    ASSERT_EQ(received["exit"], 0) << received["output"];
-    EXPECT_EQ(received["received"], kSamples);
-    EXPECT_EQ(received["first"], 1);
-    EXPECT_EQ(received["lost"], 0);
-    EXPECT_EQ(received["out_of_order"], 0);
-    EXPECT_EQ(received["duplicates"], 0);
-    EXPECT_LE(received["latency_us"]["p50"], received["latency_us"]["max"]);
+    const std::tuple<const char*, const char*, const char*> exchanges[] = {
+        {"PsMeasurements", "plugin", "plugin"},     {"SaMeasurements_slow", "plugin", "plugin"},
+        {"SaMeasurements_medium", "plugin", "plugin"}, {"SaMeasurements_fast", "plugin", "plugin"},
+        {"SaMeasurements_slow", "plain", "plugin"}, {"SaMeasurements_fast", "plugin", "plain"},
+        {"PsMeasurements", "plain", "plain"}};
+    for (const auto& [topic, pubPath, subPath] : exchanges)
+    {
+        SCOPED_TRACE(std::string(topic) + " " + pubPath + " to " + subPath);
+        const std::string uri = uniqueUri(kDomain, std::string(topic) + pubPath + subPath);
+        TarvexProcess subscriber(perf("sub", topic, uri, {"--path", subPath, "--count", count}));
+        TarvexProcess publisher(perf("pub", topic, uri, {"--path", pubPath, "--count", count, "--rate", "500"}));
+        const auto sent = publisher.result();
+        const auto received = subscriber.result();
+        EXPECT_EQ(sent["exit"], 0) << sent["output"];
+        EXPECT_EQ(sent["sent"], kSamples);
+        EXPECT_EQ(sent["readers"], 1);
+        EXPECT_EQ(received["exit"], 0) << received["output"];
+        EXPECT_EQ(received["received"], kSamples);
+        EXPECT_EQ(received["first"], 1);
+        EXPECT_EQ(received["lost"], 0);
+        EXPECT_EQ(received["out_of_order"], 0);
+        EXPECT_EQ(received["duplicates"], 0);
+        EXPECT_LE(received["latency_us"]["p50"], received["latency_us"]["max"]);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Perf, TwoProcesses,
-                         ::testing::Values(Exchange{"PsMeasurements", "plugin", "plugin"},
-                                           Exchange{"SaMeasurements_slow", "plugin", "plugin"},
-                                           Exchange{"SaMeasurements_medium", "plugin", "plugin"},
-                                           Exchange{"SaMeasurements_fast", "plugin", "plugin"},
-                                           Exchange{"SaMeasurements_slow", "plain", "plugin"},
-                                           Exchange{"SaMeasurements_fast", "plugin", "plain"},
-                                           Exchange{"PsMeasurements", "plain", "plain"}),
-                         [](const auto& info) {
-                             return std::string(info.param.topic) + "_" + info.param.pubPath + "_to_" +
-                                    info.param.subPath;
-                         });
 
 // Two publishers number the same topic from 1: the subscriber counts every second copy as a duplicate.
 TEST(TwoProcesses, SecondPublisherOfOneTopicShowsAsDuplicates)

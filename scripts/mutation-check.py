@@ -4,7 +4,7 @@
 A fault that no test notices is a hole in the suite. Each fault is a (file, original text, faulty text)
 triple; the original must occur exactly once. The tree is restored after every fault, also on Ctrl-C.
 
-    scripts/mutation-check.py [--build build/release] [--only NAME ...] [--ctest-args ...]
+    scripts/mutation-check.py [--build build/release] [--targets T ...] [--only NAME ...] [--ctest-args ...]
 """
 
 import argparse
@@ -215,6 +215,7 @@ def run(command, **kwargs):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default="build/release")
+    parser.add_argument("--targets", nargs="*", default=[], help="build only these targets (all by default)")
     parser.add_argument("--only", nargs="*", default=None, help="names of the faults to try")
     parser.add_argument("--ctest-args", nargs=argparse.REMAINDER, default=["-E", "Soak|MultiHost"])
     args = parser.parse_args()
@@ -230,7 +231,7 @@ def main():
             return 2
         try:
             file.write_text(text.replace(original, faulty))
-            build = run(["cmake", "--build", args.build, "-j2"])
+            build = run(["cmake", "--build", args.build, "-j2", *(["--target", *args.targets] if args.targets else [])])
             if build.returncode != 0:
                 print(f"{name}: caught by the compiler")
                 continue

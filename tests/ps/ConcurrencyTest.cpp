@@ -75,8 +75,11 @@ TEST_F(ConcurrentSubscriber, RacingRegistrationsSeeEachOther)
     const DataEventFilter<T> aliveCreated(nullptr, InstanceState::ALIVE, {InstanceEvent::CREATED});
     const DataEventFilter<T> notAlive(nullptr, InstanceState::NOT_ALIVE, {});
     // Filters overlap when their instance states and their events both do.
-    const std::tuple<DataEventFilter<T>, DataEventFilter<T>, int> rows[] = {
-        {alive, alive, 1}, {alive, anyUpdated, 1}, {aliveCreated, anyUpdated, 0}, {alive, notAlive, 0}, {{}, notAlive, 1}};
+    const std::tuple<DataEventFilter<T>, DataEventFilter<T>, int> rows[] = {{alive, alive, 1},
+                                                                            {alive, anyUpdated, 1},
+                                                                            {aliveCreated, anyUpdated, 0},
+                                                                            {alive, notAlive, 0},
+                                                                            {{}, notAlive, 1}};
     for (int round = 0; round < 90; ++round)
     {
         for (const auto& [first, second, refusals] : rows)

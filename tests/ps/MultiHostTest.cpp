@@ -49,12 +49,7 @@ void ip(std::vector<std::string> args)
     child.readToEnd(output, none, 30s);
     if (child.exitCode(30s) != 0)
     {
-        std::string words;
-        for (const std::string& word : args)
-        {
-            words += word + " ";
-        }
-        throw Failure(words + "failed: " + output);
+        throw Failure("ip ... " + args.back() + " failed: " + output);
     }
 }
 
@@ -78,8 +73,6 @@ public:
             std::cerr << e.what() << "\n";
         }
     }
-    NetworkNamespace(const NetworkNamespace&) = delete;
-    NetworkNamespace& operator=(const NetworkNamespace&) = delete;
 
     void run(std::vector<std::string> args) const
     {
@@ -183,9 +176,9 @@ TEST(MultiHost, DiscoveryServerWithoutMulticastThenSimpleDiscoveryWithIt)
         GTEST_SKIP() << "network namespaces refused, so there are no hosts to test across: " << refused.what();
     }
     {
-        TarvexProcess streaming(perf("pub", "PsMeasurements", uniqueUri(kDomain, "PsMeasurements"),
-                                     {"--readers", "0", "--rate", "100"}),
-                                kUdpOnly, lan->exec(0));
+        TarvexProcess streaming(
+            perf("pub", "PsMeasurements", uniqueUri(kDomain, "PsMeasurements"), {"--readers", "0", "--rate", "100"}),
+            kUdpOnly, lan->exec(0));
         const auto silent = lan->perfOn(1, "sub", "PsMeasurements", {"--seconds", "5"})->result();
         EXPECT_EQ(silent["exit"], 1) << silent["output"];
         EXPECT_EQ(silent["received"], 0);

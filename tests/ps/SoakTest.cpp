@@ -55,7 +55,8 @@ TEST(Soak, FastAndPsAtSteadyRatesLoseNothingAndMemoryStaysFlat)
         const std::string uri = uniqueUri(kDomain, stream.topic);
         stream.subscriber = std::make_unique<TarvexProcess>(perf("sub", stream.topic, uri, warmUp));
         auto publishing = warmUp;
-        publishing.insert(publishing.end(), {"--rate", std::to_string(stream.hz), "--seconds", std::to_string(seconds)});
+        publishing.insert(publishing.end(),
+                          {"--rate", std::to_string(stream.hz), "--seconds", std::to_string(seconds)});
         stream.publisher = std::make_unique<TarvexProcess>(perf("pub", stream.topic, uri, publishing));
     }
     for (Stream& stream : streams)

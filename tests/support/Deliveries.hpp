@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -71,11 +72,8 @@ using Deliveries = Collected<uint32_t>;
 // 1..last
 inline std::vector<uint32_t> numbersUpTo(uint32_t last)
 {
-    std::vector<uint32_t> numbers;
-    for (uint32_t number = 1; number <= last; ++number)
-    {
-        numbers.push_back(number);
-    }
+    std::vector<uint32_t> numbers(last);
+    std::iota(numbers.begin(), numbers.end(), 1u);
     return numbers;
 }
 

@@ -35,9 +35,6 @@ public:
         m_logger.setLogLevel(m_previousLevel);
     }
 
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
     Lines lines() const
     {
         std::lock_guard<std::mutex> lock(m_recorder->mutex);

@@ -41,7 +41,7 @@ build/fuzz/tests/fuzz/tarvex_cdr_fuzzer -max_total_time="$fuzz_seconds" -print_f
 # the process at once, so that one in a peer process fails its test too.
 echo "== ThreadSanitizer"
 cmake -S . -B build/tsan -Wno-dev -DCMAKE_BUILD_TYPE=Debug -DSANITIZER=thread -DNIMB_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build build/tsan -j "$jobs" --target ps_pubsub_test ps_concurrency_test ps_scenario_test
+cmake --build build/tsan -j "$jobs" --target ps_pubsub_test ps_scenario_test
 # The other executables are not built here, so their tests are left out by suite name. The concurrency
 # tests' runs over the transports are left out too: TSan reports Fast DDS's own receive path, which is not
 # instrumented, as reading freed memory; they run under AddressSanitizer and in the release build.

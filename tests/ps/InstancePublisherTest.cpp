@@ -28,18 +28,16 @@ namespace fdds = qara::nimb::icd::dds::fastdds;
 
 constexpr uint32_t kDomain = 224;
 
-// `target` with the key fields, or the fields named, taken from `source`.
+// `target` with the key fields taken from `source`.
 template <class W>
-W withFields(W target, const W& source, std::set<std::string> names = {})
+W withKeyOf(W target, const W& source)
 {
-    if (names.empty())
-    {
-        W().visitKeyFields([&names](const char* name, const auto&) { names.insert(name); });
-    }
+    std::set<std::string> keys;
+    W().visitKeyFields([&keys](const char* name, const auto&) { keys.insert(name); });
     std::map<std::string, const void*> fields;
     source.visitFields([&fields](const char* name, const auto& field) { fields[name] = &field; });
     target.visitFields([&](const char* name, auto& field) {
-        if (names.count(name) != 0)
+        if (keys.count(name) != 0)
         {
             field = *static_cast<const std::decay_t<decltype(field)>*>(fields.at(name));
         }
@@ -117,9 +115,9 @@ TYPED_TEST(InstancePublisher, KeysHandlesSamplesAndClosesOfAnInstance)
     typename TestFixture::PubSub support;
     const W instance = makeDistinctSample<W>(3);
     const auto entity = this->entityOf(instance);
-    EXPECT_TRUE(entity->keyEquals(*this->entityOf(withFields(makeDistinctSample<W>(4), instance))));
+    EXPECT_TRUE(entity->keyEquals(*this->entityOf(withKeyOf(makeDistinctSample<W>(4), instance))));
     EXPECT_FALSE(entity->keyEquals(*this->entityOf(makeDistinctSample<W>(4))));
-    EXPECT_EQ(fieldBytes(this->wireOf(*entity->cloneKey())), fieldBytes(withFields(W{}, instance)));
+    EXPECT_EQ(fieldBytes(this->wireOf(*entity->cloneKey())), fieldBytes(withKeyOf(W{}, instance)));
 
     const std::string uri = uniqueUri(kDomain, "instance");
     auto qos = PlainReader<W, typename TestFixture::PubSub>::reliableQos();
@@ -129,8 +127,8 @@ TYPED_TEST(InstancePublisher, KeysHandlesSamplesAndClosesOfAnInstance)
     auto publisher = this->makePublisher(uri);
     auto instancePublisher = publisher->createInstancePublisher(*entity);
     auto data = instancePublisher->createDataEntity();
-    EXPECT_EQ(fieldBytes(this->wireOf(*data)), fieldBytes(withFields(W{}, instance)));
-    const W sample = withFields(makeDistinctSample<W>(5), instance);
+    EXPECT_EQ(fieldBytes(this->wireOf(*data)), fieldBytes(withKeyOf(W{}, instance)));
+    const W sample = withKeyOf(makeDistinctSample<W>(5), instance);
     instancePublisher->publish(1.5, *this->entityOf(sample), 0ms);
     EXPECT_THROW(instancePublisher->publish(*data, -1ms), qara::nimb::NimbException);
     // The writer refuses a sample whose key names another instance than its handle.

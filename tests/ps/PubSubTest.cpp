@@ -1,4 +1,5 @@
-// Publishers and subscribers of the plug-in against each other and against plain Fast DDS peers.
+// Publishers and subscribers of the plug-in against each other and against plain Fast DDS peers, and
+// subscribers racing their own deliveries.
 #include "Deliveries.hpp"
 #include "LogCapture.hpp"
 #include "PlainDds.hpp"
@@ -17,7 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
+#include <thread>
 #include <tuple>
 
 using namespace std::chrono_literals;
@@ -27,6 +30,7 @@ using qara::nimb::ps::DataEventFilter;
 using qara::nimb::ps::InstanceEvent;
 using qara::nimb::ps::InstanceState;
 using qara::nimb::ps::Subscriber;
+using qara::nimb::ps::Subscription;
 namespace qos = qara::nimb::ps::qos;
 namespace edds = eprosima::fastdds::dds;
 
@@ -213,15 +217,7 @@ TEST_F(MediumPubSub, AForeignEntityIsRefusedAndLogged)
     auto publisher = pair.makePublisher();
     LogCapture errors("nimbDdsPublisher", log4cplus::ERROR_LOG_LEVEL);
     const std::string message = "Data type for instance or value is incorrect. Not a DDS supported type";
-    try
-    {
-        publisher->publish(Foreign(), 0ms);
-        ADD_FAILURE() << "a foreign entity was published";
-    }
-    catch (const qara::nimb::IllegalStateException& e)
-    {
-        EXPECT_EQ(e.what(), message);
-    }
+    EXPECT_THROW(publisher->publish(Foreign(), 0ms), qara::nimb::IllegalStateException);
     EXPECT_TRUE(errors.contains(log4cplus::ERROR_LOG_LEVEL, message));
 }
 
@@ -496,6 +492,247 @@ TYPED_TEST(HostileInput, CorruptPayloadsNeverArriveAsData)
     reading.reset();
     listening.reset();
     EXPECT_EQ(generated::dds_::DecodeFailures::size(), notesBefore);
+}
+
+// Runs `other` on a second thread, both calls starting together.
+template <class Mine, class Other>
+void together(Mine&& mine, Other&& other)
+{
+    std::atomic<int> waiting{2};
+    auto start = [&] {
+        --waiting;
+        while (waiting.load() > 0)
+        {
+            std::this_thread::yield();
+        }
+    };
+    std::thread thread([&] {
+        start();
+        other();
+    });
+    start();
+    mine();
+    thread.join();
+}
+
+using T = Medium::Interface;
+
+std::unique_ptr<Subscription> subscribeAs(int kind, Subscriber<T>& subscriber, const DataEventFilter<T>& filter)
+{
+    if (kind == 0)
+    {
+        return subscriber.subscribe(filter, [](Subscriber<T>&, const DataEvent<T>&) {});
+    }
+    if (kind == 1)
+    {
+        return subscriber.subscribeAsync(filter, [](Subscriber<T>&, const DataEvent<T>&) {});
+    }
+    return subscriber.subscribeAsync(filter, [](Subscriber<T>&) {});
+}
+
+// Registrations, closes and subscriber closes racing deliveries and each other, many rounds each; run again
+// over the transports, and under ThreadSanitizer by scripts/test.sh.
+class ConcurrentSubscriber : public MediumPubSub
+{
+};
+
+// Two registrations of any two kinds at once see each other: of two overlapping filters one is refused.
+TEST_F(ConcurrentSubscriber, RacingRegistrationsSeeEachOther)
+{
+    auto subscriber = pair.makeSubscriber();
+    const DataEventFilter<T> alive(nullptr, InstanceState::ALIVE, {});
+    const DataEventFilter<T> anyUpdated(nullptr, InstanceState::ANY, {InstanceEvent::UPDATED});
+    const DataEventFilter<T> aliveCreated(nullptr, InstanceState::ALIVE, {InstanceEvent::CREATED});
+    const DataEventFilter<T> notAlive(nullptr, InstanceState::NOT_ALIVE, {});
+    // Filters overlap when their instance states and their events both do.
+    const std::tuple<DataEventFilter<T>, DataEventFilter<T>, int> rows[] = {{alive, alive, 1},
+                                                                            {alive, anyUpdated, 1},
+                                                                            {aliveCreated, anyUpdated, 0},
+                                                                            {alive, notAlive, 0},
+                                                                            {{}, notAlive, 1}};
+    for (int round = 0; round < 90; ++round)
+    {
+        for (const auto& [first, second, refusals] : rows)
+        {
+            std::atomic<int> refused{0};
+            std::unique_ptr<Subscription> one;
+            std::unique_ptr<Subscription> other;
+            auto attempt = [&](int kind, const DataEventFilter<T>& filter, std::unique_ptr<Subscription>& handle) {
+                try
+                {
+                    handle = subscribeAs(kind, *subscriber, filter);
+                }
+                catch (const std::runtime_error&)
+                {
+                    ++refused;
+                }
+            };
+            together([&] { attempt(round % 3, first, one); }, [&] { attempt(round / 3 % 3, second, other); });
+            ASSERT_EQ(refused.load(), refusals) << "round " << round;
+        }
+    }
+}
+
+// Listeners come and go while the listener thread delivers: every sample goes to exactly one of them, in
+// order, and none after its close.
+TEST_F(ConcurrentSubscriber, ListenersComeAndGoDuringDelivery)
+{
+    constexpr uint32_t kSamples = 300;
+    auto publisher = pair.makePublisher();
+    auto subscriber = pair.makeSubscriber();
+    pair.waitUntilMatched(*publisher, *subscriber);
+    Deliveries delivered;
+    std::atomic<int> callsAfterClose{0};
+    std::atomic<bool> streaming{true};
+    auto churn = [&] {
+        while (streaming)
+        {
+            auto closed = std::make_shared<std::atomic<bool>>(false);
+            std::unique_ptr<Subscription> handle;
+            std::unique_ptr<Subscription> unmatched;
+            try
+            {
+                unmatched = subscribeAs(0, *subscriber, DataEventFilter<T>(nullptr, InstanceState::NOT_ALIVE, {}));
+                handle = subscriber->subscribeAsync(DataEventFilter<T>(nullptr, InstanceState::ALIVE, {}),
+                                                    [&, closed](Subscriber<T>&, const DataEvent<T>& event) {
+                                                        callsAfterClose += *closed ? 1 : 0;
+                                                        delivered.add(numberOf(event));
+                                                    });
+            }
+            catch (const std::runtime_error&)
+            {
+                continue;  // the other thread holds a filter
+            }
+            std::this_thread::sleep_for(1ms);
+            handle->close();
+            *closed = true;
+        }
+    };
+    std::thread first(churn);
+    std::thread second(churn);
+    publishNumbered(*publisher, 1, kSamples, 1ms);
+    streaming = false;
+    first.join();
+    second.join();
+    // What no registration was there to take is taken by the next dispatch that has one.
+    auto last = subscriber->subscribeAsync(
+        {}, [&](Subscriber<T>&, const DataEvent<T>& event) { delivered.add(numberOf(event)); });
+    publishNumbered(*publisher, kSamples + 1, kSamples + 1);
+    ASSERT_TRUE(delivered.waitFor(kSamples + 1));
+    EXPECT_EQ(callsAfterClose.load(), 0);
+    EXPECT_EQ(delivered.values(), numbersUpTo(kSamples + 1));
+}
+
+TEST_F(ConcurrentSubscriber, ClosingDuringADeliveryWaitsForItAndStopsTheCallbacks)
+{
+    auto publisher = pair.makePublisher();
+    auto subscriber = pair.makeSubscriber();
+    pair.waitUntilMatched(*publisher, *subscriber);
+    std::atomic<int> entered{0};
+    std::atomic<int> left{0};
+    auto handle = subscriber->subscribeAsync({}, [&](Subscriber<T>&, const DataEvent<T>&) {
+        ++entered;
+        std::this_thread::sleep_for(20ms);
+        ++left;
+    });
+    std::atomic<bool> streaming{true};
+    std::thread stream([&] {
+        for (uint32_t number = 1; streaming && number < 20000; number += 10)
+        {
+            publishNumbered(*publisher, number, number + 9, 1ms);
+        }
+    });
+    ASSERT_TRUE(waitUntil([&] { return entered.load() >= 3; }, 20s));
+    subscriber->close();
+    // A call that was running when close began has ended; none started since.
+    const int calls = entered.load();
+    EXPECT_EQ(left.load(), calls);
+    std::this_thread::sleep_for(200ms);
+    streaming = false;
+    stream.join();
+    EXPECT_EQ(entered.load(), calls);
+    handle->close();
+}
+
+// A normal shutdown: the host closes the subscriber while a worker drops its handles and registers one more.
+TEST_F(ConcurrentSubscriber, HandlesAndRegistrationsRaceTheSubscribersClose)
+{
+    for (int round = 0; round < 300; ++round)
+    {
+        auto subscriber = pair.makeSubscriber();
+        std::vector<std::unique_ptr<Subscription>> handles;
+        handles.push_back(subscribeAs(0, *subscriber, DataEventFilter<T>(nullptr, InstanceState::ALIVE, {})));
+        handles.push_back(subscribeAs(1, *subscriber, DataEventFilter<T>(nullptr, InstanceState::NOT_ALIVE, {})));
+        std::unique_ptr<Subscription> late;
+        together([&] { subscriber->close(); },
+                 [&] {
+                     handles.clear();
+                     try
+                     {
+                         late = subscribeAs(round % 3, *subscriber, {});
+                     }
+                     catch (const qara::nimb::IllegalStateException&)
+                     {
+                     }
+                 });
+    }
+}
+
+// The subscriber that created the topic closes while another of the same URI looks the topic up: the finder
+// must never be left holding a deleted topic.
+TEST_F(ConcurrentSubscriber, TopicCreatorClosingRacesAFinder)
+{
+    auto publisher = pair.makePublisher();
+    std::unique_ptr<Subscriber<T>> finder;
+    for (int round = 0; round < 100; ++round)
+    {
+        auto creator = pair.makeSubscriber();
+        together([&] { creator->close(); }, [&] { finder = pair.makeSubscriber(); });
+        ASSERT_NE(Pair::readerOf(*finder).get_topicdescription()->get_name(), "") << "round " << round;
+    }
+    pair.waitUntilMatched(*publisher, *finder);
+    Deliveries received;
+    auto handle =
+        finder->subscribeAsync({}, [&](Subscriber<T>&, const DataEvent<T>& event) { received.add(numberOf(event)); });
+    publishNumbered(*publisher, 1, 1);
+    EXPECT_TRUE(received.waitFor(1));
+}
+
+// A poll's callback closing a listener while a listener closes a synchronous subscription would take the two
+// mutexes in opposite orders: ThreadSanitizer sees the inversion even from these two separate runs.
+TEST_F(ConcurrentSubscriber, CallbacksOfEitherKindMayCloseAHandleOfTheOther)
+{
+    auto publisher = pair.makePublisher();
+    auto subscriber = pair.makeSubscriber();
+    pair.waitUntilMatched(*publisher, *subscriber);
+    const DataEventFilter<T> alive(nullptr, InstanceState::ALIVE, {});
+    const DataEventFilter<T> notAlive(nullptr, InstanceState::NOT_ALIVE, {});
+    std::atomic<Subscription*> target{nullptr};
+    auto closeTarget = [&] {
+        if (Subscription* handle = target.exchange(nullptr))
+        {
+            handle->close();
+        }
+    };
+    auto sync = subscriber->subscribe(alive, [&](Subscriber<T>&, const DataEvent<T>&) { closeTarget(); });
+    publishNumbered(*publisher, 1, 1);
+    ASSERT_TRUE(pair.waitForUnread(*subscriber, 1));
+    auto closedBySync = subscribeAs(1, *subscriber, notAlive);
+    target = closedBySync.get();
+    EXPECT_EQ(subscriber->poll(0, 200ms), 1u);
+    EXPECT_NO_THROW(subscribeAs(2, *subscriber, notAlive)) << "closed in a callback, yet its filter is taken";
+    sync->close();
+
+    auto closedByListener = subscribeAs(0, *subscriber, notAlive);
+    target = closedByListener.get();
+    Deliveries listened;
+    auto listener = subscriber->subscribeAsync(alive, [&](Subscriber<T>&, const DataEvent<T>& event) {
+        closeTarget();
+        listened.add(numberOf(event));
+    });
+    publishNumbered(*publisher, 2, 2);
+    ASSERT_TRUE(listened.waitFor(1));
+    EXPECT_NO_THROW(subscribeAs(0, *subscriber, notAlive));
 }
 
 }  // namespace

@@ -13,8 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <atomic>
 #include <csignal>
@@ -227,7 +225,6 @@ TEST(TwoProcesses, SubscriberGetsEverySampleOnceInOrder)
         EXPECT_EQ(received["lost"], 0);
         EXPECT_EQ(received["out_of_order"], 0);
         EXPECT_EQ(received["duplicates"], 0);
-        EXPECT_LE(received["latency_us"]["p50"], received["latency_us"]["max"]);
     }
 }
 
@@ -245,8 +242,7 @@ TEST(TwoProcesses, SecondPublisherOfOneTopicShowsAsDuplicates)
     EXPECT_EQ(received["lost"], 0);
 }
 
-// Ping and pong along both paths in turns: every ping comes back on each, and the per-round ratios come
-// with an interval around their median.
+// Ping and pong along both paths in turns: every ping comes back on each (the ratios are the tool tests' case).
 TEST(TwoProcesses, PongSendsBackEveryPingOfBothPathsInTurns)
 {
     const std::string uri = uniqueUri(kTwoProcessDomain, "pingpong");
@@ -263,10 +259,6 @@ TEST(TwoProcesses, PongSendsBackEveryPingOfBothPathsInTurns)
         EXPECT_EQ(pinged["paths"][path]["received"], 100);
         EXPECT_EQ(pinged["paths"][path]["lost"], 0);
     }
-    EXPECT_EQ(pinged["rounds"].size(), 2u);
-    const auto& p50 = pinged["ratios"]["p50"];
-    EXPECT_LE(p50["low"], p50["median"]);
-    EXPECT_LE(p50["median"], p50["high"]);
     EXPECT_EQ(ponged["exit"], 0) << ponged["output"];
     EXPECT_EQ(ponged["received"], 200);
 }
@@ -322,7 +314,6 @@ TEST(LossyTransport, ReliableReaderGetsEverySampleInOrder)
 // and a participant without permission for a topic cannot subscribe to it.
 constexpr uint32_t kSecurityDomain = 227;
 constexpr int kSecuritySamples = 20;
-const std::string kTopic = "PsMeasurements";
 
 // This process's CAs, identities, signed access documents and participant profiles (Participants.xml).
 // Made once per process: Fast DDS keeps the profiles it loaded until exit, so a second file could not reuse
@@ -331,12 +322,8 @@ struct Credentials
 {
     Credentials() : directory(::testing::TempDir() + "nimb-security-XXXXXX")
     {
-        if (::mkdtemp(directory.data()) != nullptr)
-        {
-            const int status =
-                std::system(("sh '" TARVEX_SECURITY_DATA "/make-credentials.sh' '" + directory + "'").c_str());
-            made = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        }
+        made = ::mkdtemp(directory.data()) != nullptr &&
+               std::system(("sh '" TARVEX_SECURITY_DATA "/make-credentials.sh' '" + directory + "'").c_str()) == 0;
     }
     ~Credentials()
     {
@@ -371,7 +358,7 @@ protected:
             extra.insert(extra.end(), {"--property", "dds.participant.profile=" + profile});
         }
         return std::make_unique<TarvexProcess>(
-            perf(role, kTopic, byProperty ? uri : uri + "?participant=" + profile, extra));
+            perf(role, "PsMeasurements", byProperty ? uri : uri + "?participant=" + profile, extra));
     }
 
     const std::string uri = uniqueUri(kSecurityDomain, "secured");

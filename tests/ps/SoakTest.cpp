@@ -44,11 +44,9 @@ TEST(Soak, FastAndPsAtSteadyRatesLoseNothingAndMemoryStaysFlat)
     {
         std::string topic;
         double hz;
-        std::unique_ptr<TarvexProcess> subscriber;
-        std::unique_ptr<TarvexProcess> publisher;
-    };
-    Stream streams[] = {{"SaMeasurements_fast", fastHz, nullptr, nullptr},
-                        {"PsMeasurements", setting("NIMB_SOAK_PS_HZ", 100), nullptr, nullptr}};
+        std::unique_ptr<TarvexProcess> subscriber, publisher;
+    } streams[] = {{"SaMeasurements_fast", fastHz, nullptr, nullptr},
+                   {"PsMeasurements", setting("NIMB_SOAK_PS_HZ", 100), nullptr, nullptr}};
     const std::vector<std::string> warmUp = {"--warm-up", std::to_string(warmUpSeconds)};
     for (Stream& stream : streams)
     {

@@ -23,10 +23,7 @@ void publishNumbered(qara::nimb::ps::Publisher<T>& publisher, uint32_t first, ui
     for (uint32_t number = first; number <= last; ++number)
     {
         publisher.publish(static_cast<double>(number), *entity, std::chrono::milliseconds(0));
-        if (pace.count() > 0)
-        {
-            std::this_thread::sleep_for(pace);
-        }
+        std::this_thread::sleep_for(pace);
     }
 }
 

@@ -22,8 +22,7 @@ public:
     explicit LogCapture(const std::string& loggerName = "", log4cplus::LogLevel level = log4cplus::TRACE_LOG_LEVEL)
         : m_logger(loggerName.empty() ? log4cplus::Logger::getRoot() : log4cplus::Logger::getInstance(loggerName)),
           m_previousLevel(m_logger.getLogLevel()),
-          m_recorder(new Recorder()),
-          m_appender(m_recorder)
+          m_appender(new Recorder())
     {
         m_logger.addAppender(m_appender);
         m_logger.setLogLevel(level);
@@ -37,8 +36,9 @@ public:
 
     Lines lines() const
     {
-        std::lock_guard<std::mutex> lock(m_recorder->mutex);
-        return m_recorder->lines;
+        auto& recorder = static_cast<Recorder&>(*m_appender);
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        return recorder.lines;
     }
 
     bool contains(int level, const std::string& message) const
@@ -64,7 +64,6 @@ private:
 
     log4cplus::Logger m_logger;
     log4cplus::LogLevel m_previousLevel;
-    Recorder* m_recorder;
     log4cplus::SharedAppenderPtr m_appender;
 };
 

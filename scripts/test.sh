@@ -42,9 +42,10 @@ build/fuzz/tests/fuzz/tarvex_cdr_fuzzer -max_total_time="$fuzz_seconds" -print_f
 echo "== ThreadSanitizer"
 cmake -S . -B build/tsan -Wno-dev -DCMAKE_BUILD_TYPE=Debug -DSANITIZER=thread -DNIMB_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build build/tsan -j "$jobs" --target ps_pubsub_test ps_scenario_test
-# The other executables are not built here, so their tests are left out by suite name. The concurrency
-# tests' runs over the transports are left out too: TSan reports Fast DDS's own receive path, which is not
-# instrumented, as reading freed memory; they run under AddressSanitizer and in the release build.
+# The other executables are not built here, and of the scenarios only the fault tests race subscriptions,
+# so suites are picked by name. The concurrency tests' runs over the transports are left out too: TSan
+# reports Fast DDS's own receive path, which is not instrumented, as reading freed memory; they run under
+# AddressSanitizer and in the release build.
 TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp second_deadlock_stack=1 halt_on_error=1" \
     ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 600 \
     -R '^(PubSub|MediumPubSub|HostileInput|ConcurrentSubscriber|Faults)[./]' -E 'overTransport'

@@ -214,6 +214,19 @@ FAULTS = {
         "host/dds/src/DdsUriHelper.cpp",
         "scheme.size() <= schemePrefix.size()",
         "scheme.size() < schemePrefix.size()"),
+    "equal instance states seen as disjoint": (
+        "ps/SubscriptionManager.inl",
+        "const bool states = a.instanceState == b.instanceState ||",
+        "const bool states = a.instanceState != b.instanceState ||"),
+    "update of a known instance reported as created": (
+        "ps/SubscriptionManager.inl",
+        "    if (info.view_state == fdds::NEW_VIEW_STATE)",
+        "    if (info.view_state != fdds::NEW_VIEW_STATE)"),
+    "readers accept the first CDR version only": (
+        "ps/internal/EntityQos.hpp",
+        """    qos.representation().m_value = {eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION,
+                                    eprosima::fastdds::dds::XCDR2_DATA_REPRESENTATION};""",
+        "    qos.representation().m_value = {eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION};"),
 }
 
 

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <iostream>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -36,33 +35,24 @@ double setting(const char* name, double fallback)
 TEST(Soak, FastAndPsAtSteadyRatesLoseNothingAndMemoryStaysFlat)
 {
     const double seconds = setting("NIMB_SOAK_SECONDS", 60);
-    const double fastHz = setting("NIMB_SOAK_FAST_HZ", 1000);
-    const double psHz = setting("NIMB_SOAK_PS_HZ", 100);
     // Warm-up ends when the fast writer's history is full, if the run is long enough to watch a while after
     // that; else after a sixth of the run.
-    double warmUp = kWriterHistory / fastHz + 3;
-    if (warmUp > seconds - 10)
-    {
-        warmUp = seconds / 6;
-    }
+    const double fastHz = setting("NIMB_SOAK_FAST_HZ", 1000);
+    const double historyFull = kWriterHistory / fastHz + 3;
+    const double warmUpSeconds = historyFull > seconds - 10 ? seconds / 6 : historyFull;
     struct Stream
     {
         std::string topic;
         double hz;
-        std::unique_ptr<TarvexProcess> subscriber;
-        std::unique_ptr<TarvexProcess> publisher;
-    };
-    std::vector<Stream> streams(2);
-    streams[0].topic = "SaMeasurements_fast";
-    streams[0].hz = fastHz;
-    streams[1].topic = "PsMeasurements";
-    streams[1].hz = psHz;
-    const std::vector<std::string> common = {"--warm-up", std::to_string(warmUp)};
+        std::unique_ptr<TarvexProcess> subscriber, publisher;
+    } streams[] = {{"SaMeasurements_fast", fastHz, nullptr, nullptr},
+                   {"PsMeasurements", setting("NIMB_SOAK_PS_HZ", 100), nullptr, nullptr}};
+    const std::vector<std::string> warmUp = {"--warm-up", std::to_string(warmUpSeconds)};
     for (Stream& stream : streams)
     {
         const std::string uri = uniqueUri(kDomain, stream.topic);
-        stream.subscriber = std::make_unique<TarvexProcess>(perf("sub", stream.topic, uri, common));
-        auto publishing = common;
+        stream.subscriber = std::make_unique<TarvexProcess>(perf("sub", stream.topic, uri, warmUp));
+        auto publishing = warmUp;
         publishing.insert(publishing.end(),
                           {"--rate", std::to_string(stream.hz), "--seconds", std::to_string(seconds)});
         stream.publisher = std::make_unique<TarvexProcess>(perf("pub", stream.topic, uri, publishing));
@@ -75,13 +65,6 @@ TEST(Soak, FastAndPsAtSteadyRatesLoseNothingAndMemoryStaysFlat)
         std::this_thread::sleep_for(1s);
         stream.subscriber->signal(SIGINT);
         const auto received = stream.subscriber->result(30s);
-        const auto shown = [](nlohmann::json json) {
-            json.erase("output");
-            return json.dump();
-        };
-        std::cout << stream.topic << " at " << stream.hz << " Hz for " << seconds << " s:\n"
-                  << shown(sent) << '\n'
-                  << shown(received) << std::endl;
         ASSERT_EQ(sent["exit"], 0) << sent["output"];
         ASSERT_EQ(received["exit"], 0) << received["output"];
         EXPECT_EQ(received["received"], sent["sent"]);
@@ -91,7 +74,7 @@ TEST(Soak, FastAndPsAtSteadyRatesLoseNothingAndMemoryStaysFlat)
         EXPECT_EQ(received["duplicates"], 0);
 
         const double kept =
-            std::min(kWriterHistory, stream.hz * seconds) - std::min(kWriterHistory, stream.hz * warmUp);
+            std::min(kWriterHistory, stream.hz * seconds) - std::min(kWriterHistory, stream.hz * warmUpSeconds);
         const long history = static_cast<long>(kKilobytesPerKeptSample * kept);
         EXPECT_LE(sent["rss_kb"]["end"].get<long>() - sent["rss_kb"]["warm"].get<long>(), kFlatKilobytes + history)
             << "the publisher grew by more than its writer's history (" << history << " kB)";

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -22,10 +23,7 @@ void publishNumbered(qara::nimb::ps::Publisher<T>& publisher, uint32_t first, ui
     for (uint32_t number = first; number <= last; ++number)
     {
         publisher.publish(static_cast<double>(number), *entity, std::chrono::milliseconds(0));
-        if (pace.count() > 0)
-        {
-            std::this_thread::sleep_for(pace);
-        }
+        std::this_thread::sleep_for(pace);
     }
 }
 
@@ -71,11 +69,8 @@ using Deliveries = Collected<uint32_t>;
 // 1..last
 inline std::vector<uint32_t> numbersUpTo(uint32_t last)
 {
-    std::vector<uint32_t> numbers;
-    for (uint32_t number = 1; number <= last; ++number)
-    {
-        numbers.push_back(number);
-    }
+    std::vector<uint32_t> numbers(last);
+    std::iota(numbers.begin(), numbers.end(), 1u);
     return numbers;
 }
 

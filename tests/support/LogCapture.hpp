@@ -4,39 +4,67 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/spi/loggingevent.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvex_test {
 
-struct LogLine
-{
-    std::string logger;
-    int level;
-    std::string message;
-};
-
-// Records what is logged on one logger (and its children) while it lives.
+// Records the level and message of what is logged on one logger (the root by default) and its children
+// while it lives.
 class LogCapture
 {
 public:
-    explicit LogCapture(const std::string& loggerName = "", log4cplus::LogLevel level = log4cplus::TRACE_LOG_LEVEL);
-    ~LogCapture();
+    using Lines = std::vector<std::pair<int, std::string>>;
 
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
+    explicit LogCapture(const std::string& loggerName = "", log4cplus::LogLevel level = log4cplus::TRACE_LOG_LEVEL)
+        : m_logger(loggerName.empty() ? log4cplus::Logger::getRoot() : log4cplus::Logger::getInstance(loggerName)),
+          m_previousLevel(m_logger.getLogLevel()),
+          m_appender(new Recorder())
+    {
+        m_logger.addAppender(m_appender);
+        m_logger.setLogLevel(level);
+    }
 
-    std::vector<LogLine> lines() const;
-    bool contains(int level, const std::string& message) const;
+    ~LogCapture()
+    {
+        m_logger.removeAppender(m_appender);
+        m_logger.setLogLevel(m_previousLevel);
+    }
+
+    Lines lines() const
+    {
+        auto& recorder = static_cast<Recorder&>(*m_appender);
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        return recorder.lines;
+    }
+
+    bool contains(int level, const std::string& message) const
+    {
+        const Lines all = lines();
+        return std::find(all.begin(), all.end(), std::make_pair(level, message)) != all.end();
+    }
 
 private:
-    class Recorder;
+    struct Recorder : log4cplus::Appender
+    {
+        ~Recorder() override { destructorImpl(); }
+        void close() override {}
+        void append(const log4cplus::spi::InternalLoggingEvent& event) override
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            lines.emplace_back(event.getLogLevel(), event.getMessage());
+        }
+
+        std::mutex mutex;
+        Lines lines;
+    };
 
     log4cplus::Logger m_logger;
     log4cplus::LogLevel m_previousLevel;
     log4cplus::SharedAppenderPtr m_appender;
-    Recorder* m_recorder;
 };
 
 }  // namespace tarvex_test

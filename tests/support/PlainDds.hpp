@@ -36,7 +36,7 @@ public:
             dds::DomainParticipantFactory::get_instance()->create_participant(domain, dds::PARTICIPANT_QOS_DEFAULT);
         if (m_participant == nullptr)
         {
-            throw std::runtime_error("test reader: no participant");
+            throw std::runtime_error("plain reader: no participant");
         }
         dds::TypeSupport type(new PubSubType());
         type.register_type(m_participant);
@@ -45,7 +45,7 @@ public:
         m_reader = m_participant->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT)->create_datareader(topic, qos);
         if (m_reader == nullptr)
         {
-            throw std::runtime_error("test reader: no reader");
+            throw std::runtime_error("plain reader: no reader");
         }
     }
 
@@ -71,18 +71,17 @@ public:
     {
         std::vector<Received> received;
         const auto deadline = std::chrono::steady_clock::now() + limit;
+        Received one;
         while (received.size() < count && std::chrono::steady_clock::now() < deadline)
         {
-            Received one;
-            if (m_reader->take_next_sample(&one.sample, &one.info) == eprosima::fastdds::dds::RETCODE_OK)
+            if (m_reader->take_next_sample(&one.sample, &one.info) != eprosima::fastdds::dds::RETCODE_OK)
             {
-                if (one.info.valid_data)
-                {
-                    received.push_back(one);
-                }
-                continue;
+                m_reader->wait_for_unread_message(eprosima::fastdds::dds::Duration_t(0, 50000000));
             }
-            m_reader->wait_for_unread_message(eprosima::fastdds::dds::Duration_t(0, 50000000));
+            else if (one.info.valid_data)
+            {
+                received.push_back(one);
+            }
         }
         return received;
     }

@@ -44,9 +44,9 @@ public:
         return make<qara::nimb::ps::Subscriber>("Subscriber", subscribingHost, qos, properties);
     }
 
-    std::unique_ptr<qara::nimb::ps::MrvSubscriber<T>> makeMrvSubscriber(const QoSList& qos = {})
+    std::unique_ptr<qara::nimb::ps::MrvSubscriber<T>> makeMrvSubscriber()
     {
-        return make<qara::nimb::ps::MrvSubscriber>("MrvSubscriber", subscribingHost, qos, {});
+        return make<qara::nimb::ps::MrvSubscriber>("MrvSubscriber", subscribingHost, {}, {});
     }
 
     static eprosima::fastdds::dds::DataWriter& writerOf(qara::nimb::ps::Publisher<T>& publisher)
@@ -78,12 +78,9 @@ public:
     }
 
     // Waits until the reader holds `count` unread samples.
-    template <class Subscriber>
-    static bool waitForUnread(Subscriber& subscriber, uint64_t count,
-                              std::chrono::milliseconds limit = std::chrono::seconds(10))
+    static bool waitForUnread(qara::nimb::ps::Subscriber<T>& subscriber, uint64_t count)
     {
-        auto& reader = readerOf(subscriber);
-        return waitUntil([&] { return reader.get_unread_count() >= count; }, limit);
+        return waitUntil([&] { return readerOf(subscriber).get_unread_count() >= count; }, std::chrono::seconds(10));
     }
 
     static std::shared_ptr<T> entity(qara::nimb::ps::Publisher<T>& publisher, const W& sample)

@@ -31,14 +31,9 @@ E distinctValue(uint32_t seed, uint32_t position)
 }
 
 template <class F>
-struct IsArray : std::false_type
-{
-};
-
+constexpr bool isArray = false;
 template <class E, std::size_t N>
-struct IsArray<std::array<E, N>> : std::true_type
-{
-};
+constexpr bool isArray<std::array<E, N>> = true;
 
 }  // namespace detail
 
@@ -51,7 +46,7 @@ W makeDistinctSample(uint32_t seed, bool withSpecialFloats = true)
     uint32_t position = 0;
     sample.visitFields([&](const char*, auto& field) {
         using F = std::decay_t<decltype(field)>;
-        if constexpr (detail::IsArray<F>::value)
+        if constexpr (detail::isArray<F>)
         {
             using E = typename F::value_type;
             for (std::size_t i = 0; i < field.size(); ++i)

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Makes the certificate authorities, identities and signed access documents of the security test in the
-# directory given as the only argument. EC P-256 keys, SHA-256 signatures.
+# directory given as the only argument, and the participant profiles that name them (Participants.xml).
+# EC P-256 keys, SHA-256 signatures.
 #   identity_ca     vouches for the identities every secured participant trusts
 #   permissions_ca  signs the governance and permissions every secured participant trusts
 #   rogue_ca        issued the rogue's identity; trusted by nobody but the rogue
@@ -61,3 +62,4 @@ sign Governance.xml forged_governance.p7s forger_ca
 sign Permissions.xml forged_permissions.p7s forger_ca
 
 rm identity.ext
+sed "s|@CREDENTIALS@|$(pwd)|g" "$data/Participants.xml.in" > Participants.xml

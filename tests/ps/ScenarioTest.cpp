@@ -1,0 +1,408 @@
+// Scenarios between processes and over a lossy transport: `tarvex perf` publishers and subscribers in
+// processes of their own, some of which die or stop in the middle of a stream (the survivors keep working
+// and nothing waits longer than it was told to) or are secured, and samples over Fast DDS's lossy test
+// transport.
+#include "Deliveries.hpp"
+#include "LogCapture.hpp"
+#include "PubSubPair.hpp"
+#include "TarvexProcess.hpp"
+
+#include <fastdds/LibrarySettings.hpp>
+#include <fastdds/dds/domain/DomainParticipantFactory.hpp>
+#include <fastdds/rtps/transport/test_UDPv4TransportDescriptor.hpp>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <tuple>
+
+using namespace std::chrono_literals;
+using namespace tarvex_test;
+using qara::nimb::ps::DataEvent;
+using qara::nimb::ps::DataEventFilter;
+using qara::nimb::ps::InstanceState;
+using qara::nimb::ps::Subscriber;
+namespace edds = eprosima::fastdds::dds;
+
+namespace {
+
+constexpr uint32_t kFaultDomain = 222;
+const std::string kProfiles = TARVEX_PS_TEST_DATA "/Reliable.xml";
+const std::string kMedium = Medium::name();
+
+using Pair = PubSubPair<Medium>;
+using T = Pair::T;
+
+TEST(Faults, SubscriberProcessKilledMidStreamIsReplacedAndTheStreamGoesOn)
+{
+    const std::string uri = uniqueUri(kFaultDomain, "subscriberkilled");
+    TarvexProcess publisher(perf("pub", kMedium, uri, {"--rate", "100"}));
+    {
+        TarvexProcess killed(perf("sub", kMedium, uri));
+        ASSERT_TRUE(killed.waitForReceived(20)) << killed.output();
+        killed.signal(SIGKILL);
+        EXPECT_EQ(killed.exitCode(10s), -1) << "killed, not exited";
+    }
+    const auto received = TarvexProcess(perf("sub", kMedium, uri, {"--count", "20"})).result();
+    EXPECT_EQ(received["exit"], 0) << received["output"];
+    EXPECT_GT(received["first"], 20) << "the publisher went on streaming";
+    EXPECT_EQ(received["lost"], 0);
+    EXPECT_EQ(received["out_of_order"], 0);
+
+    publisher.signal(SIGTERM);
+    const auto sent = publisher.result(30s);
+    EXPECT_EQ(sent["exit"], 0) << "the publisher closes cleanly after losing its reader";
+    EXPECT_GE(sent["sent"], 40);
+}
+
+// A best-effort subscriber whose process stops while the stream goes on: what its receive buffers cannot
+// hold is lost, and it counts exactly that.
+TEST(Faults, StoppedBestEffortSubscriberCountsWhatItLost)
+{
+    const std::string uri = uniqueUri(kFaultDomain, "subscriberstopped");
+    // Over UDP the kernel drops what the socket cannot hold; shared memory would give up on the reader.
+    const std::vector<std::string> udp = {"FASTDDS_BUILTIN_TRANSPORTS=UDPv4"};
+    TarvexProcess subscriber(perf("sub", "SaMeasurements_fast", uri), udp);
+    TarvexProcess publisher(perf("pub", "SaMeasurements_fast", uri, {"--rate", "2000", "--count", "12000"}), udp);
+    ASSERT_TRUE(subscriber.waitForReceived(100)) << subscriber.output();
+    subscriber.signal(SIGSTOP);
+    std::this_thread::sleep_for(3s);
+    subscriber.signal(SIGCONT);
+    const auto sent = publisher.result();
+    // The last samples get a moment to arrive.
+    std::this_thread::sleep_for(1s);
+    subscriber.signal(SIGINT);
+    const auto received = subscriber.result();
+    EXPECT_EQ(received["exit"], 0) << received["output"];
+    EXPECT_EQ(received["first"], 1);
+    EXPECT_GT(received["lost"], 0) << "nothing was dropped: the test proves nothing";
+    EXPECT_EQ(received["received"].get<int>() + received["lost"].get<int>(), sent["sent"].get<int>()) << sent["output"];
+    EXPECT_EQ(received["duplicates"], 0);
+}
+
+// Every kind of subscription of a subscriber that outlives the publisher process: a notifier that wants any
+// instance state, a listener and a polled subscription. The publisher runs with a short participant lease,
+// so that its loss is noticed in seconds.
+TEST(Faults, SubscriberOutlivesAKilledPublisherAndHearsItsSuccessor)
+{
+    // Declared first, so that they outlive the subscriptions that fill them.
+    std::atomic<int> notifications{0};
+    std::atomic<int> invalid{0};
+    Deliveries listened;
+    Deliveries polled;
+    // The sequence number `tarvex perf` puts in a sample of SaMeasurements_medium.
+    const auto record = [&](Deliveries& deliveries, const DataEvent<T>& event) {
+        invalid += event.hasValidData() ? 0 : 1;
+        if (event.hasValidData())
+        {
+            deliveries.add(
+                static_cast<uint32_t>(event.getData()->getImplementations_fb_main_cell_sttlm_esaactuatorstate()));
+        }
+    };
+    Pair pair(uniqueUri(kFaultDomain, "publisherkilled"));
+    auto notifiedSubscriber = pair.makeSubscriber();
+    auto listenedSubscriber = pair.makeSubscriber();
+    auto polledSubscriber = pair.makeSubscriber();
+    const DataEventFilter<T> any(nullptr, InstanceState::ANY, {});
+    std::vector<std::unique_ptr<qara::nimb::ps::Subscription>> handles;
+    handles.push_back(notifiedSubscriber->subscribeAsync(any, [&](Subscriber<T>&) { ++notifications; }));
+    handles.push_back(listenedSubscriber->subscribeAsync(
+        any, [&](Subscriber<T>&, const DataEvent<T>& event) { record(listened, event); }));
+    handles.push_back(
+        polledSubscriber->subscribe(any, [&](Subscriber<T>&, const DataEvent<T>& event) { record(polled, event); }));
+    // Polls while waiting, as an application's loop would.
+    const auto pollUntil = [&](const std::function<bool()>& done, std::chrono::seconds limit) {
+        return waitUntil(
+            [&] {
+                polledSubscriber->poll(0, 50ms);
+                return done();
+            },
+            limit);
+    };
+    const auto heardSince = [&](int notified, std::size_t listenedCount, std::size_t polledCount) {
+        return notifications > notified && listened.values().size() >= listenedCount + 10 &&
+               polled.values().size() >= polledCount + 10;
+    };
+    const std::vector<std::string> shortLease = {"--readers",  "0",
+                                                 "--rate",     "200",
+                                                 "--property", "dds.xml.profiles.file=" + kProfiles,
+                                                 "--property", "dds.participant.profile=short_lease"};
+    {
+        TarvexProcess publisher(perf("pub", kMedium, pair.uri, shortLease));
+        ASSERT_TRUE(pollUntil([&] { return heardSince(0, 0, 0); }, 30s)) << publisher.output();
+        publisher.signal(SIGKILL);
+        EXPECT_EQ(publisher.exitCode(10s), -1);
+    }
+    for (auto* subscriber : {notifiedSubscriber.get(), listenedSubscriber.get(), polledSubscriber.get()})
+    {
+        ASSERT_TRUE(waitUntil([&] { return matchedCount(Pair::readerOf(*subscriber)) == 0; }, 15s))
+            << "the killed writer was never noticed as gone";
+    }
+    const int notifiedBefore = notifications;
+    const std::size_t listenedBefore = listened.values().size();
+    const std::size_t polledBefore = polled.values().size();
+    // Every subscription hears the successor, which numbers its samples afresh, without a gap.
+    TarvexProcess successor(perf("pub", kMedium, pair.uri, shortLease));
+    ASSERT_TRUE(pollUntil([&] { return heardSince(notifiedBefore, listenedBefore, polledBefore); }, 30s));
+    const auto numbers = listened.values();
+    for (std::size_t i = listenedBefore + 1; i < numbers.size(); ++i)
+    {
+        EXPECT_EQ(numbers[i], numbers[i - 1] + 1) << "a gap in what came from the successor";
+    }
+    EXPECT_EQ(invalid, 0) << "a listener or poll callback was given a sample without data";
+    successor.signal(SIGTERM);
+    EXPECT_EQ(successor.result(30s)["exit"], 0);
+}
+
+// A reliable reader in a process that has stopped answering: closing the publisher waits for its
+// acknowledgements only as long as the property allows.
+TEST(Faults, ClosingAPublisherWaitsForAStoppedReliableReaderNoLongerThanTheProperty)
+{
+    const std::string uri = uniqueUri(kFaultDomain, "stoppedreader");
+    TarvexProcess reader(
+        perf("sub", kMedium, uri,
+             {"--property", "dds.xml.profiles.file=" + kProfiles, "--property", "dds.qos.profile.library=reliable"}));
+    Pair pair(uri);
+    pair.publishingHost =
+        std::make_shared<qara::nimb::DdsNimb>(qara::nimb::Nimb::Properties{{"dds.xml.profiles.file", kProfiles}});
+    auto publisher =
+        pair.makePublisher({}, {{"dds.qos.profile.library", "reliable"}, {"dds.wait_for_ack.timeout_ms", "1000"}});
+    ASSERT_TRUE(waitUntil([&] { return matchedCount(Pair::writerOf(*publisher)) == 1; }, 30s));
+    // The reader drops what comes before it has matched the writer in turn: publish until it has some.
+    const auto entity = publisher->createDataEntity();
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    do
+    {
+        publisher->publish(*entity, 0ms);
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << reader.output();
+    } while (!reader.waitForReceived(3, 200ms));
+
+    reader.signal(SIGSTOP);
+    publishNumbered(*publisher, 4, 50);
+    LogCapture warnings("nimbDdsPublisher", log4cplus::WARN_LOG_LEVEL);
+    const auto start = std::chrono::steady_clock::now();
+    publisher->close();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    reader.signal(SIGCONT);
+
+    EXPECT_TRUE(warnings.contains(log4cplus::WARN_LOG_LEVEL, "Writer waiting for acknowledgment failed code:1"));
+    EXPECT_GE(elapsed, 900ms) << "did not wait for the stopped reader at all";
+    EXPECT_LT(elapsed, 3000ms) << "waited well beyond the 1000 ms asked for";
+}
+
+// A publisher and subscriber in two processes, for every topic and every pairing of the plug-in and plain
+// Fast DDS: the subscriber gets every sample once, in order, from the first on.
+constexpr uint32_t kTwoProcessDomain = 230;
+constexpr int kTwoProcessSamples = 200;
+
+TEST(TwoProcesses, SubscriberGetsEverySampleOnceInOrder)
+{
+    const std::string count = std::to_string(kTwoProcessSamples);
+    const std::tuple<const char*, const char*, const char*> exchanges[] = {
+        {"PsMeasurements", "plugin", "plugin"},        {"SaMeasurements_slow", "plugin", "plugin"},
+        {"SaMeasurements_medium", "plugin", "plugin"}, {"SaMeasurements_fast", "plugin", "plugin"},
+        {"SaMeasurements_slow", "plain", "plugin"},    {"SaMeasurements_fast", "plugin", "plain"},
+        {"PsMeasurements", "plain", "plain"}};
+    for (const auto& [topic, pubPath, subPath] : exchanges)
+    {
+        SCOPED_TRACE(std::string(topic) + " " + pubPath + " to " + subPath);
+        const std::string uri = uniqueUri(kTwoProcessDomain, std::string(topic) + pubPath + subPath);
+        TarvexProcess subscriber(perf("sub", topic, uri, {"--path", subPath, "--count", count}));
+        TarvexProcess publisher(perf("pub", topic, uri, {"--path", pubPath, "--count", count, "--rate", "500"}));
+        const auto sent = publisher.result();
+        const auto received = subscriber.result();
+        EXPECT_EQ(sent["exit"], 0) << sent["output"];
+        EXPECT_EQ(sent["sent"], kTwoProcessSamples);
+        EXPECT_EQ(sent["readers"], 1);
+        EXPECT_EQ(received["exit"], 0) << received["output"];
+        EXPECT_EQ(received["received"], kTwoProcessSamples);
+        EXPECT_EQ(received["first"], 1);
+        EXPECT_EQ(received["lost"], 0);
+        EXPECT_EQ(received["out_of_order"], 0);
+        EXPECT_EQ(received["duplicates"], 0);
+    }
+}
+
+// Two publishers number the same topic from 1: the subscriber counts every second copy as a duplicate.
+TEST(TwoProcesses, SecondPublisherOfOneTopicShowsAsDuplicates)
+{
+    const std::string uri = uniqueUri(kTwoProcessDomain, "twopublishers");
+    TarvexProcess subscriber(perf("sub", "SaMeasurements_medium", uri, {"--count", "100"}));
+    TarvexProcess first(perf("pub", "SaMeasurements_medium", uri, {"--count", "50", "--rate", "200"}));
+    TarvexProcess second(perf("pub", "SaMeasurements_medium", uri, {"--count", "50", "--rate", "200"}));
+    const auto received = subscriber.result();
+    EXPECT_EQ(received["exit"], 0) << received["output"];
+    EXPECT_EQ(received["received"], 100);
+    EXPECT_EQ(received["duplicates"], 50);
+    EXPECT_EQ(received["lost"], 0);
+}
+
+// Ping and pong along both paths in turns: every ping comes back on each (the ratios are the tool tests' case).
+TEST(TwoProcesses, PongSendsBackEveryPingOfBothPathsInTurns)
+{
+    const std::string uri = uniqueUri(kTwoProcessDomain, "pingpong");
+    TarvexProcess pong(perf("pong", "SaMeasurements_medium", uri, {"--path", "both", "--count", "200"}));
+    TarvexProcess ping(
+        perf("ping", "SaMeasurements_medium", uri, {"--path", "both", "--rounds", "2", "--count", "50"}));
+    const auto pinged = ping.result();
+    const auto ponged = pong.result();
+    ASSERT_EQ(pinged["exit"], 0) << pinged["output"];
+    EXPECT_EQ(pinged["sent"], 200);
+    for (const char* path : {"plugin", "plain"})
+    {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(pinged["paths"][path]["received"], 100);
+        EXPECT_EQ(pinged["paths"][path]["lost"], 0);
+    }
+    EXPECT_EQ(ponged["exit"], 0) << ponged["output"];
+    EXPECT_EQ(ponged["received"], 200);
+}
+
+// Fast DDS's lossy test transport: UDP that drops a fifth of the DATA, HEARTBEAT and ACKNACK messages each
+// participant sends, put into the participants through the host's participant QoS hook.
+constexpr uint32_t kLossyDomain = 221;
+constexpr uint32_t kLossySamples = 200;
+
+std::shared_ptr<qara::nimb::Nimb> lossyHost(
+    const std::shared_ptr<eprosima::fastdds::rtps::test_UDPv4TransportDescriptor>& transport)
+{
+    transport->dropDataMessagesPercentage = 20;
+    transport->dropHeartbeatMessagesPercentage = 20;
+    transport->dropAckNackMessagesPercentage = 20;
+    transport->dropLogLength = 16;  // enough to tell that drops happened
+    return std::make_shared<qara::nimb::DdsNimb>(
+        qara::nimb::Nimb::Properties{{"dds.xml.profiles.file", TARVEX_PS_TEST_DATA "/Reliable.xml"}},
+        [transport](edds::DomainParticipantQos& qos) {
+            qos.transport().use_builtin_transports = false;
+            qos.transport().user_transports = {transport};
+        });
+}
+
+TEST(LossyTransport, ReliableReaderGetsEverySampleInOrder)
+{
+    // Within one process Fast DDS would hand samples over directly, past the transport.
+    eprosima::fastdds::LibrarySettings settings;
+    settings.intraprocess_delivery = eprosima::fastdds::INTRAPROCESS_OFF;
+    ASSERT_EQ(edds::DomainParticipantFactory::get_instance()->set_library_settings(settings), edds::RETCODE_OK);
+    auto sending = std::make_shared<eprosima::fastdds::rtps::test_UDPv4TransportDescriptor>();
+    auto receiving = std::make_shared<eprosima::fastdds::rtps::test_UDPv4TransportDescriptor>();
+    PubSubPair<Fast> pair(uniqueUri(kLossyDomain, "reliable"));
+    pair.publishingHost = lossyHost(sending);
+    pair.subscribingHost = lossyHost(receiving);
+    const qara::nimb::Nimb::Properties reliable{{"dds.qos.profile.library", "reliable"}};
+    auto publisher = pair.makePublisher({}, reliable);
+    auto subscriber = pair.makeSubscriber({}, reliable);
+    pair.waitUntilMatched(*publisher, *subscriber);
+    publishNumbered(*publisher, 1, kLossySamples, 1ms);
+
+    std::vector<std::shared_ptr<qara::nimb::ps::DataEvent<Fast::Interface>>> events;
+    subscriber->readDataEvents({}, events, kLossySamples, 30s);
+    std::vector<uint32_t> numbers(events.size());
+    std::transform(events.begin(), events.end(), numbers.begin(), [](const auto& event) { return numberOf(*event); });
+    EXPECT_EQ(numbers, numbersUpTo(kLossySamples));
+    EXPECT_FALSE(sending->test_transport_options->test_UDPv4Transport_DropLog.empty() &&
+                 receiving->test_transport_options->test_UDPv4Transport_DropLog.empty())
+        << "nothing was dropped: the test proves nothing";
+}
+
+// DDS Security: authorised participants exchange every sample, outsiders neither receive nor inject anything,
+// and a participant without permission for a topic cannot subscribe to it.
+constexpr uint32_t kSecurityDomain = 227;
+constexpr int kSecuritySamples = 20;
+
+// This process's CAs, identities, signed access documents and participant profiles (Participants.xml).
+// Made once per process: Fast DDS keeps the profiles it loaded until exit, so a second file could not reuse
+// the profile names.
+struct Credentials
+{
+    Credentials() : directory(::testing::TempDir() + "nimb-security-XXXXXX")
+    {
+        made = ::mkdtemp(directory.data()) != nullptr &&
+               std::system(("sh '" TARVEX_SECURITY_DATA "/make-credentials.sh' '" + directory + "'").c_str()) == 0;
+    }
+    ~Credentials()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
+    }
+
+    std::string directory;
+    bool made = false;
+};
+
+const Credentials& credentials()
+{
+    static const Credentials made;
+    return made;
+}
+
+class Security : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(credentials().made) << "no credentials in " << credentials().directory; }
+
+    // A perf process whose participant profile the URI names, or with `--property` when `byProperty`.
+    static std::unique_ptr<TarvexProcess> start(const std::string& role, const std::string& uri,
+                                                const std::string& profile, std::vector<std::string> extra = {},
+                                                bool byProperty = false)
+    {
+        extra.insert(extra.end(), {"--count", std::to_string(kSecuritySamples), "--property",
+                                   "dds.xml.profiles.file=" + credentials().directory + "/Participants.xml"});
+        if (byProperty)
+        {
+            extra.insert(extra.end(), {"--property", "dds.participant.profile=" + profile});
+        }
+        return std::make_unique<TarvexProcess>(
+            perf(role, "PsMeasurements", byProperty ? uri : uri + "?participant=" + profile, extra));
+    }
+
+    const std::string uri = uniqueUri(kSecurityDomain, "secured");
+};
+
+// A participant the authorised ones must not deal with, on the topic while they are. It publishes and
+// subscribes too: its subscriber getting its own samples shows it live on the topic all along.
+class Outsider : public Security, public ::testing::WithParamInterface<const char*>
+{
+};
+
+TEST_P(Outsider, GetsNothingAndInjectsNothingWhileTheAuthorisedExchangeEverything)
+{
+    auto outsiderSubscriber = start("sub", uri, GetParam());
+    auto subscriber = start("sub", uri, "AuthorisedSubscriber", {}, true);
+    auto outsiderPublisher = start("pub", uri, GetParam(), {"--rate", "100"});
+    auto publisher = start("pub", uri, "AuthorisedPublisher", {"--rate", "100"});
+    EXPECT_EQ(publisher->result()["readers"], 1) << "the authorised publisher matched more than its subscriber";
+    EXPECT_EQ(outsiderPublisher->result()["readers"], 1) << "the outsider's publisher matched more than its own";
+    for (auto* process : {subscriber.get(), outsiderSubscriber.get()})
+    {
+        const auto received = process->result();
+        EXPECT_EQ(received["exit"], 0) << received["output"];
+        EXPECT_EQ(received["received"], kSecuritySamples);
+        EXPECT_EQ(received["first"], 1);
+        EXPECT_EQ(received["lost"], 0);
+        EXPECT_EQ(received["duplicates"], 0) << "samples of another publisher came in";
+    }
+}
+
+// Unsecured: no security at all. Rogue: identity from a CA the others do not trust. Forger: sound identity,
+// governance and permissions signed by a CA the others do not trust.
+INSTANTIATE_TEST_SUITE_P(Security, Outsider, ::testing::Values("Unsecured", "Rogue", "Forger"),
+                         [](const auto& info) { return std::string(info.param); });
+
+TEST_F(Security, SubscribingNeedsPermissionForTheTopic)
+{
+    // The bystander's participant publishes where it may, so the refusal below is about the topic.
+    const auto allowed = start("pub", "dds.ps://227/unrelated", "Bystander", {"--readers", "0"})->result();
+    EXPECT_EQ(allowed["exit"], 0) << allowed["output"];
+    const auto refused = start("sub", uri, "Bystander")->result();
+    EXPECT_EQ(refused["exit"], 1);
+    EXPECT_NE(refused["output"].get<std::string>().find("Failed to create reader"), std::string::npos)
+        << refused["output"];
+}
+
+}  // namespace

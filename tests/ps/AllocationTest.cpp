@@ -1,11 +1,13 @@
 #include "AllocationCounter.hpp"
 #include "PubSubPair.hpp"
+#include "SampleValues.hpp"
 
 #include <gtest/gtest.h>
 
-// Allocations in steady state. What a host is handed (an entity, an event, a vector, a loan) is one
-// allocation each; the plug-in adds nothing else per sample. The reads are counted with the samples already
-// in the reader's cache, so Fast DDS's own receive path is not in the count.
+// Allocations in steady state. Creating an entity is one allocation, copying one none; what a host is
+// handed (an entity, an event, a vector, a loan) is one allocation each, and the plug-in adds nothing else per
+// sample. Reads are counted with the samples already in the reader's cache, so that Fast DDS's own receive
+// path is not in the count.
 using namespace std::chrono_literals;
 using namespace tarvex_test;
 using qara::nimb::ps::DataEvent;
@@ -29,7 +31,15 @@ TYPED_TEST(SteadyState, EachReadAllocatesOnlyWhatItHandsOut)
     auto publisher = pair.makePublisher();
     auto subscriber = pair.makeSubscriber();
     Pair::waitUntilMatched(*publisher, *subscriber);
+    std::size_t before = allocations();
     const auto entity = publisher->createDataEntity();
+    EXPECT_EQ(allocations() - before, 1u) << "an entity, its sample and its array views in one block";
+    const auto copy = publisher->createDataEntity();
+    static_cast<typename TypeParam::Entity&>(*entity) = makeDistinctSample<typename TypeParam::Wire>(1);
+    before = allocations();
+    *copy = *entity;
+    EXPECT_EQ(allocations() - before, 0u) << "copying through the interface";
+    EXPECT_EQ(fieldBytes(Pair::wireOf(*copy)), fieldBytes(Pair::wireOf(*entity)));
     // The difference between reads of 32 and of 16 samples, each the second of two rounds (Fast DDS's pools
     // grow in the first), so that what a call costs once is left out.
     const auto perSample = [&](auto& reader, auto read) {
@@ -60,7 +70,7 @@ TYPED_TEST(SteadyState, EachReadAllocatesOnlyWhatItHandsOut)
     }
     publisher->publish(*entity, 0ms);
     ASSERT_TRUE(Pair::waitForUnread(*subscriber, 1));
-    std::size_t before = allocations();
+    before = allocations();
     EXPECT_NE(subscriber->loanedRead(), nullptr);
     EXPECT_EQ(allocations() - before, 1u) << "the loan, viewing the lent sample";
 

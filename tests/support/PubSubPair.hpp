@@ -78,7 +78,8 @@ public:
     }
 
     // Waits until the reader holds `count` unread samples.
-    static bool waitForUnread(qara::nimb::ps::Subscriber<T>& subscriber, uint64_t count)
+    template <class Subscriber>
+    static bool waitForUnread(Subscriber& subscriber, uint64_t count)
     {
         return waitUntil([&] { return readerOf(subscriber).get_unread_count() >= count; }, std::chrono::seconds(10));
     }

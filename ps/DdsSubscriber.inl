@@ -266,14 +266,16 @@ template <class T, class ST>
 template <class Body>
 auto DdsSubscriber<T, ST>::withLoan(Samples& samples, Infos& infos, const char* returnFailure, Body body)
 {
-    BOOST_SCOPE_EXIT_ALL(&)
+    // The plain form keeps its captures on the stack; the _ALL form's boost::function would allocate for four.
+    BOOST_SCOPE_EXIT_TPL(this_, &samples, &infos, returnFailure)
     {
-        const internal::fastdds::ReturnCode code = m_reader->return_loan(samples, infos);
+        const internal::fastdds::ReturnCode code = this_->m_reader->return_loan(samples, infos);
         if (code != internal::fastdds::kOk)
         {
-            LOG4CPLUS_ERROR(m_logger, "errMsg:" << internal::withCode(returnFailure, code));
+            LOG4CPLUS_ERROR(this_->m_logger, "errMsg:" << internal::withCode(returnFailure, code));
         }
-    };
+    }
+    BOOST_SCOPE_EXIT_END
     return body();
 }
 

@@ -18,6 +18,7 @@ import json
 import os
 import pathlib
 import platform
+import re
 import subprocess
 import sys
 import tempfile
@@ -98,7 +99,7 @@ def cdr(build):
     run = subprocess.run([str(build / "tools/bench/tarvex_bench"), "--benchmark_color=false"], capture_output=True,
                          text=True, check=True)
     print("### CDR: `tarvex_bench`\n\n```text")
-    print(run.stdout.strip())
+    print(re.sub(r"\x1b\[[0-9;]*m", "", run.stdout).strip())
     print("```\n")
 
 

@@ -4,10 +4,9 @@
 
 #include <gtest/gtest.h>
 
-// Allocations in steady state. Creating an entity is one allocation, copying one none; what a host is
-// handed (an entity, an event, a vector, a loan) is one allocation each, and the plug-in adds nothing else per
-// sample. Reads are counted with the samples already in the reader's cache, so that Fast DDS's own receive
-// path is not in the count.
+// Allocations in steady state: creating an entity costs one, copying none; a read costs one for each thing
+// it hands out and nothing else per sample. Reads are counted with the samples already in the reader's
+// cache, so that Fast DDS's receive path is not in the count.
 using namespace std::chrono_literals;
 using namespace tarvex_test;
 using qara::nimb::ps::DataEvent;

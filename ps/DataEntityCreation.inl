@@ -1,5 +1,7 @@
 #pragma once
 
+#include "icd/dds/SampleDeleters.hpp"
+
 #include <qara/nimb/Exceptions.hpp>
 
 #include <log4cplus/loggingmacros.h>
@@ -41,7 +43,7 @@ std::shared_ptr<T> makeEntityWithSample(const From&... from)
     }
     catch (const std::bad_alloc&)
     {
-        throw std::runtime_error("failed to create a DDS sample");
+        throw std::runtime_error(icd::dds::kSampleAllocationFailure);
     }
     return std::shared_ptr<T>(block, &block->entity);
 }

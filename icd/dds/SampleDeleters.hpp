@@ -6,6 +6,9 @@
 
 namespace qara::nimb::icd::dds {
 
+// What failing to allocate a wire sample reports, rather than bad_alloc.
+inline constexpr const char* kSampleAllocationFailure = "failed to create a DDS sample";
+
 // Holder deleter of a sample the entity allocated itself.
 template <class W>
 void ddsSampleDeleter(W* sample)
@@ -26,7 +29,7 @@ W* allocateSample(Args&&... args)
     W* sample = new (std::nothrow) W(std::forward<Args>(args)...);
     if (sample == nullptr)
     {
-        throw std::runtime_error("failed to create a DDS sample");
+        throw std::runtime_error(kSampleAllocationFailure);
     }
     return sample;
 }

@@ -7,6 +7,6 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
-cmake -S . -B build/release -Wno-dev -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/release -Wno-dev -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release -j "$(nproc)" --target tarvex
 exec build/release/tools/tarvex/tarvex demo "$@"

@@ -51,7 +51,7 @@ TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp second_deadlock_stack=1 halt_on_
     -R '^(PubSub|MediumPubSub|HostileInput|ConcurrentSubscriber|Faults)[./]' -E 'overTransport'
 
 echo "== Release build"
-configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure_and_build build/release -DCMAKE_BUILD_TYPE=Release
 run_tests build/release
 
 echo "== Consumer of the installed release build"

@@ -202,6 +202,14 @@ FAULTS = {
         "generated/dds/CdrCodec.inl",
         "return octet > 1; }",
         "return octet > 2; }"),
+    "boolean array octet 2 read as true": (
+        "generated/dds/CdrCodec.inl",
+        "flag = *octet == 1 || (*octet == 0 ? false : flag);",
+        "flag = *octet != 0;"),
+    "boolean array octet 2 read as false": (
+        "generated/dds/CdrCodec.inl",
+        "flag = *octet == 1 || (*octet == 0 ? false : flag);",
+        "flag = *octet == 1;"),
     "MCAP message times swapped": (
         "tools/mcap/src/Records.cpp",
         "    out.u64(message.logTime);\n    out.u64(message.publishTime);",

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <type_traits>
 
 namespace generated::dds_ {
 
@@ -42,13 +43,63 @@ void readScalars(eprosima::fastcdr::Cdr& cdr, std::array<bool, N>& flags)
     }
 }
 
+// How many booleans an array of booleans, or an array of such arrays, holds; 0 for any other storage.
+template <class S>
+struct BooleanCount : std::integral_constant<std::size_t, 0>
+{
+};
+template <std::size_t N>
+struct BooleanCount<std::array<bool, N>> : std::integral_constant<std::size_t, N>
+{
+};
+template <class T, std::size_t N>
+struct BooleanCount<std::array<T, N>> : std::integral_constant<std::size_t, N * BooleanCount<T>::value>
+{
+};
+
+template <std::size_t N>
+const uint8_t* takeOctets(std::array<bool, N>& flags, const uint8_t* octet)
+{
+    for (bool& flag : flags)
+    {
+        flag = *octet == 1 || (*octet == 0 ? false : flag);
+        ++octet;
+    }
+    return octet;
+}
+
+template <class T, std::size_t N>
+const uint8_t* takeOctets(std::array<T, N>& arrays, const uint8_t* octet)
+{
+    for (T& array : arrays)
+    {
+        octet = takeOctets(array, octet);
+    }
+    return octet;
+}
+
+// Fast CDR reads an array member of booleans octet by octet, and leaves an element whose octet is neither 0
+// nor 1 as it was. The same, from one read of all the octets: a third of a measurement's decoding time.
+template <class S>
+void readBooleanArray(eprosima::fastcdr::Cdr& cdr, S& storage)
+{
+    std::array<uint8_t, BooleanCount<S>::value> octets;
+    cdr.deserialize_array(octets.data(), octets.size());
+    takeOctets(storage, octets.data());
+}
+
 template <class W>
 void readStorage(eprosima::fastcdr::Cdr& cdr, W& data)
 {
     data.visitStorage([&cdr](auto& storage, auto severalScalars) {
+        using Storage = std::remove_reference_t<decltype(storage)>;
         if constexpr (decltype(severalScalars)::value)
         {
             readScalars(cdr, storage);
+        }
+        else if constexpr (BooleanCount<Storage>::value > 0)
+        {
+            readBooleanArray(cdr, storage);
         }
         else
         {

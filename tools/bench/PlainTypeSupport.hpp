@@ -65,6 +65,9 @@ public:
         return false;
     }
     bool compute_key(const void* const, eprosima::fastdds::rtps::InstanceHandle_t&, bool) override { return false; }
+    // Bounded, as the plug-in's type support says: with a preallocated history Fast DDS then delivers by data
+    // sharing between processes on one host, on both paths alike.
+    bool is_bounded() const override { return true; }
 
 private:
     void (*m_serialize)(eprosima::fastcdr::Cdr&, const W&);

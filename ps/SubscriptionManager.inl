@@ -483,7 +483,7 @@ void SubscriptionManager<T, ST>::dispatchToListeners()
     {
         Samples samples;
         fdds::SampleInfoSeq infos;
-            if (m_reader->take(samples, infos, fdds::LENGTH_UNLIMITED, fdds::ANY_SAMPLE_STATE, fdds::ANY_VIEW_STATE,
+        if (m_reader->take(samples, infos, fdds::LENGTH_UNLIMITED, fdds::ANY_SAMPLE_STATE, fdds::ANY_VIEW_STATE,
                            fdds::ANY_INSTANCE_STATE) != internal::fastdds::kOk)
         {
             return;

@@ -144,11 +144,7 @@ public:
             EXPECT_EQ(sent["readers"], 2);
             for (auto* subscriber : {onB.get(), onC.get()})
             {
-                const auto received = subscriber->result();
-                EXPECT_EQ(received["exit"], 0) << received["output"];
-                EXPECT_EQ(received["received"], kSamples);
-                EXPECT_EQ(received["first"], 1);
-                EXPECT_EQ(received["lost"], 0);
+                expectReceivedFromTheFirst(subscriber->result(), kSamples);
             }
         }
     }

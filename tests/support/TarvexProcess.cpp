@@ -1,5 +1,7 @@
 #include "TarvexProcess.hpp"
 
+#include <gtest/gtest.h>
+
 #include <sstream>
 
 namespace tarvex_test {
@@ -82,6 +84,14 @@ std::vector<std::string> perf(const std::string& role, const std::string& topic,
     std::vector<std::string> args = {"perf", role, topic, "--uri", uri, "--json"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
+}
+
+void expectReceivedFromTheFirst(const nlohmann::json& received, int count)
+{
+    EXPECT_EQ(received["exit"], 0) << received["output"];
+    EXPECT_EQ(received["received"], count);
+    EXPECT_EQ(received["first"], 1);
+    EXPECT_EQ(received["lost"], 0);
 }
 
 }  // namespace tarvex_test

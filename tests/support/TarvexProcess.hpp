@@ -51,4 +51,7 @@ std::vector<std::string> linesOf(const std::string& text);
 std::vector<std::string> perf(const std::string& role, const std::string& topic, const std::string& uri,
                               const std::vector<std::string>& extra = {});
 
+// Expects a `perf sub` result of a clean exit with `count` samples received, from the first on, none lost.
+void expectReceivedFromTheFirst(const nlohmann::json& received, int count);
+
 }  // namespace tarvex_test

@@ -1,6 +1,6 @@
 # Compiler settings shared by every target of the project.
 add_library(nimb_build_settings INTERFACE)
-target_compile_options(nimb_build_settings INTERFACE -Wall -Wextra)
+target_compile_options(nimb_build_settings INTERFACE -Wall -Wextra -Wshadow -Wpedantic -Wnon-virtual-dtor)
 
 if(SANITIZER)
     string(REPLACE "," ";" _nimb_sanitizers "${SANITIZER}")

@@ -15,13 +15,12 @@ template <class T>
 class DdsDataEvent : public DataEvent<T>
 {
 public:
-    DdsDataEvent(double sourceTimestamp, bool validData, std::shared_ptr<T> data, InstanceState instanceState,
-                 InstanceEvent instanceEvent)
-        : sourceTimestamp(sourceTimestamp),
-          validData(validData),
-          data(std::move(data)),
-          instanceState(instanceState),
-          instanceEvent(instanceEvent)
+    DdsDataEvent(double timestamp, bool valid, std::shared_ptr<T> entity, InstanceState state, InstanceEvent event)
+        : sourceTimestamp(timestamp),
+          validData(valid),
+          data(std::move(entity)),
+          instanceState(state),
+          instanceEvent(event)
     {
     }
 

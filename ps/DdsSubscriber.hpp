@@ -43,7 +43,7 @@ public:
     class DdsLoanedDataEntity : public LoanedDataEntity<T>
     {
     public:
-        explicit DdsLoanedDataEntity(std::shared_ptr<DdsSubscriber> owner);
+        explicit DdsLoanedDataEntity(std::shared_ptr<DdsSubscriber> lender);
         ~DdsLoanedDataEntity() override;
 
         T& getData() override { return *entity; }

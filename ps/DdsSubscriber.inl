@@ -34,8 +34,8 @@ inline eprosima::fastdds::dds::Duration_t waitSlice()
 }  // namespace detail
 
 template <class T, class ST>
-DdsSubscriber<T, ST>::DdsLoanedDataEntity::DdsLoanedDataEntity(std::shared_ptr<DdsSubscriber> owner)
-    : owner(std::move(owner)), loanReturned(true)
+DdsSubscriber<T, ST>::DdsLoanedDataEntity::DdsLoanedDataEntity(std::shared_ptr<DdsSubscriber> lender)
+    : owner(std::move(lender)), loanReturned(true)
 {
 }
 

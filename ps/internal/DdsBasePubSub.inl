@@ -91,7 +91,7 @@ std::shared_ptr<dds::Topic> DdsBasePubSub<T, ST>::acquireTopic(std::string failu
     }
     return std::shared_ptr<dds::Topic>(
         topic, [participant = m_participant, message = std::move(failureMessage), logger](dds::Topic* t) {
-            std::lock_guard<std::mutex> lock(topicMutex());
+            std::lock_guard<std::mutex> topicLock(topicMutex());
             if (!releaseTopicLocked(t))
             {
                 return;

@@ -188,8 +188,8 @@ TEST_P(McapFormat, FileHasMagicRecordsIndexesSummaryAndCrcsAsTheFormatSays)
 
 INSTANTIATE_TEST_SUITE_P(Compressions, McapFormat,
                          ::testing::Values(mcap::Compression::None, mcap::Compression::Zstd, mcap::Compression::Lz4),
-                         [](const auto& info) {
-                             const std::string name = mcap::compressionName(info.param);
+                         [](const auto& test) {
+                             const std::string name = mcap::compressionName(test.param);
                              return name.empty() ? std::string("none") : name;
                          });
 

@@ -5,8 +5,8 @@
 namespace qara::nimb::ps {
 
 template <class T>
-DataEventFilter<T>::DataEventFilter(std::shared_ptr<T> instance, InstanceState state, std::set<InstanceEvent> events)
-    : instance(std::move(instance)), instanceState(state), instanceEvents(std::move(events))
+DataEventFilter<T>::DataEventFilter(std::shared_ptr<T> sample, InstanceState state, std::set<InstanceEvent> events)
+    : instance(std::move(sample)), instanceState(state), instanceEvents(std::move(events))
 {
 }
 

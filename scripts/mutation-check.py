@@ -159,17 +159,10 @@ FAULTS = {
         "const internal::fastdds::ReturnCode code = reader->return_loan(samples, infos);",
         "const internal::fastdds::ReturnCode code = internal::fastdds::kOk;"),
     "writer history keeps the last only": (
-        "ps/internal/EntityQos.hpp",
-        """    qos.history().kind = eprosima::fastdds::dds::KEEP_ALL_HISTORY_QOS;
-    qos.history().depth = 1000;
-    qos.resource_limits().max_samples = 40000;
-    qos.resource_limits().max_instances = 100;
-    qos.endpoint().history_memory_policy = eprosima::fastdds::rtps::DYNAMIC_RESERVE_MEMORY_MODE;""",
-        """    qos.history().kind = eprosima::fastdds::dds::KEEP_LAST_HISTORY_QOS;
-    qos.history().depth = 1000;
-    qos.resource_limits().max_samples = 40000;
-    qos.resource_limits().max_instances = 100;
-    qos.endpoint().history_memory_policy = eprosima::fastdds::rtps::DYNAMIC_RESERVE_MEMORY_MODE;"""),
+        "icd/qos/CodeQos.hpp",
+        "    keepEverySample(qos);\n    qos.endpoint().history_memory_policy = kDynamicReserve;",
+        "    keepEverySample(qos);\n    qos.history().kind = eprosima::fastdds::dds::KEEP_LAST_HISTORY_QOS;\n"
+        "    qos.endpoint().history_memory_policy = kDynamicReserve;"),
     "replay ignores --restamp": (
         "tools/tarvex/Replay.cpp",
         "options.restamp ? wallSeconds() : message.publishTime / 1e9",
@@ -231,7 +224,7 @@ FAULTS = {
         "    if (info.view_state == fdds::NEW_VIEW_STATE)",
         "    if (info.view_state != fdds::NEW_VIEW_STATE)"),
     "readers accept the first CDR version only": (
-        "ps/internal/EntityQos.hpp",
+        "icd/qos/CodeQos.hpp",
         """    qos.representation().m_value = {eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION,
                                     eprosima::fastdds::dds::XCDR2_DATA_REPRESENTATION};""",
         "    qos.representation().m_value = {eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION};"),

@@ -23,20 +23,30 @@ TarvexProcess::TarvexProcess(const std::vector<std::string>& args, const std::ve
 {
 }
 
-bool TarvexProcess::waitForReceived(uint64_t count, std::chrono::milliseconds limit)
+bool TarvexProcess::waitForLine(const std::function<bool(const std::string&)>& matches,
+                                std::chrono::milliseconds limit)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (const auto line = readLine(
                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())))
     {
         m_output += *line + "\n";
-        const auto at = line->find(", received ");
-        if (at != std::string::npos && std::stoull(line->substr(at + 11)) >= count)
+        if (matches(*line))
         {
             return true;
         }
     }
     return false;
+}
+
+bool TarvexProcess::waitForReceived(uint64_t count, std::chrono::milliseconds limit)
+{
+    return waitForLine(
+        [count](const std::string& line) {
+            const auto at = line.find(", received ");
+            return at != std::string::npos && std::stoull(line.substr(at + 11)) >= count;
+        },
+        limit);
 }
 
 nlohmann::json TarvexProcess::result(std::chrono::milliseconds limit)

@@ -1,6 +1,6 @@
 #include "Plugin.hpp"
-#include "PubSubPlugin.hpp"
-#include "SampleText.hpp"
+
+#include "tools/core/SampleText.hpp"
 
 #include <nlohmann/json.hpp>
 #include <gtest/gtest.h>
@@ -30,11 +30,9 @@ Field nthField(const T& entity, std::size_t n = 0)
 {
     Field found;
     entity.visitFields([&](const char* name, const auto& value) {
-        using V = std::decay_t<decltype(value)>;
-        if constexpr (IsSharedVector<V>::value == Array)
+        if constexpr (isArrayField<decltype(value)> == Array)
         {
-            using Held = typename std::conditional_t<Array, V, std::shared_ptr<V>>::element_type;
-            if (found.name.empty() && std::is_same_v<std::remove_const_t<Held>, E> && n-- == 0)
+            if (found.name.empty() && std::is_same_v<ElementOf<decltype(value)>, E> && n-- == 0)
             {
                 found.name = name;
                 if constexpr (Array)
@@ -90,11 +88,10 @@ TEST(SampleText, EveryFieldOfEveryTopicKeepsWhatSetGaveItAndTheCounterFillsNumbe
         auto sample = PluginEntries<typename decltype(topic)::Type>(tarvex_test::plugin(), type).entity();
         nlohmann::ordered_json expected;
         std::as_const(*sample).visitFields([&](const char* name, const auto& value) {
-            using V = std::decay_t<decltype(value)>;
+            using E = ElementOf<decltype(value)>;
             std::string text;
-            if constexpr (IsSharedVector<V>::value)
+            if constexpr (isArrayField<decltype(value)>)
             {
-                using E = std::remove_const_t<typename V::element_type>;
                 for (std::size_t i = 0; i < value.size(); ++i)
                 {
                     text += (i == 0 ? "" : ",") + extremeText<E>(i == 0);
@@ -103,7 +100,7 @@ TEST(SampleText, EveryFieldOfEveryTopicKeepsWhatSetGaveItAndTheCounterFillsNumbe
             }
             else
             {
-                text = extremeText<V>(true);
+                text = extremeText<E>(true);
                 expected[name] = nlohmann::ordered_json::parse(text);
             }
             setField(*sample, type, std::string(name) + "=" + text);

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "tools/core/MatchWatcher.hpp"
+
+#include <qara/nimb/DdsNimb.hpp>
+#include <qara/nimb/PluginLibrary.hpp>
+#include <qara/nimb/Uri.hpp>
+
+#include <memory>
+
+namespace qara::nimb::tools {
+
+// The host that a command's endpoints share (a DdsNimb made from the host properties, which also go to
+// every entity), the plug-in they are made from, and the matches of their writers and readers. Endpoints
+// keep their session alive; writers and readers of one session share its participants, so the plug-in's
+// entities and plain Fast DDS ones, whose types have the same names, go into sessions of their own.
+class Session
+{
+public:
+    // `plugin` may be null for endpoints that need none (raw readers); it must outlive the session.
+    explicit Session(const PluginLibrary* plugin, Nimb::Properties properties = {},
+                     MatchWatcher::OnChange onChange = {});
+
+    const PluginLibrary& plugin() const;
+    const std::shared_ptr<DdsNimb>& host() const { return m_host; }
+    const Nimb::Properties& properties() const { return m_properties; }
+    MatchWatcher& matches() { return m_matches; }
+
+    // The host's participant for `uri`, its matches watched from now on.
+    std::shared_ptr<eprosima::fastdds::dds::DomainParticipant> participant(const Uri& uri);
+
+private:
+    const PluginLibrary* m_plugin;
+    const Nimb::Properties m_properties;
+    std::shared_ptr<DdsNimb> m_host;
+    // Stops listening before the host may delete the participants.
+    MatchWatcher m_matches;
+};
+
+}  // namespace qara::nimb::tools

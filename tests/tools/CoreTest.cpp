@@ -1,23 +1,75 @@
 #include "Plugin.hpp"
 
 #include "tools/core/CdrFunctions.hpp"
-#include "tools/core/Recording.hpp"
 #include "tools/core/SampleText.hpp"
 #include "tools/core/Schema.hpp"
 #include "tools/core/Tally.hpp"
 
+#include <nlohmann/json.hpp>
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <filesystem>
+#include <limits>
 #include <numeric>
+#include <utility>
 
-// The tool core in this process: the tally and its statistics, field numbering, the plug-in's CDR functions
-// found by name, the schema text and the recording seam.
+// The tool core in this process: the tally and its statistics, field numbering and text, the plug-in's CDR
+// functions found by name and the schema text.
 namespace {
 
 using namespace qara::nimb::tools;
+
+// The name and size (0 for a scalar) of the first field whose elements have type E, among the arrays or the
+// scalars: the tests name no field of the IDL by hand.
+template <class E, bool Array, class T>
+std::pair<std::string, std::size_t> firstField(const T& entity)
+{
+    std::pair<std::string, std::size_t> found;
+    entity.visitFields([&](const char* name, const auto& value) {
+        if constexpr (isArrayField<decltype(value)> == Array && std::is_same_v<ElementOf<decltype(value)>, E>)
+        {
+            if (found.first.empty())
+            {
+                found.first = name;
+                if constexpr (Array)
+                {
+                    found.second = value.size();
+                }
+            }
+        }
+    });
+    EXPECT_FALSE(found.first.empty()) << "no such field";
+    return found;
+}
+
+// "first,rest,rest,..." with `count` values.
+std::string listOf(std::size_t count, const std::string& first, const std::string& rest)
+{
+    std::string text = first;
+    for (std::size_t i = 1; i < count; ++i)
+    {
+        text += "," + rest;
+    }
+    return text;
+}
+
+template <class E>
+std::string extremeText(bool first)
+{
+    if constexpr (std::is_same_v<E, bool>)
+    {
+        return first ? "true" : "false";
+    }
+    else if constexpr (std::is_floating_point_v<E>)
+    {
+        // Both print differently as float and as double, so a float widened on the way out would show.
+        return first ? "0.1" : "-2.5e-07";
+    }
+    else
+    {
+        return std::to_string(+(first ? std::numeric_limits<E>::max() : std::numeric_limits<E>::min()));
+    }
+}
+
 
 // Counts of one reader fed sequence numbers in arrival order; one writer numbers from 1, two interleave.
 TEST(Tally, CountsOrderRepeatsAndGapsFromTheFirstArrivalOn)
@@ -141,45 +193,73 @@ TEST(ToolCore, FieldsCdrAndSchemaOfEveryTopic)
     EXPECT_EQ(typeOfSchema("other::PsMeasurements"), "");
 }
 
-// What a sink is given a source gives back, whatever the compression.
-TEST(ToolCore, RecordingSinkAndSourceAgreeOnEveryMessage)
+// Every field takes an extreme of its type through set and prints it back in wire order; NaN prints as null.
+TEST(SampleText, EveryFieldOfEveryTopicKeepsWhatSetGaveIt)
 {
-    const std::string file = std::filesystem::temp_directory_path() / ("core-" + std::to_string(::getpid()) + ".mcap");
-    for (const std::string compression : {"none", "lz4", "zstd"})
-    {
-        SCOPED_TRACE(compression);
-        const std::vector<uint8_t> payload = {0, 1, 0, 0, 42, 43};
-        {
-            const auto sink = openMcapSink(file, compression);
-            const uint16_t medium = sink->addTopic({"SaMeasurements_medium", "t/m", "dds.ps://7/t/m"});
-            const uint16_t fast = sink->addTopic({"SaMeasurements_fast", "t/f", ""});
-            for (uint64_t n = 1; n <= 3; ++n)
+    forEachTopic([](auto topic) {
+        const std::string type = topic.name;
+        SCOPED_TRACE(type);
+        auto sample = PluginEntries<typename decltype(topic)::Type>(tarvex_test::plugin(), type).entity();
+        nlohmann::ordered_json expected;
+        std::as_const(*sample).visitFields([&](const char* name, const auto& value) {
+            using E = ElementOf<decltype(value)>;
+            std::string text = extremeText<E>(true);
+            if constexpr (isArrayField<decltype(value)>)
             {
-                sink->write(n == 2 ? fast : medium, {payload.data(), payload.size() - n, 1000 + n, 500 + n, n});
+                text = listOf(value.size(), text, extremeText<E>(false));
             }
-            EXPECT_GT(sink->flush(), 0u);
-            sink->close();
-        }
-        const auto source = openMcapSource(file);
-        ASSERT_EQ(source->channels().size(), 2u);
-        const RecordedChannel& medium = source->channels()[0];
-        EXPECT_EQ(std::vector<std::string>({medium.topic.type, medium.topic.topic, medium.topic.uri, medium.schema}),
-                  std::vector<std::string>({"SaMeasurements_medium", "t/m", "dds.ps://7/t/m", "tarvex::SaMeasurements_medium"}));
-        EXPECT_EQ(medium.messages, 2u);
-        std::vector<std::vector<uint64_t>> read;
-        source->read({}, [&](const RecordedMessage& m) {
-            read.push_back({m.channel, m.logTime, m.publishTime, m.size});
-            EXPECT_TRUE(std::equal(m.data, m.data + m.size, payload.begin()));
+            expected[name] = nlohmann::ordered_json::parse(isArrayField<decltype(value)> ? "[" + text + "]" : text);
+            setField(*sample, type, std::string(name) + "=" + text);
         });
-        EXPECT_EQ(read, (std::vector<std::vector<uint64_t>>{{medium.id, 1001, 501, 5}, {2, 1002, 502, 4}, {medium.id, 1003, 503, 3}}));
-        const RecordingDescription description = source->describe();
-        EXPECT_EQ(description.format.at(1).second.substr(0, compression.size() + 1), compression + ",");
-        EXPECT_EQ(std::vector<uint64_t>({description.messages, description.startTime, description.endTime}),
-                  std::vector<uint64_t>({3, 1001, 1003}));
-        EXPECT_TRUE(description.faults.empty());
-        EXPECT_EQ(description.schemas.at(0).text, schemaOf("SaMeasurements_medium").text);
+        // Through the text, so that a float reads back as the double it printed.
+        EXPECT_EQ(nlohmann::ordered_json::parse(toJson(*sample).dump()), expected);
+        if (type == "PsMeasurements")
+        {
+            const auto [floats, size] = firstField<float, true>(*sample);
+            setField(*sample, type, floats + "=" + listOf(size, "nan", "0"));
+            EXPECT_TRUE(toJson(*sample).at(floats).at(0).is_null());
+        }
+    });
+}
+
+TEST(SampleText, SetRefusesWhatDoesNotFitTheField)
+{
+    const auto sample =
+        PluginEntries<tarvex::SaMeasurements_fast>(tarvex_test::plugin(), "SaMeasurements_fast").entity();
+    const auto flag = firstField<bool, false>(*sample).first;
+    const auto uint16 = firstField<uint16_t, false>(*sample).first;
+    const auto uint64 = firstField<uint64_t, false>(*sample).first;
+    const auto [int32s, int32Count] = firstField<int32_t, true>(*sample);
+    const auto [reals, realCount] = firstField<double, true>(*sample);
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"no_such_field=1", "SaMeasurements_fast has no field 'no_such_field'"},
+        {"=1", "expects name=value"},
+        {flag, "expects name=value"},
+        {flag + "=True", "expects true or false, not 'True'"},
+        {uint16 + "=65536", "expects an integer from 0 to 65535, not '65536'"},
+        {uint16 + "=-1", "from 0 to 65535"},
+        {uint16 + "=1.5", "not '1.5'"},
+        {uint64 + "=18446744073709551616", "to 18446744073709551615"},
+        {int32s + "=1,2", "has " + std::to_string(int32Count) + " elements, --set gave 2"},
+        {int32s + "=2147483648," + listOf(int32Count - 1, "0", "0"), "from -2147483648 to 2147483647"},
+        {reals + "=1,," + listOf(realCount - 2, "0", "0"), "expects a number, not ''"},
+    };
+    for (const auto& [assignment, message] : refused)
+    {
+        SCOPED_TRACE(assignment);
+        try
+        {
+            setField(*sample, "SaMeasurements_fast", assignment);
+            ADD_FAILURE() << "accepted";
+        }
+        catch (const std::invalid_argument& e)
+        {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
     }
-    std::filesystem::remove(file);
+    setField(*sample, "SaMeasurements_fast", uint16 + "= 7 ");
+    EXPECT_NE(toJson(*sample).dump().find("\"" + uint16 + "\":7"), std::string::npos)
+        << "blanks around a value are allowed";
 }
 
 }  // namespace

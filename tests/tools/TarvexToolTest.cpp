@@ -1,28 +1,47 @@
+#include "Matching.hpp"
+#include "PlainDds.hpp"
 #include "Plugin.hpp"
 #include "TarvexProcess.hpp"
+#include "TopicTypes.hpp"
 
-#include "tools/core/Topics.hpp"
+#include "tools/core/Endpoint.hpp"
+#include "tools/core/SampleText.hpp"
+
+#include "icd/qos/CodeQos.hpp"
+
+#include <fastdds/dds/domain/DomainParticipant.hpp>
+#include <fastdds/dds/domain/DomainParticipantFactory.hpp>
+#include <fastdds/dds/publisher/DataWriter.hpp>
+#include <fastdds/dds/publisher/Publisher.hpp>
+#include <fastdds/dds/topic/TypeSupport.hpp>
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
-#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <numeric>
+#include <future>
+#include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-// The tools' tests use domains 190..199 and topics of their own.
+// The built tarvex tool in processes of its own, as a user runs it, on domains 197..199 and topics of its own.
 namespace {
 
 using namespace qara::nimb::tools;
 using tarvex_test::linesOf;
+using tarvex_test::perf;
 using tarvex_test::runTool;
+using tarvex_test::TarvexProcess;
 using tarvex_test::ToolRun;
 using tarvex_test::uniqueUri;
+
+namespace dds = eprosima::fastdds::dds;
+namespace fdds = qara::nimb::icd::dds::fastdds;
 
 constexpr uint32_t kDomain = 198;
 
@@ -47,27 +66,17 @@ TEST(TarvexDemo, ReportsEveryTopicWithNothingLostOnTheListenerPath)
     const ToolRun run = runTool({"demo", "--seconds", "2", "--domain", "199"});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(run.out.find('\r'), std::string::npos) << "progress line although standard output is a pipe";
-    const auto lines = linesOf(run.out);
     for (const std::string& topic : topicNames())
     {
-        SCOPED_TRACE(topic);
-        const auto row = std::find_if(lines.begin(), lines.end(),
-                                      [&](const std::string& line) { return line.rfind(topic + " ", 0) == 0; });
-        ASSERT_NE(row, lines.end()) << run.out;
-        std::istringstream columns(*row);
+        const auto at = run.out.find("\n" + topic + " ");
+        ASSERT_NE(at, std::string::npos) << run.out;
+        std::istringstream row(run.out.substr(at + 1));
         std::string name, latest;
-        double rate = 0, median = -1, p99 = -1;
-        long sent = -1, listener = -1, events = -1, mostRecent = -1, lost = -1;
-        columns >> name >> rate >> sent >> listener >> events >> mostRecent >> latest >> lost >> median >> p99;
-        ASSERT_FALSE(columns.fail()) << *row;
-        EXPECT_GT(sent, 0);
-        EXPECT_EQ(listener, sent);
-        EXPECT_EQ(lost, 0);
-        EXPECT_EQ(events, sent) << "readDataEvents missed samples";
-        EXPECT_GT(mostRecent, 0);
-        EXPECT_EQ(latest, "yes") << "the most-recent-value subscriber does not show the last sample";
-        EXPECT_GT(median, 0);
-        EXPECT_GE(p99, median);
+        double rate = 0, sent = 0, listener = 0, events = 0, mostRecent = 0, lost = 0, median = 0, p99 = 0;
+        row >> name >> rate >> sent >> listener >> events >> mostRecent >> latest >> lost >> median >> p99;
+        EXPECT_TRUE(sent > 0 && listener == sent && events == sent && lost == 0 && mostRecent > 0 && latest == "yes" &&
+                    median > 0 && p99 >= median)
+            << run.out.substr(at + 1, run.out.find('\n', at + 1) - at);
     }
 }
 
@@ -109,22 +118,18 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
     }
 }
 
-// Every round of both paths in the CSV, with sane values, and the printed ratios are the medians of its
-// per-round plug-in/plain ratios; the plot shows every topic's curves and ratios.
+// Every round of both paths in the CSV, with sane values, the printed ratios the medians of its per-round
+// plug-in/plain ratios, and a plot of every topic's curves and ratios.
 TEST(TarvexBench, WritesEveryRoundAndPrintsTheMedianRatiosOfTheRounds)
 {
-    const auto dir = std::filesystem::temp_directory_path() / ("tarvex-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    const auto csv = (dir / "bench.csv").string();
-    const auto plot = (dir / "bench.svg").string();
-    const ToolRun run = runTool({"bench", "--rounds", "2", "--seconds", "0.1", "--domain", "197", "--csv", csv,
-                                 "--plot", plot});
+    const std::string csv = std::filesystem::temp_directory_path() / ("bench-" + std::to_string(::getpid()));
+    const ToolRun run = runTool({"bench", "--rounds", "2", "--seconds", "0.1", "--domain", "197", "--csv", csv + ".csv",
+                                 "--plot", csv + ".svg"});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
-
-    const auto rows = linesOf(textOf(csv));
+    const auto rows = linesOf(textOf(csv + ".csv"));
     ASSERT_EQ(rows.size(), 1 + 2 * 2 * topicNames().size());
     EXPECT_EQ(rows[0].rfind("topic,path,round,latency_sent,latency_received,latency_median_us,", 0), 0u);
-    std::map<std::string, std::map<std::string, std::vector<double>>> medians;  // topic, path: per round
+    std::map<std::string, std::vector<double>> ratios;  // per topic, of each round
     for (std::size_t i = 1; i < rows.size(); ++i)
     {
         std::istringstream fields(rows[i]);
@@ -134,35 +139,31 @@ TEST(TarvexBench, WritesEveryRoundAndPrintsTheMedianRatiosOfTheRounds)
         std::getline(fields, topic, ',') && std::getline(fields, path, ',') && std::getline(fields, round, ',');
         fields >> sent >> comma >> received >> comma >> median >> comma >> p99 >> comma >> throughputSent >> comma >>
             throughputReceived >> comma >> rate;
-        ASSERT_FALSE(fields.fail()) << rows[i];
-        EXPECT_EQ(received, sent) << rows[i];
-        EXPECT_TRUE(median > 0 && p99 >= median && rate > 0 && throughputReceived <= throughputSent) << rows[i];
-        medians[topic][path].push_back(median);
+        EXPECT_TRUE(!fields.fail() && received == sent && median > 0 && p99 >= median && rate > 0 &&
+                    throughputReceived <= throughputSent)
+            << rows[i];
+        ratios[topic].resize(2, 1.0);
+        ratios[topic][std::stoul(round)] *= path == "plugin" ? median : 1 / median;
     }
-    const std::string svg = textOf(plot);
+    const std::string svg = textOf(csv + ".svg");
     EXPECT_NE(svg.find("<svg"), std::string::npos);
-    for (const auto& [topic, paths] : medians)
+    for (const auto& [topic, perRound] : ratios)
     {
-        SCOPED_TRACE(topic);
-        ASSERT_EQ(paths.at("plugin").size(), 2u);
-        const double expected = (paths.at("plugin")[0] / paths.at("plain")[0] + paths.at("plugin")[1] / paths.at("plain")[1]) / 2;
         const auto at = run.out.find("plug-in/plain  p50 ", run.out.find(topic + " "));
         ASSERT_NE(at, std::string::npos) << run.out;
-        EXPECT_NEAR(std::stod(run.out.substr(at + 19)), expected, 0.006) << run.out;
-        EXPECT_EQ(occurrences(svg, topic + " plug-in"), 1u) << "latency curve";
-        EXPECT_EQ(occurrences(svg, topic + " p50 "), 1u) << "ratio";
+        EXPECT_NEAR(std::stod(run.out.substr(at + 19)), (perRound[0] + perRound[1]) / 2, 0.006) << topic << run.out;
+        EXPECT_EQ(occurrences(svg, topic + " plug-in") + occurrences(svg, topic + " p50 "), 2u) << topic;
     }
-    std::filesystem::remove_all(dir);
+    std::filesystem::remove(csv + ".csv");
+    std::filesystem::remove(csv + ".svg");
 }
 
 // A ping along one path against a pong on the other, and a subscriber that stops short of its count.
 TEST(TarvexPerf, PingCountsEveryReplyAndAShortSubscriberFails)
 {
-    const std::string pinged = tarvex_test::uniqueUri(kDomain, "ping");
-    tarvex_test::TarvexProcess pong(tarvex_test::perf("pong", "SaMeasurements_fast", pinged, {"--count", "30"}));
-    const auto ping = tarvex_test::TarvexProcess(tarvex_test::perf("ping", "SaMeasurements_fast", pinged,
-                                                                   {"--path", "plain", "--count", "30"}))
-                          .result();
+    const std::string pinged = uniqueUri(kDomain, "ping");
+    TarvexProcess pong(perf("pong", "SaMeasurements_fast", pinged, {"--count", "30"}));
+    const auto ping = TarvexProcess(perf("ping", "SaMeasurements_fast", pinged, {"--path", "plain", "--count", "30"})).result();
     EXPECT_EQ(ping["exit"], 0) << ping["output"];
     EXPECT_EQ(std::vector<int>({ping["sent"], ping["received"], ping["first"], ping["lost"], ping["readers"]}),
               std::vector<int>({30, 30, 1, 0, 1}));
@@ -170,13 +171,218 @@ TEST(TarvexPerf, PingCountsEveryReplyAndAShortSubscriberFails)
     EXPECT_GT(ping["latency_us"]["p50"], 0);
     EXPECT_EQ(pong.result()["received"], 30);
 
-    const std::string streamed = tarvex_test::uniqueUri(kDomain, "short");
+    const std::string streamed = uniqueUri(kDomain, "short");
     // The subscriber waits 4 s from its start for a first sample, then 4 s more.
-    tarvex_test::TarvexProcess sub(tarvex_test::perf("sub", "PsMeasurements", streamed, {"--count", "50", "--seconds", "4"}));
-    tarvex_test::TarvexProcess(tarvex_test::perf("pub", "PsMeasurements", streamed, {"--count", "10"})).result();
+    TarvexProcess sub(perf("sub", "PsMeasurements", streamed, {"--count", "50", "--seconds", "4"}));
+    TarvexProcess(perf("pub", "PsMeasurements", streamed, {"--count", "10"})).result();
     const auto received = sub.result();
     EXPECT_EQ(received["exit"], 1) << received["output"];
     EXPECT_EQ(received["received"], 10);
+}
+
+constexpr uint32_t kRecordDomain = 199;
+constexpr uint64_t kSamples = 5;
+
+// The plug-in's own writers always send XCDR1: these topics come from plain writers as XCDR2.
+bool sentAsXcdr2(const std::string& type)
+{
+    return type == "SaMeasurements_medium" || type == "SaMeasurements_fast";
+}
+
+// The n-th sample as perf pub makes it: its sequence field n, every other number 1, flags false.
+template <class W>
+W numbered(uint64_t n)
+{
+    W sample;
+    fillWire(sample, 1);
+    setWireSequence(sample, n);
+    return sample;
+}
+
+// Publishes kSamples of E as XCDR2 through a plain Fast DDS writer with the plug-in's type support, once
+// `readers` recorders have matched, and waits until they have acknowledged everything.
+template <class E>
+bool publishXcdr2(dds::DomainParticipant& participant, const std::string& topicName, int readers)
+{
+    dds::TypeSupport type(new typename E::PubSubType());
+    type.register_type(&participant);
+    auto* topic = participant.create_topic(topicName, type.get_type_name(), dds::TOPIC_QOS_DEFAULT);
+    dds::DataWriterQos qos = qara::nimb::icd::qos::codeWriterQos();
+    qos.representation().m_value = {dds::XCDR2_DATA_REPRESENTATION};
+    dds::DataWriter* writer = participant.create_publisher(dds::PUBLISHER_QOS_DEFAULT)->create_datawriter(topic, qos);
+    if (writer == nullptr || !tarvex_test::waitUntil([&] { return tarvex_test::matchedCount(*writer) >= readers; },
+                                                     std::chrono::seconds(60)))
+    {
+        return false;
+    }
+    // As pub does: the recorders' readers learn of this writer a little after it learnt of them.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (uint64_t n = 1; n <= kSamples; ++n)
+    {
+        // Paced, so that the recording has a time span to replay at another pace.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        auto sample = numbered<typename E::DdsType>(n);
+        if (writer->write(&sample) != fdds::kOk)
+        {
+            return false;
+        }
+    }
+    return writer->wait_for_acknowledgments(fdds::Duration(60, 0)) == fdds::kOk;
+}
+
+// Calls f(E*, type name) once per topic, E the topic's data entity class.
+template <class F>
+void forEachEntity(F&& f)
+{
+#define TARVEX_TEST_CALL(Type) f(static_cast<generated::ddsimpl::tarvex::Type*>(nullptr), std::string(#Type));
+    TARVEX_TOPIC_TYPES(TARVEX_TEST_CALL)
+#undef TARVEX_TEST_CALL
+}
+
+TEST(RecordReplay, RecordingsOfEveryEndingDescribeAndReplayEverySample)
+{
+    const std::string prefix = "recordreplay" + std::to_string(::getpid());
+    const auto directory = std::filesystem::temp_directory_path();
+    const auto fileOf = [&](const std::string& name) { return (directory / (prefix + name)).string(); };
+    const std::string profiles = fileOf(".xml");
+    std::ofstream(profiles) << R"(<?xml version="1.0" encoding="UTF-8"?>
+<dds xmlns="http://www.eprosima.com"><profiles>
+  <data_reader profile_name="reliable.datareader"><qos><reliability><kind>RELIABLE</kind></reliability></qos></data_reader>
+</profiles></dds>
+)";
+    const auto uriOf = [&](const std::string& type) {
+        return "dds.ps://" + std::to_string(kRecordDomain) + "/" + prefix + "/" + type;
+    };
+    const auto topics = topicNames();
+    const auto recorder = [&](const std::string& compression, std::vector<std::string> more) {
+        more.insert(more.end(), {"--output", fileOf(compression + ".mcap"), "--compression", compression, "--domain",
+                                 std::to_string(kRecordDomain), "--prefix", prefix, "--profiles", profiles,
+                                 "--qos-library", "reliable"});
+        more.insert(more.begin(), "record");
+        return more;
+    };
+    auto counted = std::async(std::launch::async, runTool,
+                              recorder("none", {"--count", std::to_string(kSamples * topics.size())}),
+                              std::chrono::seconds(120));
+    TarvexProcess interrupted(recorder("lz4", {}));
+    TarvexProcess killed(recorder("zstd", {}));
+    std::vector<std::future<ToolRun>> pubs;
+    for (const auto& type : topics)
+    {
+        if (!sentAsXcdr2(type))
+        {
+            pubs.push_back(std::async(std::launch::async, runTool,
+                                      std::vector<std::string>{"perf", "pub", type, "--uri", uriOf(type), "--readers",
+                                                               "3", "--count", std::to_string(kSamples)},
+                                      std::chrono::seconds(120)));
+        }
+    }
+    auto* factory = dds::DomainParticipantFactory::get_instance();
+    dds::DomainParticipant* participant = factory->create_participant(kRecordDomain, dds::PARTICIPANT_QOS_DEFAULT);
+    forEachEntity([&](auto* entity, const std::string& type) {
+        EXPECT_TRUE(!sentAsXcdr2(type) ||
+                    publishXcdr2<std::remove_pointer_t<decltype(entity)>>(*participant, prefix + "/" + type, 3))
+            << type;
+    });
+    participant->delete_contained_entities();
+    factory->delete_participant(participant);
+    for (auto& pub : pubs)
+    {
+        EXPECT_EQ(pub.get().status, 0);
+    }
+    ASSERT_EQ(counted.get().status, 0);
+    // A progress line comes after the file got what it counts.
+    for (TarvexProcess* process : {&interrupted, &killed})
+    {
+        ASSERT_TRUE(process->waitForLine([&](const std::string& line) {
+            return std::all_of(topics.begin(), topics.end(), [&](const std::string& type) {
+                return line.find(" " + type + " " + std::to_string(kSamples) + " (") != std::string::npos;
+            });
+        })) << process->output();
+    }
+    interrupted.signal(SIGINT);
+    killed.signal(SIGKILL);
+    EXPECT_EQ(interrupted.exitCode(std::chrono::seconds(30)), 0);
+
+    // Closed files describe themselves, the killed one is read by scanning up to where it ends; info needs no
+    // plug-in.
+    for (const std::string compression : {"none", "lz4", "zstd"})
+    {
+        SCOPED_TRACE(compression);
+        const std::string file = fileOf(compression + ".mcap");
+        const ToolRun info = runTool({"--plugin", "/nonexistent", "info", file});
+        const bool closed = compression != "zstd";
+        EXPECT_EQ(info.status, closed ? 0 : 1) << info.out << info.err;
+        EXPECT_NE(info.out.find(std::string("summary      ") + (closed ? "yes\n" : "no (read by scanning")),
+                  std::string::npos) << info.out;
+        EXPECT_NE(info.out.find("compression  " + compression + ", "), std::string::npos) << info.out;
+        EXPECT_NE(info.out.find("messages     " + std::to_string(kSamples * topics.size()) + "\n"), std::string::npos);
+        EXPECT_EQ(info.out.find("duration     0.000 s"), std::string::npos) << "no time span";
+        for (const auto& type : topics)
+        {
+            std::istringstream row(info.out.substr(info.out.find(prefix + "/" + type + " ")));
+            std::string topic, schema;
+            double messages = 0, rate = 0;
+            row >> topic >> schema >> messages >> rate;
+            EXPECT_TRUE(schema == "tarvex::" + type && messages == kSamples && rate > 0) << info.out;
+        }
+        const auto size = std::to_string(std::filesystem::file_size(file));
+        EXPECT_NE(info.out.find(closed ? "errors       none\n" : "error        at offset " + size + ": "),
+                  std::string::npos) << info.out;
+    }
+
+    // Every sample of every topic replayed, XCDR1 and XCDR2 alike, in order.
+    std::map<std::string, std::future<ToolRun>> echoes;
+    for (const auto& type : topics)
+    {
+        echoes[type] = std::async(std::launch::async, runTool,
+                                  std::vector<std::string>{"echo", type, "--uri", uriOf(type), "--count",
+                                                           std::to_string(kSamples), "--timeout", "90000"},
+                                  std::chrono::seconds(120));
+    }
+    const ToolRun replayed = runTool({"replay", fileOf("none.mcap"), "--rate", "5"});
+    EXPECT_EQ(replayed.status, 0) << replayed.err;
+    std::map<std::string, std::vector<std::string>> expected;
+    forEachTopic([&](auto topic) {
+        for (uint64_t n = 1; n <= 2 * kSamples; ++n)
+        {
+            expected[topic.name].push_back(toJson(numbered<typename decltype(topic)::Wire>((n - 1) % kSamples + 1)).dump());
+        }
+        const ToolRun echo = echoes.at(topic.name).get();
+        EXPECT_EQ(linesOf(echo.out), std::vector<std::string>(expected[topic.name].begin(), expected[topic.name].begin() + kSamples))
+            << topic.name << echo.err;
+    });
+
+    // One topic, picked by its DDS topic name, twice over from the killed recording.
+    TarvexProcess loop({"replay", fileOf("zstd.mcap"), "--loop", "--topics", prefix + "/SaMeasurements_slow"});
+    const ToolRun twice = runTool({"echo", "SaMeasurements_slow", "--uri", uriOf("SaMeasurements_slow"), "--count",
+                                   std::to_string(2 * kSamples), "--timeout", "90000"});
+    EXPECT_EQ(linesOf(twice.out), expected["SaMeasurements_slow"]) << twice.err;
+
+    // The recorded source time stamps, or the time of sending at half the recorded pace.
+    using Medium = generated::ddsimpl::tarvex::SaMeasurements_medium;
+    tarvex_test::PlainReader<Medium::DdsType, Medium::PubSubType> reader(kRecordDomain, prefix + "/SaMeasurements_medium");
+    const auto replayMedium = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"replay", fileOf("lz4.mcap"), "--topics", "SaMeasurements_medium"});
+        EXPECT_EQ(runTool(args).status, 0);
+        std::vector<double> stamps;
+        for (const auto& received : reader.take(kSamples, std::chrono::seconds(30)))
+        {
+            stamps.push_back(fdds::secondsOf(received.info.source_timestamp) +
+                             fdds::nanosecondsOf(received.info.source_timestamp) / 1e9);
+        }
+        return stamps.size() == kSamples ? stamps : std::vector<double>(kSamples);
+    };
+    const double before = wallSeconds();
+    const auto recorded = replayMedium({"--rate", "1"});
+    const auto restamped = replayMedium({"--rate", "0.5", "--restamp"});
+    EXPECT_LT(recorded.back(), before) << "not the recorded time stamps";
+    EXPECT_GE(restamped.front(), before) << "not the time of sending";
+    EXPECT_GT(restamped.back() - restamped.front(), 1.5 * (recorded.back() - recorded.front())) << "not at half the pace";
+    for (const std::string name : {"none.mcap", "lz4.mcap", "zstd.mcap", ".xml"})
+    {
+        std::filesystem::remove(fileOf(name));
+    }
 }
 
 }  // namespace

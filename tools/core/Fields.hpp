@@ -19,30 +19,13 @@
 
 namespace qara::nimb::tools {
 
-// Whether a field's value is an array (a view of an interface or an array of a wire structure), and its
-// element type.
+// Whether a field's value is an array (a view of an interface or an array of a wire structure), and the
+// type of its elements (its own type for a scalar).
 template <class V>
-struct FieldTraits
-{
-    static constexpr bool isArray = false;
-    using Element = V;
-};
-template <class E>
-struct FieldTraits<shared_vector<E>>
-{
-    static constexpr bool isArray = true;
-    using Element = std::remove_const_t<E>;
-};
-template <class E, std::size_t N>
-struct FieldTraits<std::array<E, N>>
-{
-    static constexpr bool isArray = true;
-    using Element = E;
-};
+constexpr bool isArrayField = !std::is_arithmetic_v<std::decay_t<V>>;
 template <class V>
-constexpr bool isArrayField = FieldTraits<std::decay_t<V>>::isArray;
-template <class V>
-using ElementOf = typename FieldTraits<std::decay_t<V>>::Element;
+using ElementOf = std::remove_cv_t<std::remove_reference_t<
+    decltype(*std::begin(std::declval<std::conditional_t<isArrayField<V>, std::decay_t<V>, std::decay_t<V>[1]>&>()))>>;
 
 // Sets every numeric field of an interface's sample, array elements included, to `counter`, so that
 // consecutive samples differ. Flags keep their value, and so do the fields named in `keep`.
@@ -101,11 +84,11 @@ const std::pair<std::size_t, std::string>& sequenceField()
         std::size_t index = 0;
         typename WireOf<S>::type().visitFields([&](const char* name, const auto& value) {
             using E = ElementOf<decltype(value)>;
-            const int rank = isArrayField<decltype(value)> ? (std::is_floating_point_v<E> ? 1 : 0)
-                             : std::is_same_v<E, bool> || !std::is_integral_v<E> ? 0
-                             : sizeof(E) == 8 && std::is_unsigned_v<E>        ? 3
-                             : sizeof(E) == 4                                 ? 2
-                                                                              : 0;
+            const bool integer = std::is_integral_v<E> && !std::is_same_v<E, bool>;
+            const int rank = isArrayField<decltype(value)>                ? (std::is_floating_point_v<E> ? 1 : 0)
+                             : integer && sizeof(E) == 8 && std::is_unsigned_v<E> ? 3
+                             : integer && sizeof(E) == 4                          ? 2
+                                                                                  : 0;
             if (rank > bestRank)
             {
                 best = {index, name};

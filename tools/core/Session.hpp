@@ -7,6 +7,7 @@
 #include <qara/nimb/Uri.hpp>
 
 #include <memory>
+#include <stdexcept>
 
 namespace qara::nimb::tools {
 
@@ -19,15 +20,29 @@ class Session
 public:
     // `plugin` may be null for endpoints that need none (raw readers); it must outlive the session.
     explicit Session(const PluginLibrary* plugin, Nimb::Properties properties = {},
-                     MatchWatcher::OnChange onChange = {});
+                     MatchWatcher::OnChange onChange = {})
+        : m_plugin(plugin),
+          m_properties(std::move(properties)),
+          m_host(std::make_shared<DdsNimb>(m_properties)),
+          m_matches(std::move(onChange))
+    {
+    }
 
-    const PluginLibrary& plugin() const;
+    const PluginLibrary& plugin() const
+    {
+        return m_plugin != nullptr ? *m_plugin : throw std::logic_error("this session has no plug-in");
+    }
     const std::shared_ptr<DdsNimb>& host() const { return m_host; }
     const Nimb::Properties& properties() const { return m_properties; }
     MatchWatcher& matches() { return m_matches; }
 
     // The host's participant for `uri`, its matches watched from now on.
-    std::shared_ptr<eprosima::fastdds::dds::DomainParticipant> participant(const Uri& uri);
+    std::shared_ptr<eprosima::fastdds::dds::DomainParticipant> participant(const Uri& uri)
+    {
+        auto participant = m_host->getDomainParticipant(uri, m_properties);
+        m_matches.listenTo(participant);
+        return participant;
+    }
 
 private:
     const PluginLibrary* m_plugin;

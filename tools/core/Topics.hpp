@@ -63,10 +63,23 @@ void forEachTopic(F&& f)
 #undef NIMB_TOOLS_CALL
 }
 
-std::vector<std::string> topicNames();
+inline std::vector<std::string> topicNames()
+{
+    std::vector<std::string> names;
+    forEachTopic([&](auto topic) { names.emplace_back(topic.name); });
+    return names;
+}
 
 // "PsMeasurements, SaMeasurements_slow, ...", for messages and help texts.
-std::string topicList();
+inline std::string topicList()
+{
+    std::string list;
+    for (const auto& name : topicNames())
+    {
+        list += (list.empty() ? "" : ", ") + name;
+    }
+    return list;
+}
 
 // Calls f(Topic<T>) for the topic called `name`; std::invalid_argument when there is none.
 template <class F>

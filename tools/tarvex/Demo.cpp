@@ -1,7 +1,7 @@
 #include "Commands.hpp"
 
 #include "tools/core/Endpoint.hpp"
-#include "tools/core/SampleText.hpp"
+#include "tools/core/Fields.hpp"
 #include "tools/core/Tally.hpp"
 #include "tools/core/Topics.hpp"
 
@@ -16,6 +16,7 @@
 #include <iostream>
 #include <limits>
 #include <map>
+#include <optional>
 #include <thread>
 
 namespace qara::nimb::tools {
@@ -44,10 +45,8 @@ public:
     virtual ~Views() = default;
     // Waits up to `wait` for events; returns the source time stamps of those that came.
     virtual std::vector<double> readEvents(milliseconds wait) = 0;
-    // The most recent value as JSON, empty before there is one.
-    virtual std::string latest() = 0;
-    // Sample n as the publisher writes it, as JSON.
-    virtual std::string sent(uint64_t n) const = 0;
+    // The sequence number of the most recent value, if there is one.
+    virtual std::optional<uint64_t> latest() = 0;
 };
 
 template <class T>
@@ -73,17 +72,10 @@ public:
         return stamps;
     }
 
-    std::string latest() override
+    std::optional<uint64_t> latest() override
     {
         const auto latest = m_mostRecent->readMostRecent(milliseconds(0));
-        return latest.empty() ? std::string() : toJson(*latest.front()).dump();
-    }
-
-    std::string sent(uint64_t n) const override
-    {
-        const auto sample = m_entries.entity();
-        fillCounter(*sample, n);
-        return toJson(*sample).dump();
+        return latest.empty() ? std::nullopt : std::optional<uint64_t>(sequenceOf(*latest.front()));
     }
 
 private:
@@ -129,7 +121,7 @@ public:
     bool warmUp()
     {
         pollMostRecent();
-        if (m_listener.received() > 0 && m_eventsWarm && !m_latest.empty())
+        if (m_listener.received() > 0 && m_eventsWarm && m_latest.has_value())
         {
             return true;
         }
@@ -157,11 +149,12 @@ public:
 
     void pollMostRecent()
     {
-        std::string latest = m_views->latest();
-        if (!latest.empty() && latest != m_latest)
+        const auto latest = m_views->latest();
+        if (latest && latest != m_latest)
         {
-            m_latest = std::move(latest);
-            m_mostRecentSeen += counting() ? 1 : 0;
+            // Warm-up samples are numbered 0, counted ones from 1.
+            m_mostRecentSeen += *latest > 0 ? 1 : 0;
+            m_latest = latest;
         }
     }
 
@@ -180,11 +173,9 @@ public:
     // The listener's tally; it counts everything until the counted phase starts, then only what is stamped
     // from then on.
     Tally& listener() { return m_listener; }
-    bool latestIsLastSent() const { return m_latest == m_views->sent(m_total); }
+    bool latestIsLastSent() const { return m_latest == m_total; }
 
 private:
-    bool counting() const { return m_phaseStart < std::numeric_limits<double>::infinity(); }
-
     void readEvents()
     {
         while (!m_stopping)
@@ -216,7 +207,7 @@ private:
     std::size_t m_total = 0;
     // Main thread only.
     std::size_t m_mostRecentSeen = 0;
-    std::string m_latest;
+    std::optional<uint64_t> m_latest;
     // Declared last, so that they finish first.
     std::future<void> m_publishing;
     std::future<void> m_reading;

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <iomanip>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -41,45 +42,6 @@ std::string megabytes(uint64_t bytes)
     return text.str();
 }
 
-// What the sink got so far, per topic; written from Fast DDS's threads, read by the one that reports.
-class Progress
-{
-public:
-    explicit Progress(std::size_t topics) : m_messages(topics), m_bytes(topics) {}
-
-    // Under the recorder's lock.
-    void count(std::size_t topic, std::size_t bytes)
-    {
-        ++m_messages[topic];
-        m_bytes[topic] += bytes;
-        ++m_total;
-    }
-
-    uint64_t total() const { return m_total; }
-
-    void print(double seconds, const std::vector<std::string>& types, const RawReader& reader, uint64_t fileSize,
-               bool last) const
-    {
-        std::ostringstream line;
-        line.precision(0);
-        line << "tarvex record: " << std::fixed << seconds << " s";
-        uint64_t lost = 0;
-        for (std::size_t i = 0; i < types.size(); ++i)
-        {
-            line << "  " << types[i] << ' ' << m_messages[i] << " (" << megabytes(m_bytes[i]) << ')';
-            lost += reader.lost(i);
-        }
-        line << "  lost " << lost << "  file " << megabytes(fileSize);
-        const bool terminal = ::isatty(STDERR_FILENO) != 0;
-        std::cerr << (terminal ? "\r" : "") << line.str() << (terminal && !last ? "" : "\n") << std::flush;
-    }
-
-private:
-    std::vector<uint64_t> m_messages;
-    std::vector<uint64_t> m_bytes;
-    std::atomic<uint64_t> m_total{0};
-};
-
 int record(const RecordOptions& options)
 {
     const std::vector<std::string> types = options.topics.empty() ? topicNames() : options.topics;
@@ -96,37 +58,47 @@ int record(const RecordOptions& options)
     // Guards the sink and the counts; the only lock of the recorder, taken by the listener threads and by
     // this one to flush.
     std::mutex mutex;
-    Progress progress(types.size());
-    auto reader =
-        std::make_unique<RawReader>(session, topics, [&](std::size_t topic, const RawSample& sample) {
-            const std::lock_guard<std::mutex> lock(mutex);
-            sink->write(channels[topic], sample);
-            progress.count(topic, sample.size);
-        });
-    const auto flush = [&] {
+    std::vector<std::pair<uint64_t, uint64_t>> counted(types.size());  // messages, bytes
+    std::atomic<uint64_t> total{0};
+    auto reader = std::make_unique<RawReader>(session, topics, [&](std::size_t topic, const RawSample& sample) {
         const std::lock_guard<std::mutex> lock(mutex);
-        return sink->flush();
+        sink->write(channels[topic], sample);
+        counted[topic].first += 1;
+        counted[topic].second += sample.size;
+        ++total;
+    });
+    // Ends the chunk, so that a recording killed from then on keeps everything so far, and says so.
+    const auto flush = [&, begin = Clock::now()](bool last) {
+        std::ostringstream line;
+        line << "tarvex record: " << std::fixed << std::setprecision(0)
+             << std::chrono::duration<double>(Clock::now() - begin).count() << " s";
+        uint64_t lost = 0;
+        const std::lock_guard<std::mutex> lock(mutex);
+        for (std::size_t i = 0; i < types.size(); ++i)
+        {
+            line << "  " << types[i] << ' ' << counted[i].first << " (" << megabytes(counted[i].second) << ')';
+            lost += reader->lost(i);
+        }
+        line << "  lost " << lost << "  file " << megabytes(sink->flush());
+        const bool terminal = ::isatty(STDERR_FILENO) != 0;
+        std::cerr << (terminal ? "\r" : "") << line.str() << (terminal && !last ? "" : "\n") << std::flush;
     };
 
     stopOnSignals();
-    const auto begin = Clock::now();
-    const auto end = options.seconds > 0 ? begin + std::chrono::duration_cast<Clock::duration>(
-                                                       std::chrono::duration<double>(options.seconds))
+    const auto end = options.seconds > 0 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                              std::chrono::duration<double>(options.seconds))
                                          : Clock::time_point::max();
-    const auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - begin).count(); };
-    // Each second the chunk ends, so that a recording killed from then on keeps everything so far.
-    auto nextTick = begin + std::chrono::seconds(1);
-    while (!stopRequested() && Clock::now() < end && (options.count == 0 || progress.total() < options.count))
+    for (auto tick = Clock::now() + std::chrono::seconds(1);
+         !stopRequested() && Clock::now() < end && (options.count == 0 || total < options.count);)
     {
-        std::this_thread::sleep_until(std::min({nextTick, end, Clock::now() + std::chrono::milliseconds(100)}));
-        if (Clock::now() >= nextTick)
+        std::this_thread::sleep_until(std::min({tick, end, Clock::now() + std::chrono::milliseconds(100)}));
+        if (Clock::now() >= tick)
         {
-            nextTick += std::chrono::seconds(1);
-            progress.print(elapsed(), types, *reader, flush(), false);
+            tick += std::chrono::seconds(1);
+            flush(false);
         }
     }
-    const uint64_t size = flush();
-    progress.print(elapsed(), types, *reader, size, true);
+    flush(true);
     // The readers go before the sink they write to.
     reader.reset();
     sink->close();

@@ -165,8 +165,8 @@ FAULTS = {
         "    qos.endpoint().history_memory_policy = kDynamicReserve;"),
     "replay ignores --restamp": (
         "tools/tarvex/Replay.cpp",
-        "options.restamp ? wallSeconds() : message.publishTime / 1e9",
-        "message.publishTime / 1e9"),
+        "options.restamp ? wallSeconds() : message.sourceTime / 1e9",
+        "message.sourceTime / 1e9"),
     "even number of rounds takes the upper middle": (
         "tools/bench/PubSubMeasure.cpp",
         "        return (*std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle)) + upper) / 2;",

@@ -49,25 +49,40 @@ private:
     double m_sourceTimestamp;
 };
 
+// The plug-in's publisher, or its subscriber with a listener subscription.
 template <class T>
-class PluginWriter final : public Endpoint
+class PluginEndpoint final : public Endpoint
 {
 public:
-    PluginWriter(const std::shared_ptr<Session>& session, const std::string& type, const Uri& uri,
-                 Numbering numbering, const std::vector<std::string>& assignments)
-        : Endpoint(session, uri, true),
+    PluginEndpoint(const std::shared_ptr<Session>& session, const std::string& type, const Uri& uri,
+                   Numbering numbering, const std::vector<std::string>& assignments, OnSample onSample)
+        : Endpoint(session, uri, !onSample),
           m_numbering(numbering),
           m_cdr(session->plugin(), type),
-          m_sample(PluginEntries<T>(session->plugin(), type).entity())
+          m_onSample(std::move(onSample))
     {
+        const PluginEntries<T> entries(session->plugin(), type);
+        m_sample = entries.entity();
         for (const auto& assignment : assignments)
         {
             m_kept.insert(setField(*m_sample, type, assignment));
         }
         fillCounter(*m_sample, 1, m_kept);
-        // Watched before the writer exists, so that no match goes unheard.
+        // Watched before the writer or reader exists, so that no match goes unheard.
         session->participant(uri);
-        m_publisher = PluginEntries<T>(session->plugin(), type).publisher(session->host(), uri, session->properties());
+        if (!m_onSample)
+        {
+            m_publisher = entries.publisher(session->host(), uri, session->properties());
+            return;
+        }
+        m_subscriber = entries.subscriber(session->host(), uri, session->properties());
+        m_subscription = m_subscriber->subscribeAsync(
+            ps::DataEventFilter<T>(), [this](ps::Subscriber<T>&, const ps::DataEvent<T>& event) {
+                if (event.hasValidData())
+                {
+                    m_onSample(ReceivedSample<T>(*event.getData(), event.getSourceTimestamp()));
+                }
+            });
     }
 
     void write(uint64_t n, double sourceTimestamp) override
@@ -97,29 +112,7 @@ private:
     std::set<std::string> m_kept;
     std::unique_ptr<T> m_sample;
     std::unique_ptr<ps::Publisher<T>> m_publisher;
-};
-
-template <class T>
-class PluginReader final : public Endpoint
-{
-public:
-    PluginReader(const std::shared_ptr<Session>& session, const std::string& type, const Uri& uri, OnSample onSample)
-        : Endpoint(session, uri, false), m_onSample(std::move(onSample))
-    {
-        session->participant(uri);
-        m_subscriber =
-            PluginEntries<T>(session->plugin(), type).subscriber(session->host(), uri, session->properties());
-        m_subscription = m_subscriber->subscribeAsync(
-            ps::DataEventFilter<T>(), [this](ps::Subscriber<T>&, const ps::DataEvent<T>& event) {
-                if (event.hasValidData())
-                {
-                    m_onSample(ReceivedSample<T>(*event.getData(), event.getSourceTimestamp()));
-                }
-            });
-    }
-
-private:
-    // Declared first, so that the subscription, which calls it, goes before it.
+    // Declared before the subscription, which calls it.
     const OnSample m_onSample;
     std::unique_ptr<ps::Subscriber<T>> m_subscriber;
     std::unique_ptr<ps::Subscription> m_subscription;
@@ -278,20 +271,14 @@ std::unique_ptr<Endpoint> open(const std::shared_ptr<Session>& session, Path pat
     }
     std::unique_ptr<Endpoint> endpoint;
     withTopic(type, [&](auto topic) {
-        using T = typename decltype(topic)::Type;
         if (path == Path::Plain)
         {
             endpoint = std::make_unique<PlainEndpoint<typename decltype(topic)::Wire>>(session, type, uri, numbering,
                                                                                       std::move(onSample));
+            return;
         }
-        else if (onSample)
-        {
-            endpoint = std::make_unique<PluginReader<T>>(session, type, uri, std::move(onSample));
-        }
-        else
-        {
-            endpoint = std::make_unique<PluginWriter<T>>(session, type, uri, numbering, assignments);
-        }
+        endpoint = std::make_unique<PluginEndpoint<typename decltype(topic)::Type>>(session, type, uri, numbering,
+                                                                                    assignments, std::move(onSample));
     });
     return endpoint;
 }

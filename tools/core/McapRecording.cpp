@@ -64,10 +64,11 @@ public:
 
     const std::vector<RecordedChannel>& channels() const override { return m_channels; }
 
-    void read(const std::set<uint16_t>& channels, const std::function<void(const RecordedMessage&)>& visit) override
+    void read(const std::set<uint16_t>& channels,
+              const std::function<void(uint16_t channel, const RawSample& message)>& visit) override
     {
         m_reader.readMessages(channels, [&](const mcap::MessageView& m) {
-            visit({m.channelId, m.logTime, m.publishTime, m.data, m.size});
+            visit(m.channelId, {m.data, m.size, m.logTime, m.publishTime, m.sequence});
         });
     }
 
@@ -102,7 +103,7 @@ public:
         description.channels = m_channels;
         for (const auto& [id, schema] : m_reader.schemas())
         {
-            description.schemas.push_back({id, schema.name, schema.encoding, schema.data});
+            description.schemas.push_back({id, {schema.name, schema.encoding, schema.data, ""}});
         }
         description.faults = faults();
         return description;

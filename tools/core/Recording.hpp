@@ -4,6 +4,7 @@
 // one kind of each (openMcapSink, openMcapSource).
 
 #include "tools/core/RawReader.hpp"
+#include "tools/core/Schema.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -36,15 +37,6 @@ public:
     virtual void close() = 0;
 };
 
-struct RecordedMessage
-{
-    uint16_t channel = 0;
-    uint64_t logTime = 0;      // nanoseconds since the epoch
-    uint64_t publishTime = 0;  // nanoseconds since the epoch
-    const uint8_t* data = nullptr;
-    std::size_t size = 0;
-};
-
 struct RecordedChannel
 {
     uint16_t id = 0;
@@ -70,14 +62,7 @@ struct RecordingDescription
     uint64_t startTime = 0;  // nanoseconds since the epoch
     uint64_t endTime = 0;
     std::vector<RecordedChannel> channels;
-    struct SchemaEntry
-    {
-        uint16_t id = 0;
-        std::string name;
-        std::string encoding;
-        std::string text;
-    };
-    std::vector<SchemaEntry> schemas;
+    std::vector<std::pair<uint16_t, Schema>> schemas;  // by id
     std::vector<RecordingFault> faults;
 };
 
@@ -86,9 +71,10 @@ class RecordingSource
 public:
     virtual ~RecordingSource() = default;
     virtual const std::vector<RecordedChannel>& channels() const = 0;
-    // Calls `visit` for each message of `channels` (all when empty) in recorded order. Damaged parts are
-    // skipped and become faults.
-    virtual void read(const std::set<uint16_t>& channels, const std::function<void(const RecordedMessage&)>& visit) = 0;
+    // Calls `visit` for each message of `channels` (all when empty) in recorded order, its log time as
+    // reception time and its publish time as source time. Damaged parts are skipped and become faults.
+    virtual void read(const std::set<uint16_t>& channels,
+                      const std::function<void(uint16_t channel, const RawSample& message)>& visit) = 0;
     // Checks all of the recording and describes it.
     virtual RecordingDescription describe() = 0;
     // What was found damaged so far.

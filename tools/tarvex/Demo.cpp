@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <future>
 #include <iomanip>
 #include <iostream>
@@ -38,51 +39,36 @@ struct Counts
 };
 
 // The subscriber kinds that only this command shows, which are the plug-in's own per topic type: events read
-// with readDataEvents and the most-recent-value subscriber.
-class Views
+// with readDataEvents on a thread of its own, and the most-recent-value subscriber.
+struct Views
 {
-public:
-    virtual ~Views() = default;
-    // Waits up to `wait` for events; returns the source time stamps of those that came.
-    virtual std::vector<double> readEvents(milliseconds wait) = 0;
+    // Waits up to a poll period for events; gives the source time stamps of those that came.
+    std::function<std::vector<double>()> readEvents;
     // The sequence number of the most recent value, if there is one.
-    virtual std::optional<uint64_t> latest() = 0;
+    std::function<std::optional<uint64_t>()> latest;
 };
 
 template <class T>
-class ViewsOf final : public Views
+Views viewsOf(const PluginLibrary& plugin, const std::string& type, const Session& session, const Uri& uri)
 {
-public:
-    ViewsOf(const PluginLibrary& plugin, const std::string& type, const Session& session, const Uri& uri)
-        : m_entries(plugin, type),
-          m_events(m_entries.subscriber(session.host(), uri)),
-          m_mostRecent(m_entries.mrvSubscriber(session.host(), uri))
-    {
-    }
-
-    std::vector<double> readEvents(milliseconds wait) override
-    {
-        std::vector<std::shared_ptr<ps::DataEvent<T>>> events;
-        m_events->readDataEvents(ps::DataEventFilter<T>(), events, 0, wait);
-        std::vector<double> stamps;
-        for (const auto& event : events)
-        {
-            stamps.push_back(event->getSourceTimestamp());
-        }
-        return stamps;
-    }
-
-    std::optional<uint64_t> latest() override
-    {
-        const auto latest = m_mostRecent->readMostRecent(milliseconds(0));
-        return latest.empty() ? std::nullopt : std::optional<uint64_t>(sequenceOf(*latest.front()));
-    }
-
-private:
-    const PluginEntries<T> m_entries;
-    std::unique_ptr<ps::Subscriber<T>> m_events;
-    std::unique_ptr<ps::MrvSubscriber<T>> m_mostRecent;
-};
+    const PluginEntries<T> entries(plugin, type);
+    std::shared_ptr<ps::Subscriber<T>> events = entries.subscriber(session.host(), uri);
+    std::shared_ptr<ps::MrvSubscriber<T>> mostRecent = entries.mrvSubscriber(session.host(), uri);
+    return {[events] {
+                std::vector<std::shared_ptr<ps::DataEvent<T>>> read;
+                events->readDataEvents(ps::DataEventFilter<T>(), read, 0, kPollPeriod);
+                std::vector<double> stamps;
+                for (const auto& event : read)
+                {
+                    stamps.push_back(event->getSourceTimestamp());
+                }
+                return stamps;
+            },
+            [mostRecent] {
+                const auto latest = mostRecent->readMostRecent(milliseconds(0));
+                return latest.empty() ? std::nullopt : std::optional<uint64_t>(sequenceOf(*latest.front()));
+            }};
+}
 
 // Each topic at a rate of its own, as the measurement loops that publish them run.
 double rateOf(const std::string& type)
@@ -107,7 +93,7 @@ public:
             m_listener.arrive(sample.sequence(), stamp, wallSeconds() - stamp);
         });
         withTopic(type, [&](auto topic) {
-            m_views = std::make_unique<ViewsOf<typename decltype(topic)::Type>>(plugin, type, *subscribing, uri);
+            m_views = viewsOf<typename decltype(topic)::Type>(plugin, type, *subscribing, uri);
         });
         m_reading = std::async(std::launch::async, [this] { readEvents(); });
     }
@@ -149,7 +135,7 @@ public:
 
     void pollMostRecent()
     {
-        const auto latest = m_views->latest();
+        const auto latest = m_views.latest();
         if (latest && latest != m_latest)
         {
             // Warm-up samples are numbered 0, counted ones from 1.
@@ -180,7 +166,7 @@ private:
     {
         while (!m_stopping)
         {
-            for (const double stamp : m_views->readEvents(kPollPeriod))
+            for (const double stamp : m_views.readEvents())
             {
                 if (stamp < m_phaseStart)
                 {
@@ -197,7 +183,7 @@ private:
     Tally m_listener;
     std::unique_ptr<Endpoint> m_publisher;
     std::unique_ptr<Endpoint> m_listened;
-    std::unique_ptr<Views> m_views;
+    Views m_views;
     // Samples stamped before this are warm-ups; infinite until the counted phase starts.
     std::atomic<double> m_phaseStart{std::numeric_limits<double>::infinity()};
     std::atomic<bool> m_stopping{false};

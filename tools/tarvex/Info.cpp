@@ -49,10 +49,10 @@ int info(const std::string& file)
                   << (seconds > 0 ? channel.messages / seconds : 0.0) << std::setprecision(3) << '\n';
     }
     std::cout << '\n';
-    for (const auto& schema : recording.schemas)
+    for (const auto& [id, schema] : recording.schemas)
     {
-        std::cout << "schema " << schema.id << "     " << schema.name << ", " << schema.encoding << ", "
-                  << schema.text.size() << " bytes\n";
+        std::cout << "schema " << id << "     " << schema.name << ", " << schema.encoding << ", " << schema.text.size()
+                  << " bytes\n";
     }
     if (recording.faults.empty())
     {

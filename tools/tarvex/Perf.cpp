@@ -486,27 +486,17 @@ Run addPerf(CLI::App& tool)
     auto options = std::make_shared<PerfOptions>();
     CLI::App* command = tool.add_subcommand("perf", "rate, loss, order and latency of one topic between processes");
     command->footer(
-        "Roles, each in a process of its own, on one host or several:\n"
-        "  pub   waits for --readers readers, then publishes at --rate (0: back to back)\n"
-        "  sub   receives and counts\n"
-        "  ping  publishes one sample at a time and waits up to 1 s for pong to send it back on <topic path>_pong\n"
-        "  pong  sends back every sample it receives\n"
-        "A run ends after --count samples (sent by pub and ping, received by sub and pong), --seconds after the\n"
-        "first sample (after the start for a sub or pong that receives nothing), or on SIGINT or SIGTERM.\n"
-        "Each second a line on stderr gives the rate, the samples received and those lost; at the end a summary,\n"
-        "or with --json one JSON object on stdout: sent, received, first (the first sequence number received), lost\n"
-        "(missing between the first and the highest received; for ping, replies that never came), out_of_order,\n"
-        "duplicates, seconds, rate (samples per second sent by pub, received from the first to the last by the\n"
-        "others), latency_us (p50, p90, p99, max: ping the round trip / 2, sub and pong from the source time\n"
-        "stamp, which needs one clock on both ends), rss_kb (resident memory at start, after --warm-up and at the\n"
-        "end), cpu_s (CPU time of the process) and, for pub and ping, readers (matched readers).\n"
-        "--path plain uses plain Fast DDS (a DataWriter, a DataReader listener) with the plug-in's wire types and\n"
-        "code QoS, so either end may use either path. --path both, for ping and pong, runs the two paths in turns\n"
-        "on <topic path>/plugin and /plain: --rounds rounds of --count pings (default 100) along each, and reports\n"
-        "per path and, under ratios, the median of the per-round plug-in/plain round trips with a 95 % interval.\n"
-        "Host properties (--property) configure both paths: an XML profiles file, a participant profile, a QoS\n"
-        "profile library for reliability and history. Each sample carries its sequence number in one numeric\n"
-        "field, named in the JSON as sequence_field; every other numeric field is 1.");
+        "Roles, each in a process of its own, on one host or several: pub waits for --readers readers, then\n"
+        "publishes at --rate (0: back to back); sub receives and counts; ping publishes one sample at a time and\n"
+        "waits up to 1 s for pong to send it back on <topic path>_pong. A run ends after --count samples (sent by\n"
+        "pub and ping, received by sub and pong), --seconds after the first sample (after the start for a sub or\n"
+        "pong that receives nothing), or on SIGINT or SIGTERM. Each second a line on stderr gives the rate and the\n"
+        "samples received and lost; at the end a summary or, with --json, one JSON object on stdout (README,\n"
+        "\"Measuring between hosts\", names its keys). --path plain uses plain Fast DDS with the plug-in's wire\n"
+        "types and code QoS; --path both, for ping and pong, takes turns on <topic path>/plugin and /plain,\n"
+        "--rounds rounds of --count pings (default 100) each, and reports the median plug-in/plain ratio of the\n"
+        "rounds with a 95 % interval. Host properties (--property) choose XML profiles for both paths. Each sample\n"
+        "carries its sequence number in one numeric field (sequence_field); every other numeric field is 1.");
     command->add_option("role", options->role, "pub, sub, ping or pong")
         ->required()
         ->check(CLI::IsMember({"pub", "sub", "ping", "pong"}));

@@ -80,13 +80,14 @@ int replay(const PluginLibrary& plugin, const ReplayOptions& options)
     {
         const auto begin = Clock::now();
         std::optional<uint64_t> first;
-        source->read(channels, [&](const RecordedMessage& message) {
-            first = first.value_or(message.logTime);
-            const double offset = message.logTime >= *first ? (message.logTime - *first) / 1e9 / options.rate : 0;
+        source->read(channels, [&](uint16_t channel, const RawSample& message) {
+            first = first.value_or(message.receptionTime);
+            const double offset =
+                message.receptionTime >= *first ? (message.receptionTime - *first) / 1e9 / options.rate : 0;
             std::this_thread::sleep_until(
                 begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(offset)));
-            const double stamp = options.restamp ? wallSeconds() : message.publishTime / 1e9;
-            writers.at(message.channel)->writePayload(message.data, message.size, stamp);
+            const double stamp = options.restamp ? wallSeconds() : message.sourceTime / 1e9;
+            writers.at(channel)->writePayload(message.data, message.size, stamp);
             ++replayed;
         });
     } while (options.loop);

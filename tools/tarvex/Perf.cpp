@@ -170,7 +170,7 @@ public:
         : path(on), pinging(setup.options.role == "ping"), tally(limit)
     {
         const std::string& role = setup.options.role;
-        const bool ping = pinging;
+        const bool ping = role == "ping";
         const auto session = [&] { return std::make_shared<Session>(&setup.plugin, setup.properties); };
         if (role != "sub")
         {
@@ -206,38 +206,30 @@ public:
     }
 
     // Waits for --readers matched readers, then for the readers to have matched the writer too.
-    void waitForReaders(const Setup& setup, bool tell)
+    void waitForReaders(const Setup& setup)
     {
         const auto wanted = static_cast<int32_t>(setup.options.readers);
         if (wanted > 0 && writer->matched() < wanted)
         {
-            if (tell)
-            {
-                std::cerr << "tarvex perf " << setup.options.role << ": waiting for " << wanted << " reader(s) on "
-                          << setup.uri.string() << '\n';
-            }
-            while (writer->matched() < wanted && !stopRequested())
-            {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            // A reader takes nothing from a writer it has not matched yet, and it may learn of this one later.
-            std::this_thread::sleep_for(std::chrono::seconds(1));
+            std::cerr << "tarvex perf " << setup.options.role << ": waiting for " << wanted << " reader(s) on "
+                      << setup.uri.string() << '\n';
         }
+        while (writer->matched() < wanted && !stopRequested())
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        // A reader takes nothing from a writer it has not matched yet, and it may learn of this one later.
+        std::this_thread::sleep_for(std::chrono::seconds(wanted > 0 ? 1 : 0));
         readers = writer->matched();
     }
 
     Json report()
     {
-        Json json;
+        Json json = pinging ? Json{{"sent", sent}, {"readers", readers}} : Json::object();
+        tools::report(tally, json);
         if (pinging)  // a reply that never came is lost too, also after the last one received
         {
-            json = {{"sent", sent}, {"readers", readers}};
-            tools::report(tally, json);
             json["lost"] = sent - json["received"].get<uint64_t>() + json["duplicates"].get<uint64_t>();
-        }
-        else
-        {
-            tools::report(tally, json);
         }
         return json;
     }
@@ -279,7 +271,7 @@ public:
 
     Json run(Clocked& clock) override
     {
-        m_lane.waitForReaders(m_setup, true);
+        m_lane.waitForReaders(m_setup);
         clock.begin();
         const auto start = Clock::now();
         while (!clock.over(m_lane.sent))
@@ -373,7 +365,7 @@ public:
     {
         for (Lane& lane : m_lanes)
         {
-            lane.waitForReaders(m_setup, true);
+            lane.waitForReaders(m_setup);
         }
         clock.begin();
         std::vector<double> p50, p99;

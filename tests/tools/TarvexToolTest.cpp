@@ -34,16 +34,6 @@ namespace fdds = qara::nimb::icd::dds::fastdds;
 
 constexpr uint32_t kDomain = 198;
 
-std::size_t occurrences(const std::string& text, const std::string& part)
-{
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    {
-        ++count;
-    }
-    return count;
-}
-
 std::string textOf(const std::string& path)
 {
     std::ifstream file(path);
@@ -73,12 +63,7 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
 {
     const std::string topic = "PsMeasurements";
     const std::string uri = uniqueUri(kDomain, "tools");
-    struct Case
-    {
-        std::vector<std::string> args;
-        std::string expected;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"pub", "PsMeasurementz"}, "PsMeasurementz not in"},
         {{"echo", topic, "--uri", "no uri at all"}, "Invalid URI"},
         {{"echo", topic, "--uri", "dds.ps://233/tarvex/PsMeasurements"}, "domain '233'"},
@@ -96,14 +81,14 @@ TEST(TarvexErrors, EachBadInputGivesOneLineAndAFailingStatus)
         {{"record", "--output", "x.mcap", "--compression", "brotli"}, "--compression: brotli not in"},
         {{"info", "/nonexistent/x.mcap"}, "File does not exist: /nonexistent/x.mcap"},
     };
-    for (const Case& bad : cases)
+    for (const auto& [args, expected] : cases)
     {
-        SCOPED_TRACE(::testing::PrintToString(bad.args));
-        const ToolRun run = runTool(bad.args);
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const ToolRun run = runTool(args);
         EXPECT_GT(run.status, 0) << "succeeded, or did not end by itself";
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not one line: " << run.err;
-        EXPECT_NE(run.err.find(bad.expected), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
     }
 }
 
@@ -141,7 +126,8 @@ TEST(TarvexBench, WritesEveryRoundAndPrintsTheMedianRatiosOfTheRounds)
         const auto at = run.out.find("plug-in/plain  p50 ", run.out.find(topic + " "));
         ASSERT_NE(at, std::string::npos) << run.out;
         EXPECT_NEAR(std::stod(run.out.substr(at + 19)), (perRound[0] + perRound[1]) / 2, 0.006) << topic << run.out;
-        EXPECT_EQ(occurrences(svg, topic + " plug-in") + occurrences(svg, topic + " p50 "), 2u) << topic;
+        EXPECT_TRUE(svg.find(topic + " plug-in") != std::string::npos && svg.find(topic + " p50 ") != std::string::npos)
+            << "no curve or no ratio of " << topic;
     }
     std::filesystem::remove(csv + ".csv");
     std::filesystem::remove(csv + ".svg");

@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages_debian12=(cmake g++ clang libclang-rt-14-dev python3 liblog4cplus-dev libgtest-dev libgmock-dev libcli11-dev
-                   nlohmann-json3-dev libbenchmark-dev iproute2 openssl zlib1g-dev liblz4-dev)
+                   nlohmann-json3-dev libbenchmark-dev iproute2 openssl zlib1g-dev liblz4-dev python3-matplotlib)
 # libzstd-dev too: Fast DDS brings Debian 13's libzstd1, which Debian 12's libzstd-dev does not accept.
 packages_next=(libfastdds-dev libfastcdr-dev libboost-url-dev fastdds-tools libzstd-dev)
 

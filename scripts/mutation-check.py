@@ -159,33 +159,86 @@ FAULTS = {
         "const internal::fastdds::ReturnCode code = reader->return_loan(samples, infos);",
         "const internal::fastdds::ReturnCode code = internal::fastdds::kOk;"),
     "writer history keeps the last only": (
-        "ps/internal/EntityQos.hpp",
-        """    qos.history().kind = eprosima::fastdds::dds::KEEP_ALL_HISTORY_QOS;
-    qos.history().depth = 1000;
-    qos.resource_limits().max_samples = 40000;
-    qos.resource_limits().max_instances = 100;
-    qos.endpoint().history_memory_policy = eprosima::fastdds::rtps::DYNAMIC_RESERVE_MEMORY_MODE;""",
-        """    qos.history().kind = eprosima::fastdds::dds::KEEP_LAST_HISTORY_QOS;
-    qos.history().depth = 1000;
-    qos.resource_limits().max_samples = 40000;
-    qos.resource_limits().max_instances = 100;
-    qos.endpoint().history_memory_policy = eprosima::fastdds::rtps::DYNAMIC_RESERVE_MEMORY_MODE;"""),
+        "icd/qos/CodeQos.hpp",
+        "    keepEverySample(qos);\n    qos.endpoint().history_memory_policy = kDynamicReserve;",
+        "    keepEverySample(qos);\n    qos.history().kind = eprosima::fastdds::dds::KEEP_LAST_HISTORY_QOS;\n"
+        "    qos.endpoint().history_memory_policy = kDynamicReserve;"),
     "replay ignores --restamp": (
         "tools/tarvex/Replay.cpp",
-        "options.restamp ? wallSeconds() : message.publishTime / 1e9",
-        "message.publishTime / 1e9"),
+        "options.restamp ? wallSeconds() : message.sourceTime / 1e9",
+        "message.sourceTime / 1e9"),
     "even number of rounds takes the upper middle": (
-        "tools/bench/PubSubMeasure.cpp",
-        "        return (*std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle)) + upper) / 2;",
-        "        return upper;"),
+        "tools/core/Statistics.cpp",
+        "    return (*std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle)) + upper) / 2;",
+        "    return upper;"),
     "floats printed as the nearest double": (
-        "tools/tarvex/SampleText.hpp",
+        "tools/core/SampleText.hpp",
         "if constexpr (std::is_same_v<E, float>)",
         "if constexpr (false)"),
     "perf loses one sample too few": (
-        "tools/tarvex/Perf.cpp",
-        "m_highest - m_first + 1 - m_distinct",
-        "m_highest - m_first - m_distinct"),
+        "tools/core/Tally.cpp",
+        "m_highest - m_counts.first + 1 - m_distinct",
+        "m_highest - m_counts.first - m_distinct"),
+    "perf counts a repeat as overtaken": (
+        "tools/core/Tally.cpp",
+        "                ++m_counts.duplicates;",
+        "                ++m_counts.outOfOrder;"),
+    "perf takes a later sample for an overtaken one": (
+        "tools/core/Tally.cpp",
+        "m_counts.outOfOrder += sequence < m_highest ? 1 : 0;",
+        "m_counts.outOfOrder += sequence > m_highest ? 1 : 0;"),
+    "perf counts past its limit": (
+        "tools/core/Tally.cpp",
+        "(m_limit != 0 && m_counts.received == m_limit)",
+        "(m_limit != 0 && m_counts.received > m_limit)"),
+    "perf's p90 is the median": (
+        "tools/core/Statistics.cpp",
+        "summary.p90 = rank(0.9);",
+        "summary.p90 = rank(0.5);"),
+    "ratio interval's upper end at the median": (
+        "tools/core/Statistics.cpp",
+        "medians[resamples * 975 / 1000 - 1]",
+        "medians[resamples / 2]"),
+    "sequence carried by a 32-bit field before a 64-bit one": (
+        "tools/core/Fields.hpp",
+        "integer && sizeof(E) == 8 && std::is_unsigned_v<E> ? 3",
+        "integer && sizeof(E) == 8 && std::is_unsigned_v<E> ? 1"),
+    "schema text without array bounds": (
+        "tools/idlgen/idlgen.py",
+        "{f.name}{f'[{f.length}]' if f.is_array else ''};",
+        "{f.name};"),
+    "schema named without its module": (
+        "tools/core/Schema.cpp",
+        'return {"tarvex::" + type, "omgidl"',
+        'return {type, "omgidl"'),
+    "recorder writes none as zstd": (
+        "tools/core/McapRecording.cpp",
+        'compression == "none" ? "" : compression',
+        'compression == "none" ? "zstd" : compression'),
+    "recorder ignores --prefix": (
+        "tools/tarvex/Record.cpp",
+        "pubSubUri(options.domain, options.prefix + \"/\" + type)",
+        "pubSubUri(options.domain, \"tarvex/\" + type)"),
+    "replay ignores --rate": (
+        "tools/tarvex/Replay.cpp",
+        "(message.receptionTime - *first) / 1e9 / options.rate",
+        "(message.receptionTime - *first) / 1e9"),
+    "replay's --loop plays once": (
+        "tools/tarvex/Replay.cpp",
+        "    } while (options.loop);",
+        "    } while (false);"),
+    "MCAP statistics end at the earliest message": (
+        "tools/mcap/src/Writer.cpp",
+        "m_statistics.messageEndTime = std::max(m_statistics.messageEndTime, message.logTime);",
+        "m_statistics.messageEndTime = std::min(m_statistics.messageEndTime, message.logTime);"),
+    "MCAP chunk index length without the record prefix": (
+        "tools/mcap/src/Writer.cpp",
+        "index.chunkLength = kRecordPrefix + fields.size() + compressed.size();",
+        "index.chunkLength = fields.size() + compressed.size();"),
+    "MCAP chunk read in file order, not log-time order": (
+        "tools/mcap/src/Reader.cpp",
+        "    std::sort(entries.begin(), entries.end());\n    return entries;",
+        "    return entries;"),
     "foreign entity taken for ours": (
         "ps/DataEntityCreation.inl",
         "    if (impl == nullptr)\n    {\n        detail::throwForeignImplementation(logger);",
@@ -216,8 +269,8 @@ FAULTS = {
         "    out.u64(message.publishTime);\n    out.u64(message.logTime);"),
     "record compresses with lz4 by default": (
         "tools/tarvex/Record.cpp",
-        'std::make_shared<std::string>("zstd")',
-        'std::make_shared<std::string>("lz4")'),
+        'std::string compression = "zstd";',
+        'std::string compression = "lz4";'),
     "DDS scheme without a kind accepted": (
         "host/dds/src/DdsUriHelper.cpp",
         "scheme.size() <= schemePrefix.size()",
@@ -231,7 +284,7 @@ FAULTS = {
         "    if (info.view_state == fdds::NEW_VIEW_STATE)",
         "    if (info.view_state != fdds::NEW_VIEW_STATE)"),
     "readers accept the first CDR version only": (
-        "ps/internal/EntityQos.hpp",
+        "icd/qos/CodeQos.hpp",
         """    qos.representation().m_value = {eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION,
                                     eprosima::fastdds::dds::XCDR2_DATA_REPRESENTATION};""",
         "    qos.representation().m_value = {eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION};"),

@@ -101,26 +101,24 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds limi
     {
     }
     const auto end = m_read[0].find('\n');
-    if (end == std::string::npos)
+    std::optional<std::string> line;
+    if (end != std::string::npos)
     {
-        return std::nullopt;
+        line = m_read[0].substr(0, end);
+        m_read[0].erase(0, end + 1);
     }
-    std::string line = m_read[0].substr(0, end);
-    m_read[0].erase(0, end + 1);
     return line;
 }
 
 bool ChildProcess::waitForLine(const std::string& line, std::chrono::milliseconds limit)
 {
     const auto deadline = Clock::now() + limit;
-    while (const auto next = readLine(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())))
+    std::optional<std::string> next;
+    while ((next = readLine(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()))) &&
+           *next != line)
     {
-        if (*next == line)
-        {
-            return true;
-        }
     }
-    return false;
+    return next.has_value();
 }
 
 void ChildProcess::readToEnd(std::string& out, std::string& err, std::chrono::milliseconds limit)

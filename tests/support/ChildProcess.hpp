@@ -30,16 +30,12 @@ public:
 
     // The next line of output, or nothing at end of output or after `limit`.
     std::optional<std::string> readLine(std::chrono::milliseconds limit);
-
     // Reads lines until one equals `line`; false at end of output or after `limit`.
     bool waitForLine(const std::string& line, std::chrono::milliseconds limit);
-
     // Reads stdout and a captured stderr to their ends, or until `limit`.
     void readToEnd(std::string& out, std::string& err, std::chrono::milliseconds limit);
-
     // Sends a signal; after SIGSTOP, returns once the process has stopped.
     void signal(int number);
-
     // The exit code, or -1 if the process did not exit normally within `limit`.
     int exitCode(std::chrono::milliseconds limit);
 

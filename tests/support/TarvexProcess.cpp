@@ -8,11 +8,18 @@ namespace tarvex_test {
 
 namespace {
 
+using std::chrono::milliseconds;
+
 std::vector<std::string> command(const std::vector<std::string>& args, std::vector<std::string> launcher)
 {
     launcher.emplace_back(TARVEX_TOOL);
     launcher.insert(launcher.end(), args.begin(), args.end());
     return launcher;
+}
+
+milliseconds until(std::chrono::steady_clock::time_point deadline)
+{
+    return std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
 }
 
 }  // namespace
@@ -23,15 +30,13 @@ TarvexProcess::TarvexProcess(const std::vector<std::string>& args, const std::ve
 {
 }
 
-bool TarvexProcess::waitForReceived(uint64_t count, std::chrono::milliseconds limit)
+bool TarvexProcess::waitForLine(const std::function<bool(const std::string&)>& matches, milliseconds limit)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (const auto line = readLine(
-               std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())))
+    for (auto line = readLine(limit); line; line = readLine(until(deadline)))
     {
         m_output += *line + "\n";
-        const auto at = line->find(", received ");
-        if (at != std::string::npos && std::stoull(line->substr(at + 11)) >= count)
+        if (matches(*line))
         {
             return true;
         }
@@ -39,21 +44,27 @@ bool TarvexProcess::waitForReceived(uint64_t count, std::chrono::milliseconds li
     return false;
 }
 
-nlohmann::json TarvexProcess::result(std::chrono::milliseconds limit)
+bool TarvexProcess::waitForReceived(uint64_t count, milliseconds limit)
+{
+    return waitForLine(
+        [count](const std::string& line) {
+            const auto at = line.find(", received ");
+            return at != std::string::npos && std::stoull(line.substr(at + 11)) >= count;
+        },
+        limit);
+}
+
+nlohmann::json TarvexProcess::result(milliseconds limit)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     nlohmann::json json = {{"exit", -1}};
-    while (const auto line = readLine(
-               std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())))
-    {
-        m_output += *line + "\n";
-        if (!line->empty() && line->front() == '{')
-        {
-            json = nlohmann::json::parse(*line, nullptr, false);
-        }
-    }
-    json["exit"] = exitCode(std::chrono::duration_cast<std::chrono::milliseconds>(std::max(
-        deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration(std::chrono::seconds(5)))));
+    waitForLine(
+        [&](const std::string& line) {
+            json = !line.empty() && line.front() == '{' ? nlohmann::json::parse(line, nullptr, false) : json;
+            return false;
+        },
+        limit);
+    json["exit"] = exitCode(std::max(until(deadline), milliseconds(5000)));
     json["output"] = m_output;
     return json;
 }

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,10 @@ class TarvexProcess : public ChildProcess
 public:
     explicit TarvexProcess(const std::vector<std::string>& args, const std::vector<std::string>& environment = {},
                            std::vector<std::string> launcher = {});
+
+    // Reads until a line `matches`; false at the end of the output or after `limit`.
+    bool waitForLine(const std::function<bool(const std::string&)>& matches,
+                     std::chrono::milliseconds limit = std::chrono::seconds(60));
 
     // Reads until a progress line of `tarvex perf` counts at least `count` samples received.
     bool waitForReceived(uint64_t count, std::chrono::milliseconds limit = std::chrono::seconds(60));

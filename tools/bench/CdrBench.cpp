@@ -1,4 +1,4 @@
-#include "PlainTypeSupport.hpp"
+#include "tools/core/Fields.hpp"
 
 #include "generated/dds/tarvex/PsMeasurementsPubSubTypes.hpp"
 #include "generated/dds/tarvex/SaMeasurements_fastPubSubTypes.hpp"

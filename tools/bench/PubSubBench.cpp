@@ -1,5 +1,5 @@
-#include "PubSubMeasure.hpp"
-#include "PubSubPlugin.hpp"
+#include "tools/core/Loopback.hpp"
+#include "tools/core/Topics.hpp"
 
 #include <benchmark/benchmark.h>
 #include <log4cplus/initializer.h>
@@ -33,10 +33,10 @@ std::string tag(const char* benchmark)
 
 void publish(benchmark::State& state, Path path, const std::string& type)
 {
-    const auto channel = openChannel(path, type, plugin(), kDomain, tag("publish"));
+    Loopback loop(plugin(), path, type, kDomain, tag("publish"), false);
     for (auto _ : state)
     {
-        channel->publish(wallSeconds());
+        loop.publish();
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
@@ -44,21 +44,21 @@ void publish(benchmark::State& state, Path path, const std::string& type)
 // One sample at a time: the iteration time is publish to listener callback.
 void latency(benchmark::State& state, Path path, const std::string& type)
 {
-    Arrivals arrivals;
-    const auto channel = openCounted(path, type, plugin(), kDomain, tag("latency"), arrivals);
+    Loopback loop(plugin(), path, type, kDomain, tag("latency"));
+    loop.warmUp();
     for (auto _ : state)
     {
-        const std::size_t expected = arrivals.count() + 1;
+        const uint64_t expected = loop.tally().received() + 1;
         const auto start = std::chrono::steady_clock::now();
-        channel->publish(wallSeconds());
-        if (arrivals.waitFor(expected, kArrivalLimit) < expected)
+        loop.publish();
+        if (loop.tally().waitForCount(expected, kArrivalLimit) < expected)
         {
             state.SkipWithError("a sample was lost");
             break;
         }
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
-    const LatencySummary summary = summarize(arrivals.latencies());
+    const LatencySummary summary = summarize(loop.tally().latencies());
     state.counters["median_us"] = summary.median * 1e6;
     state.counters["p99_us"] = summary.p99 * 1e6;
 }
@@ -67,18 +67,18 @@ void latency(benchmark::State& state, Path path, const std::string& type)
 void throughput(benchmark::State& state, Path path, const std::string& type)
 {
     constexpr std::size_t kBatch = 100;
-    Arrivals arrivals;
-    const auto channel = openCounted(path, type, plugin(), kDomain, tag("throughput"), arrivals);
-    std::size_t sent = 0;
-    std::size_t received = 0;
+    Loopback loop(plugin(), path, type, kDomain, tag("throughput"));
+    loop.warmUp();
+    uint64_t sent = 0;
+    uint64_t received = 0;
     for (auto _ : state)
     {
         for (std::size_t i = 0; i < kBatch; ++i)
         {
-            channel->publish(wallSeconds());
+            loop.publish();
         }
         sent += kBatch;
-        received = arrivals.waitFor(received + kBatch, kArrivalLimit);
+        received = loop.tally().waitForCount(received + kBatch, kArrivalLimit);
     }
     state.SetItemsProcessed(static_cast<int64_t>(received));
     state.counters["lost"] = static_cast<double>(sent - received);
@@ -93,7 +93,7 @@ int main(int argc, char** argv)
     forEachTopic([&](auto topic) {
         for (const Path path : paths)
         {
-            benchmark::RegisterBenchmark(("publish/" + std::string(topic.name) + "/" + to_string(path)).c_str(),
+            benchmark::RegisterBenchmark(("publish/" + std::string(topic.name) + "/" + nameOf(path)).c_str(),
                                          publish, path, topic.name);
         }
     });
@@ -101,13 +101,13 @@ int main(int argc, char** argv)
     {
         for (const Path path : paths)
         {
-            benchmark::RegisterBenchmark(("latency/" + std::string(type) + "/" + to_string(path)).c_str(), latency,
+            benchmark::RegisterBenchmark(("latency/" + std::string(type) + "/" + nameOf(path)).c_str(), latency,
                                          path, type)
                 ->UseManualTime();
         }
         for (const Path path : paths)
         {
-            benchmark::RegisterBenchmark(("throughput/" + std::string(type) + "/" + to_string(path)).c_str(),
+            benchmark::RegisterBenchmark(("throughput/" + std::string(type) + "/" + nameOf(path)).c_str(),
                                          throughput, path, type);
         }
     }

@@ -2,22 +2,18 @@
 // or through plain Fast DDS.
 
 #include "Commands.hpp"
-#include "PerfEndpoint.hpp"
-#include "PubSubMeasure.hpp"
-#include "PubSubPlugin.hpp"
+
+#include "tools/core/Endpoint.hpp"
+#include "tools/core/Fields.hpp"
+#include "tools/core/ProcessUsage.hpp"
+#include "tools/core/Tally.hpp"
 
 #include <nlohmann/json.hpp>
-
-#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <csignal>
-#include <fstream>
 #include <iostream>
-#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -44,161 +40,6 @@ struct PerfOptions
     bool json = false;
 };
 
-std::atomic<bool> g_interrupted{false};
-
-extern "C" void interrupt(int)
-{
-    g_interrupted = true;
-}
-
-long residentKilobytes()
-{
-    std::ifstream status("/proc/self/status");
-    for (std::string key; status >> key;)
-    {
-        if (key == "VmRSS:")
-        {
-            long kilobytes = 0;
-            status >> kilobytes;
-            return kilobytes;
-        }
-        status.ignore(1 << 16, '\n');
-    }
-    return 0;
-}
-
-double cpuSeconds()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// What arrived: counts, order and latencies, from the first sequence number received on.
-class Tally
-{
-public:
-    // Samples beyond `limit` (0: none), which may arrive while the run ends, are not counted.
-    explicit Tally(uint64_t limit) : m_limit(limit) {}
-
-    // From a listener thread.
-    void arrive(uint64_t sequence, double latency)
-    {
-        {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_limit != 0 && m_received == m_limit)
-            {
-                return;
-            }
-            ++m_received;
-            m_latencies.push_back(latency);
-            m_lastArrival = Clock::now();
-            if (m_received == 1)
-            {
-                m_first = sequence;
-                m_firstArrival = m_lastArrival;
-            }
-            if (sequence < m_first)
-            {
-                ++m_outOfOrder;
-            }
-            else
-            {
-                const std::size_t offset = sequence - m_first;
-                if (offset >= m_seen.size())
-                {
-                    m_seen.resize(std::max(offset + 1, 2 * m_seen.size()));
-                }
-                if (m_seen[offset])
-                {
-                    ++m_duplicates;
-                }
-                else
-                {
-                    m_seen[offset] = true;
-                    ++m_distinct;
-                    if (sequence < m_highest)
-                    {
-                        ++m_outOfOrder;
-                    }
-                }
-                m_highest = std::max(m_highest, sequence);
-            }
-            m_last = sequence;
-        }
-        m_arrived.notify_all();
-    }
-
-    uint64_t received()
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        return m_received;
-    }
-
-    // Waits for sample `sequence`, or at most `limit`; true if it is the last one that arrived.
-    bool waitFor(uint64_t sequence, std::chrono::milliseconds limit)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_arrived.wait_for(lock, limit, [&] { return m_received > 0 && m_last == sequence; });
-    }
-
-    // The latencies from the n-th arrival on.
-    std::vector<double> latenciesFrom(std::size_t n)
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        return {m_latencies.begin() + static_cast<std::ptrdiff_t>(std::min(n, m_latencies.size())), m_latencies.end()};
-    }
-
-    // Samples missing between the first and the highest sequence number received.
-    uint64_t lost()
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        return lostLocked();
-    }
-
-    void report(Json& json)
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        json["received"] = m_received;
-        // Arrivals per second between the first and the last one, not counting a wait after the last.
-        const double arriving = std::chrono::duration<double>(m_lastArrival - m_firstArrival).count();
-        json["rate"] = arriving > 0 ? (m_received - 1) / arriving : 0;
-        json["first"] = m_received > 0 ? Json(m_first) : Json();
-        json["lost"] = lostLocked();
-        json["out_of_order"] = m_outOfOrder;
-        json["duplicates"] = m_duplicates;
-        const LatencySummary latency = summarize(m_latencies);
-        // Tenths of a microsecond: finer is below what two wall-clock time stamps resolve.
-        const auto micro = [&](double seconds) {
-            return latency.count > 0 ? Json(std::round(seconds * 1e7) / 10) : Json();
-        };
-        json["latency_us"] = {{"p50", micro(latency.median)},
-                              {"p90", micro(latency.p90)},
-                              {"p99", micro(latency.p99)},
-                              {"max", micro(latency.max)}};
-    }
-
-private:
-    uint64_t lostLocked() const { return m_received == 0 ? 0 : m_highest - m_first + 1 - m_distinct; }
-
-    const uint64_t m_limit;
-    // Guards every member below; taken on its own, never with another lock.
-    std::mutex m_mutex;
-    std::condition_variable m_arrived;
-    uint64_t m_received = 0;
-    uint64_t m_distinct = 0;
-    uint64_t m_first = 0;
-    uint64_t m_highest = 0;
-    uint64_t m_last = 0;
-    uint64_t m_outOfOrder = 0;
-    uint64_t m_duplicates = 0;
-    Clock::time_point m_firstArrival;
-    Clock::time_point m_lastArrival;
-    std::vector<bool> m_seen;
-    std::vector<double> m_latencies;
-};
-
 // The clock of one run: when it ends, the resident set after warm-up and the line on stderr each second.
 class Clocked
 {
@@ -217,13 +58,12 @@ public:
 
     bool over(uint64_t done) const
     {
-        if (g_interrupted || (m_options.count != 0 && done >= m_options.count))
+        if (stopRequested() || (m_options.count != 0 && done >= m_options.count))
         {
             return true;
         }
-        const auto since = m_begun.value_or(m_created);
         return m_options.seconds > 0 &&
-               std::chrono::duration<double>(Clock::now() - since).count() >= m_options.seconds;
+               std::chrono::duration<double>(Clock::now() - m_begun.value_or(m_created)).count() >= m_options.seconds;
     }
 
     // Call often: takes the warm resident set when due and prints the progress line once a second.
@@ -255,7 +95,7 @@ public:
 
     double elapsed() const { return m_begun ? std::chrono::duration<double>(Clock::now() - *m_begun).count() : 0; }
 
-    void report(Json& json, uint64_t done)
+    void report(Json& json, uint64_t done) const
     {
         const double seconds = elapsed();
         json["seconds"] = seconds;
@@ -281,16 +121,38 @@ private:
     uint64_t m_lastDone = 0;
 };
 
+// What a tally counted, under the keys of the JSON result.
+void report(Tally& tally, Json& json)
+{
+    const Tally::Counts counts = tally.counts();
+    json["received"] = counts.received;
+    json["rate"] = counts.rate();
+    json["first"] = counts.received > 0 ? Json(counts.first) : Json();
+    json["lost"] = counts.lost;
+    json["out_of_order"] = counts.outOfOrder;
+    json["duplicates"] = counts.duplicates;
+    const LatencySummary latency = summarize(tally.latencies());
+    // Tenths of a microsecond: finer is below what two wall-clock time stamps resolve.
+    const auto micro = [&](double seconds) {
+        return latency.count > 0 ? Json(std::round(seconds * 1e7) / 10) : Json();
+    };
+    json["latency_us"] = {{"p50", micro(latency.median)},
+                          {"p90", micro(latency.p90)},
+                          {"p99", micro(latency.p99)},
+                          {"max", micro(latency.max)}};
+}
+
+// What every role starts from.
 struct Setup
 {
     const PluginLibrary& plugin;
     const PerfOptions& options;
-    Path path;
     Uri uri;
     Nimb::Properties properties;
 };
 
-// The topic path of `uri` with `suffix` appended.
+// The topic path of `uri` with `suffix` appended: "_pong" for the replies, "/plugin" and "/plain" for the
+// paths of --path both.
 Uri withSuffix(const Uri& uri, const std::string& suffix)
 {
     std::string text = uri.string();
@@ -298,37 +160,88 @@ Uri withSuffix(const Uri& uri, const std::string& suffix)
     return pubSubUri(text);
 }
 
-// The reply direction of ping and pong.
-Uri pongUri(const Uri& uri)
+// One path's endpoints of a role, each on a host of its own as separate processes would be: pub writes, sub
+// reads, ping writes and reads the replies, pong reads and writes each sample back. A tally counts what the
+// reader gets.
+class Lane
 {
-    return withSuffix(uri, "_pong");
-}
-
-// Waits for the given number of matched readers, then for the readers to have matched the writer too.
-void waitForReaders(PerfEndpoint& writer, const Setup& setup, Clocked& run)
-{
-    if (setup.options.readers == 0)
+public:
+    Lane(const Setup& setup, Path on, const Uri& uri, uint64_t limit)
+        : path(on), pinging(setup.options.role == "ping"), tally(limit)
     {
-        return;
-    }
-    bool told = false;
-    while (writer.matchedReaders() < static_cast<int32_t>(setup.options.readers))
-    {
-        if (g_interrupted)
+        const std::string& role = setup.options.role;
+        const bool ping = role == "ping";
+        const auto session = [&] { return std::make_shared<Session>(&setup.plugin, setup.properties); };
+        if (role != "sub")
+        {
+            writer = openWriter(session(), on, setup.options.topic, role == "pong" ? withSuffix(uri, "_pong") : uri,
+                                Numbering::SequenceField);
+        }
+        if (role == "pub")
         {
             return;
         }
-        if (!told && run.elapsed() == 0)
-        {
-            std::cerr << "tarvex perf " << setup.options.role << ": waiting for " << setup.options.readers
-                      << " reader(s) on " << setup.uri.string() << '\n';
-            told = true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // A reply carries the time stamp of its ping, which this clock alone compares.
+        reader = openReader(session(), on, setup.options.topic, ping ? withSuffix(uri, "_pong") : uri,
+                            [this, ping](const Received& sample) {
+                                const uint64_t sequence = sample.sequence();
+                                const double stamp = sample.sourceTimestamp();
+                                if (writer && !ping)
+                                {
+                                    writer->write(sequence, stamp);
+                                }
+                                tally.arrive(sequence, stamp, (wallSeconds() - stamp) / (ping ? 2 : 1));
+                            });
     }
-    // A reader takes nothing from a writer it has not matched yet, and it may learn of this one later.
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-}
+
+    // Writes the next sample; a ping then waits up to a second for its reply.
+    void send()
+    {
+        writer->write(++sent, wallSeconds());
+        readers = std::max(readers, writer->matched());
+        if (reader)
+        {
+            tally.waitForSequence(sent, std::chrono::seconds(1));
+        }
+    }
+
+    // Waits for --readers matched readers, then for the readers to have matched the writer too.
+    void waitForReaders(const Setup& setup)
+    {
+        const auto wanted = static_cast<int32_t>(setup.options.readers);
+        if (wanted > 0 && writer->matched() < wanted)
+        {
+            std::cerr << "tarvex perf " << setup.options.role << ": waiting for " << wanted << " reader(s) on "
+                      << setup.uri.string() << '\n';
+        }
+        while (writer->matched() < wanted && !stopRequested())
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        // A reader takes nothing from a writer it has not matched yet, and it may learn of this one later.
+        std::this_thread::sleep_for(std::chrono::seconds(wanted > 0 ? 1 : 0));
+        readers = writer->matched();
+    }
+
+    Json report()
+    {
+        Json json = pinging ? Json{{"sent", sent}, {"readers", readers}} : Json::object();
+        tools::report(tally, json);
+        if (pinging)  // a reply that never came is lost too, also after the last one received
+        {
+            json["lost"] = sent - json["received"].get<uint64_t>() + json["duplicates"].get<uint64_t>();
+        }
+        return json;
+    }
+
+    const Path path;
+    const bool pinging;
+    uint64_t sent = 0;
+    int32_t readers = 0;  // the most matched at once
+    Tally tally;
+    std::unique_ptr<Endpoint> writer;
+    std::unique_ptr<Endpoint> reader;
+};
 
 // Sleeps until sample n is due at the given rate; back to back when the rate is 0.
 void pace(const PerfOptions& options, Clock::time_point start, uint64_t n)
@@ -340,279 +253,218 @@ void pace(const PerfOptions& options, Clock::time_point start, uint64_t n)
     }
 }
 
-Json publish(const Setup& setup, Clocked& run)
+// One role of a run: runs its lanes until the run is over and gives its part of the result.
+class Role
 {
-    const auto writer = openWriter(setup.path, setup.options.topic, setup.plugin, setup.uri, setup.properties);
-    waitForReaders(*writer, setup, run);
-    int32_t readers = writer->matchedReaders();
-    run.begin();
-    const auto start = Clock::now();
-    uint64_t sent = 0;
-    while (!run.over(sent))
-    {
-        pace(setup.options, start, sent + 1);
-        writer->write(sent + 1, wallSeconds());
-        ++sent;
-        run.tick(sent, 0, 0);
-        readers = std::max(readers, writer->matchedReaders());
-    }
-    Json json;
-    json["sent"] = sent;
-    json["readers"] = readers;
-    run.report(json, sent);
-    // Best-effort readers acknowledge nothing: what is still on its way gets a moment before the writer goes.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    return json;
-}
-
-// sub counts what arrives; pong also sends each sample back on the reply topic.
-Json receive(const Setup& setup, Clocked& run, bool reply)
-{
-    Tally tally(setup.options.count);
-    const std::unique_ptr<PerfEndpoint> writer =
-        reply ? openWriter(setup.path, setup.options.topic, setup.plugin, pongUri(setup.uri), setup.properties)
-              : nullptr;
-    std::atomic<bool> arrived{false};
-    const auto reader = openReader(setup.path, setup.options.topic, setup.plugin, setup.uri, setup.properties,
-                                   [&](uint64_t sequence, double stamp) {
-                                       if (writer)
-                                       {
-                                           writer->write(sequence, stamp);
-                                       }
-                                       tally.arrive(sequence, wallSeconds() - stamp);
-                                       arrived = true;
-                                   });
-    while (!run.over(tally.received()))
-    {
-        if (arrived)
-        {
-            run.begin();
-        }
-        run.tick(tally.received(), tally.received(), tally.lost());
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    Json json;
-    tally.report(json);
-    json["latency_us"]["kind"] = "one-way from the source time stamp";
-    run.report(json, json["received"]);
-    return json;
-}
-
-Json ping(const Setup& setup, Clocked& run)
-{
-    Tally tally(setup.options.count);
-    const auto writer = openWriter(setup.path, setup.options.topic, setup.plugin, setup.uri, setup.properties);
-    // The reply carries the time stamp of the ping, which this clock alone compares.
-    const auto reader =
-        openReader(setup.path, setup.options.topic, setup.plugin, pongUri(setup.uri), setup.properties,
-                   [&](uint64_t sequence, double stamp) { tally.arrive(sequence, (wallSeconds() - stamp) / 2); });
-    waitForReaders(*writer, setup, run);
-    run.begin();
-    const auto start = Clock::now();
-    uint64_t sent = 0;
-    while (!run.over(sent))
-    {
-        pace(setup.options, start, sent + 1);
-        writer->write(++sent, wallSeconds());
-        tally.waitFor(sent, std::chrono::seconds(1));
-        run.tick(sent, tally.received(), tally.lost());
-    }
-    Json json;
-    json["sent"] = sent;
-    json["readers"] = writer->matchedReaders();
-    tally.report(json);
-    // A reply that never came is lost too, also after the last one received.
-    json["lost"] = sent - tally.received() + json["duplicates"].get<uint64_t>();
-    json["latency_us"]["kind"] = "round trip / 2";
-    run.report(json, sent);
-    return json;
-}
-
-
-// With --path both, ping and pong run each path on a topic of its own: <topic path>/plugin and /plain.
-struct Lane
-{
-    Path path;
-    std::unique_ptr<PerfEndpoint> writer;
-    std::unique_ptr<PerfEndpoint> reader;
+public:
+    virtual ~Role() = default;
+    virtual Json run(Clocked& clock) = 0;
 };
 
-Json ratioJson(const RatioSummary& r)
+// pub and ping along one path: --count samples at --rate.
+class Sender final : public Role
 {
-    return {{"median", r.median}, {"low", r.low}, {"high", r.high}};
-}
+public:
+    explicit Sender(const Setup& setup, Path path) : m_setup(setup), m_lane(setup, path, setup.uri, setup.options.count)
+    {
+    }
 
-// Both paths in turns: each round sends --count pings along each, which path goes first alternating, and
-// the per-round ratios of the plug-in's round-trip percentiles to plain Fast DDS's give a median and a 95 %
-// interval that slow drift of the machine does not bias.
-Json pingBoth(const Setup& setup, Clocked& run)
-{
-    const PerfOptions& options = setup.options;
-    const uint64_t perTurn = options.count == 0 ? 100 : options.count;
-    std::vector<std::unique_ptr<Tally>> tallies;
-    std::vector<Lane> lanes;
-    for (const Path path : {Path::Plugin, Path::Plain})
+    Json run(Clocked& clock) override
     {
-        const Uri uri = withSuffix(setup.uri, std::string("/") + idOf(path));
-        Tally& tally = *tallies.emplace_back(std::make_unique<Tally>(perTurn * options.rounds));
-        lanes.push_back({path, openWriter(path, options.topic, setup.plugin, uri, setup.properties),
-                         openReader(path, options.topic, setup.plugin, pongUri(uri), setup.properties,
-                                    [&tally](uint64_t sequence, double stamp) {
-                                        tally.arrive(sequence, (wallSeconds() - stamp) / 2);
-                                    })});
-    }
-    for (Lane& lane : lanes)
-    {
-        waitForReaders(*lane.writer, setup, run);
-    }
-    run.begin();
-    uint64_t sent[2] = {0, 0};
-    std::vector<double> p50, p99;
-    Json rounds = Json::array();
-    for (std::size_t round = 0; round < options.rounds && !g_interrupted; ++round)
-    {
-        LatencySummary turn[2];
-        for (const std::size_t i : {round % 2, 1 - round % 2})
+        m_lane.waitForReaders(m_setup);
+        clock.begin();
+        const auto start = Clock::now();
+        while (!clock.over(m_lane.sent))
         {
-            const std::size_t before = tallies[i]->latenciesFrom(0).size();
-            const auto start = Clock::now();
-            for (uint64_t n = 1; n <= perTurn && !g_interrupted; ++n)
+            pace(m_setup.options, start, m_lane.sent + 1);
+            m_lane.send();
+            const Tally::Counts counts = m_lane.tally.counts();
+            clock.tick(m_lane.sent, counts.received, counts.lost);
+        }
+        Json json = {{"sent", m_lane.sent}, {"readers", m_lane.readers}};
+        if (m_lane.pinging)
+        {
+            json = m_lane.report();
+            json["latency_us"]["kind"] = "round trip / 2";
+        }
+        clock.report(json, m_lane.sent);
+        // Best-effort readers acknowledge nothing: what is still on its way gets a moment before the writer goes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_lane.pinging ? 0 : 500));
+        return json;
+    }
+
+private:
+    const Setup& m_setup;
+    Lane m_lane;
+};
+
+// sub and pong, along one path or (pong) both; --count counts the samples of all.
+class Receiver final : public Role
+{
+public:
+    Receiver(const Setup& setup, const std::vector<Path>& paths)
+    {
+        for (const Path path : paths)
+        {
+            const Uri uri = paths.size() == 1 ? setup.uri : withSuffix(setup.uri, std::string("/") + idOf(path));
+            m_lanes.push_back(std::make_unique<Lane>(setup, path, uri, setup.options.count));
+        }
+    }
+
+    Json run(Clocked& clock) override
+    {
+        uint64_t received = 0;
+        while (!clock.over(received = this->received()))
+        {
+            if (received > 0)
             {
-                pace(options, start, n);
-                lanes[i].writer->write(++sent[i], wallSeconds());
-                tallies[i]->waitFor(sent[i], std::chrono::seconds(1));
-                run.tick(sent[0] + sent[1], tallies[0]->received() + tallies[1]->received(),
-                         tallies[0]->lost() + tallies[1]->lost());
+                clock.begin();
             }
-            turn[i] = summarize(tallies[i]->latenciesFrom(before));
+            clock.tick(received, received, m_lanes.size() == 1 ? m_lanes[0]->tally.counts().lost : 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        if (turn[1].median > 0 && turn[1].p99 > 0)
+        Json json = {{"received", this->received()}};
+        if (m_lanes.size() == 1)
         {
-            p50.push_back(turn[0].median / turn[1].median);
-            p99.push_back(turn[0].p99 / turn[1].p99);
+            json = m_lanes[0]->report();
+            json["latency_us"]["kind"] = "one-way from the source time stamp";
         }
-        rounds.push_back({{"plugin_p50_us", turn[0].median * 1e6},
-                          {"plain_p50_us", turn[1].median * 1e6},
-                          {"plugin_p99_us", turn[0].p99 * 1e6},
-                          {"plain_p99_us", turn[1].p99 * 1e6}});
+        clock.report(json, json["received"]);
+        return json;
     }
-    Json json;
-    json["sent"] = sent[0] + sent[1];
-    for (std::size_t i = 0; i < lanes.size(); ++i)
-    {
-        Json& lane = json["paths"][idOf(lanes[i].path)];
-        lane["sent"] = sent[i];
-        lane["readers"] = lanes[i].writer->matchedReaders();
-        tallies[i]->report(lane);
-        lane["lost"] = sent[i] - lane["received"].get<uint64_t>() + lane["duplicates"].get<uint64_t>();
-    }
-    json["received"] = json["paths"]["plugin"]["received"].get<uint64_t>() +
-                       json["paths"]["plain"]["received"].get<uint64_t>();
-    json["lost"] = json["paths"]["plugin"]["lost"].get<uint64_t>() + json["paths"]["plain"]["lost"].get<uint64_t>();
-    json["ratios"] = {{"kind", "plug-in / plain, round trip / 2, median of rounds [95 % interval]"},
-                      {"p50", ratioJson(summarizeRatios(p50))},
-                      {"p99", ratioJson(summarizeRatios(p99))}};
-    json["rounds"] = rounds;
-    run.report(json, sent[0] + sent[1]);
-    return json;
-}
 
-// Answers pings on both paths' topics; --count counts the samples of both.
-Json pongBoth(const Setup& setup, Clocked& run)
-{
-    std::atomic<uint64_t> received{0};
-    std::vector<Lane> lanes;
-    for (const Path path : {Path::Plugin, Path::Plain})
+private:
+    uint64_t received() const
     {
-        const Uri uri = withSuffix(setup.uri, std::string("/") + idOf(path));
-        auto writer = openWriter(path, setup.options.topic, setup.plugin, pongUri(uri), setup.properties);
-        auto* replying = writer.get();
-        lanes.push_back({path, std::move(writer),
-                         openReader(path, setup.options.topic, setup.plugin, uri, setup.properties,
-                                    [replying, &received](uint64_t sequence, double stamp) {
-                                        replying->write(sequence, stamp);
-                                        ++received;
-                                    })});
-    }
-    while (!run.over(received))
-    {
-        if (received > 0)
+        uint64_t sum = 0;
+        for (const auto& lane : m_lanes)
         {
-            run.begin();
+            sum += lane->tally.received();
         }
-        run.tick(received, received, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return sum;
     }
-    Json json;
-    json["received"] = received.load();
-    run.report(json, received.load());
-    return json;
-}
 
-Nimb::Properties propertiesOf(const std::vector<std::string>& assignments)
+    std::vector<std::unique_ptr<Lane>> m_lanes;
+};
+
+// ping --path both, on <topic path>/plugin and /plain in turns: each round sends --count pings along each,
+// which path goes first alternating, and the per-round ratios of the plug-in's round-trip percentiles to
+// plain Fast DDS's give a median and a 95 % interval that slow drift of the machine does not bias.
+class PingTurns final : public Role
 {
-    Nimb::Properties properties;
-    for (const auto& assignment : assignments)
+public:
+    explicit PingTurns(const Setup& setup)
+        : m_setup(setup),
+          m_perTurn(setup.options.count == 0 ? 100 : setup.options.count),
+          m_lanes{{setup, Path::Plugin, withSuffix(setup.uri, "/plugin"), m_perTurn * setup.options.rounds},
+                  {setup, Path::Plain, withSuffix(setup.uri, "/plain"), m_perTurn * setup.options.rounds}}
     {
-        const auto equals = assignment.find('=');
-        if (equals == std::string::npos || equals == 0)
+    }
+
+    Json run(Clocked& clock) override
+    {
+        for (Lane& lane : m_lanes)
         {
-            throw CLI::ValidationError("--property", "expects name=value, not '" + assignment + "'");
+            lane.waitForReaders(m_setup);
         }
-        properties[assignment.substr(0, equals)] = assignment.substr(equals + 1);
+        clock.begin();
+        std::vector<double> p50, p99;
+        Json rounds = Json::array();
+        for (std::size_t round = 0; round < m_setup.options.rounds && !stopRequested(); ++round)
+        {
+            LatencySummary turn[2];
+            for (const std::size_t i : {round % 2, 1 - round % 2})
+            {
+                const std::size_t before = m_lanes[i].tally.received();
+                const auto start = Clock::now();
+                for (uint64_t n = 1; n <= m_perTurn && !stopRequested(); ++n)
+                {
+                    pace(m_setup.options, start, n);
+                    m_lanes[i].send();
+                    clock.tick(m_lanes[0].sent + m_lanes[1].sent,
+                               m_lanes[0].tally.received() + m_lanes[1].tally.received(), 0);
+                }
+                turn[i] = summarize(m_lanes[i].tally.latencies(before));
+            }
+            if (turn[1].median > 0 && turn[1].p99 > 0)
+            {
+                p50.push_back(turn[0].median / turn[1].median);
+                p99.push_back(turn[0].p99 / turn[1].p99);
+            }
+            rounds.push_back({{"plugin_p50_us", turn[0].median * 1e6},
+                              {"plain_p50_us", turn[1].median * 1e6},
+                              {"plugin_p99_us", turn[0].p99 * 1e6},
+                              {"plain_p99_us", turn[1].p99 * 1e6}});
+        }
+        Json json = {{"sent", m_lanes[0].sent + m_lanes[1].sent}, {"received", 0}, {"lost", 0}};
+        for (Lane& lane : m_lanes)
+        {
+            const Json& path = json["paths"][idOf(lane.path)] = lane.report();
+            json["received"] = json["received"].get<uint64_t>() + path["received"].get<uint64_t>();
+            json["lost"] = json["lost"].get<uint64_t>() + path["lost"].get<uint64_t>();
+        }
+        const auto ratio = [](const RatioSummary& r) {
+            return Json{{"median", r.median}, {"low", r.low}, {"high", r.high}};
+        };
+        json["ratios"] = {{"kind", "plug-in / plain, round trip / 2, median of rounds [95 % interval]"},
+                          {"p50", ratio(summarizeRatios(p50))},
+                          {"p99", ratio(summarizeRatios(p99))}};
+        json["rounds"] = rounds;
+        clock.report(json, json["sent"]);
+        return json;
     }
-    return properties;
-}
 
-void printSummary(const Json& json)
-{
-    for (const auto& [key, value] : json.items())
-    {
-        std::cout << key << ": " << (value.is_string() ? value.get<std::string>() : value.dump()) << '\n';
-    }
-}
+private:
+    const Setup& m_setup;
+    const uint64_t m_perTurn;
+    Lane m_lanes[2];
+};
 
-// "\n  <topic>  <field>" per topic.
-std::string sequenceFields()
+std::string sequenceFieldOf(const std::string& type)
 {
-    std::string list;
-    for (const auto& topic : topicNames())
-    {
-        list += "\n  " + topic + std::string(23 - topic.size(), ' ') + sequenceField(topic);
-    }
-    return list;
+    std::string name;
+    withTopic(type, [&](auto topic) { name = sequenceField<typename decltype(topic)::Wire>().second; });
+    return name;
 }
 
 int runPerf(const PluginLibrary& plugin, const PerfOptions& options)
 {
-    const Setup setup{plugin, options, options.path == "plain" ? Path::Plain : Path::Plugin,
-                      pubSubUri(options.uri.empty() ? "dds.ps://0/tarvex/perf/" + options.topic : options.uri),
-                      propertiesOf(options.properties)};
-    std::signal(SIGINT, interrupt);
-    std::signal(SIGTERM, interrupt);
-    Clocked run(options);
-    Json json;
-    json["role"] = options.role;
-    json["path"] = options.path;
-    json["topic"] = options.topic;
-    json["sequence_field"] = sequenceField(options.topic);
     const bool both = options.path == "both";
     if (both && (options.role == "pub" || options.role == "sub"))
     {
         throw CLI::ValidationError("--path", "both is for ping and pong");
     }
-    Json measured = options.role == "pub"    ? publish(setup, run)
-                    : options.role == "sub"  ? receive(setup, run, false)
-                    : options.role == "ping" ? (both ? pingBoth(setup, run) : ping(setup, run))
-                                             : (both ? pongBoth(setup, run) : receive(setup, run, true));
-    json.update(measured);
+    const Setup setup{plugin, options,
+                      pubSubUri(options.uri.empty() ? "dds.ps://0/tarvex/perf/" + options.topic : options.uri),
+                      propertiesOf(options.properties, "--property")};
+    const Path path = options.path == "plain" ? Path::Plain : Path::Plugin;
+    std::unique_ptr<Role> role;
+    if (options.role == "pub" || options.role == "ping")
+    {
+        role = both ? std::unique_ptr<Role>(std::make_unique<PingTurns>(setup)) : std::make_unique<Sender>(setup, path);
+    }
+    else
+    {
+        role = std::make_unique<Receiver>(setup, both ? std::vector<Path>{Path::Plugin, Path::Plain}
+                                                      : std::vector<Path>{path});
+    }
+    stopOnSignals();
+    Clocked clock(options);
+    Json json = {{"role", options.role},
+                 {"path", options.path},
+                 {"topic", options.topic},
+                 {"sequence_field", sequenceFieldOf(options.topic)}};
+    json.update(role->run(clock));
     if (options.json)
     {
         std::cout << json.dump() << std::endl;
     }
     else
     {
-        printSummary(json);
+        for (const auto& [key, value] : json.items())
+        {
+            std::cout << key << ": " << (value.is_string() ? value.get<std::string>() : value.dump()) << '\n';
+        }
     }
     // A subscriber told to wait for N samples that saw fewer fails.
     const bool counting = options.count != 0 && (options.role == "sub" || options.role == "pong");
@@ -626,29 +478,17 @@ Run addPerf(CLI::App& tool)
     auto options = std::make_shared<PerfOptions>();
     CLI::App* command = tool.add_subcommand("perf", "rate, loss, order and latency of one topic between processes");
     command->footer(
-        "Roles, each in a process of its own, on one host or several:\n"
-        "  pub   waits for --readers readers, then publishes at --rate (0: back to back)\n"
-        "  sub   receives and counts\n"
-        "  ping  publishes one sample at a time and waits up to 1 s for pong to send it back on <topic path>_pong\n"
-        "  pong  sends back every sample it receives\n"
-        "A run ends after --count samples (sent by pub and ping, received by sub and pong), --seconds after the\n"
-        "first sample (after the start for a sub or pong that receives nothing), or on SIGINT or SIGTERM.\n"
-        "Each second a line on stderr gives the rate, the samples received and those lost; at the end a summary,\n"
-        "or with --json one JSON object on stdout: sent, received, first (the first sequence number received), lost\n"
-        "(missing between the first and the highest received; for ping, replies that never came), out_of_order,\n"
-        "duplicates, seconds, rate (samples per second sent by pub, received from the first to the last by the\n"
-        "others), latency_us (p50, p90, p99, max: ping the round trip / 2, sub and pong from the source time\n"
-        "stamp, which needs one clock on both ends), rss_kb (resident memory at start, after --warm-up and at the\n"
-        "end), cpu_s (CPU time of the process) and, for pub and ping, readers (matched readers).\n"
-        "--path plain uses plain Fast DDS (a DataWriter, a DataReader listener) with the plug-in's wire types and\n"
-        "code QoS, so either end may use either path. --path both, for ping and pong, runs the two paths in turns\n"
-        "on <topic path>/plugin and /plain: --rounds rounds of --count pings (default 100) along each, and reports\n"
-        "per path and, under ratios, the median of the per-round plug-in/plain round trips with a 95 % interval.\n"
-        "Host properties (--property) configure both paths: an XML\n"
-        "profiles file, a participant profile, a QoS profile library for reliability and history.\n"
-        "Each sample carries its sequence number in one numeric field (every other numeric field is 1), which the\n"
-        "JSON names as sequence_field:" +
-        sequenceFields());
+        "Roles, each in a process of its own, on one host or several: pub waits for --readers readers, then\n"
+        "publishes at --rate (0: back to back); sub receives and counts; ping publishes one sample at a time and\n"
+        "waits up to 1 s for pong to send it back on <topic path>_pong. A run ends after --count samples (sent by\n"
+        "pub and ping, received by sub and pong), --seconds after the first sample (after the start for a sub or\n"
+        "pong that receives nothing), or on SIGINT or SIGTERM. Each second a line on stderr gives the rate and the\n"
+        "samples received and lost; at the end a summary or, with --json, one JSON object on stdout (README,\n"
+        "\"Measuring between hosts\", names its keys). --path plain uses plain Fast DDS with the plug-in's wire\n"
+        "types and code QoS; --path both, for ping and pong, takes turns on <topic path>/plugin and /plain,\n"
+        "--rounds rounds of --count pings (default 100) each, and reports the median plug-in/plain ratio of the\n"
+        "rounds with a 95 % interval. Host properties (--property) choose XML profiles for both paths. Each sample\n"
+        "carries its sequence number in one numeric field (sequence_field); every other numeric field is 1.");
     command->add_option("role", options->role, "pub, sub, ping or pong")
         ->required()
         ->check(CLI::IsMember({"pub", "sub", "ping", "pong"}));
@@ -676,7 +516,7 @@ Run addPerf(CLI::App& tool)
     command->add_option("--property", options->properties,
                         "host property NAME=VALUE, e.g. dds.xml.profiles.file=FILE, dds.qos.profile.library=LIB");
     command->add_flag("--json", options->json, "the result as one JSON object on stdout");
-    return [options](const PluginLibrary& plugin) { return runPerf(plugin, *options); };
+    return [options](const LazyPlugin& plugin) { return runPerf(plugin.get(), *options); };
 }
 
 }  // namespace qara::nimb::tools

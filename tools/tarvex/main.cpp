@@ -9,7 +9,6 @@
 #include <log4cplus/configurator.h>
 #include <log4cplus/initializer.h>
 
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -20,22 +19,6 @@
 namespace {
 
 using namespace qara::nimb::tools;
-
-// The installed plug-in relative to the installed tool, else the one this tool was built with.
-std::string defaultPlugin()
-{
-    std::error_code error;
-    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error)
-    {
-        const auto installed = (executable.parent_path() / NIMB_PLUGIN_FROM_BINDIR).lexically_normal();
-        if (std::filesystem::exists(installed, error))
-        {
-            return installed.string();
-        }
-    }
-    return NIMB_PLUGIN_BUILT;
-}
 
 void configureLogging(const std::string& file)
 {
@@ -74,7 +57,8 @@ int main(int argc, char** argv)
     // The common options may also follow the command.
     tool.fallthrough();
     tool.require_subcommand(0, 1);
-    std::string pluginPath = defaultPlugin();
+    // The installed plug-in relative to the installed tool, else the one this tool was built with.
+    std::string pluginPath = installedOrBuilt(NIMB_PLUGIN_FROM_BINDIR, NIMB_PLUGIN_BUILT);
     std::string logConfig;
     tool.add_option("--plugin", pluginPath, "the plug-in to load")->capture_default_str();
     tool.add_option("--log-config", logConfig, "log4cplus properties file (default: warnings and errors on stderr)")
@@ -119,8 +103,7 @@ int main(int argc, char** argv)
             throw CLI::ParseError("unexpected argument '" + tool.remaining().front() + "'", 2);
         }
         configureLogging(logConfig);
-        const qara::nimb::PluginLibrary plugin(pluginPath);
-        return commands.at(chosen.front()->get_name())(plugin);
+        return commands.at(chosen.front()->get_name())(LazyPlugin(pluginPath));
     }
     catch (const CLI::ParseError& e)
     {

@@ -2,6 +2,8 @@
 #include <qara/nimb/DdsUriHelper.hpp>
 #include <qara/nimb/Exceptions.hpp>
 
+#include "icd/dds/FastDdsCompat.hpp"
+
 #include <fastdds/dds/domain/DomainParticipant.hpp>
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>
 #include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>
@@ -21,7 +23,7 @@ namespace {
 using eprosima::fastdds::dds::DomainParticipant;
 using eprosima::fastdds::dds::DomainParticipantFactory;
 using eprosima::fastdds::dds::DomainParticipantQos;
-using eprosima::fastdds::dds::RETCODE_OK;
+using icd::dds::fastdds::kOk;
 
 // Runs from whichever holder lets go last, possibly while unwinding: logs
 // instead of throwing. Holding the factory keeps it alive for participants
@@ -35,12 +37,12 @@ struct ParticipantDeleter
         // Looked up each time: a static logger may be gone when this runs at exit.
         const auto logger = log4cplus::Logger::getInstance("nimbDdsNimb");
         const auto domain = participant->get_domain_id();
-        if (const auto rc = participant->delete_contained_entities(); rc != RETCODE_OK)
+        if (const auto rc = participant->delete_contained_entities(); rc != kOk)
         {
             LOG4CPLUS_ERROR(
                 logger, "Failed to delete the entities of the DDS participant for domain " << domain << " code:" << rc);
         }
-        if (const auto rc = factory->delete_participant(participant); rc != RETCODE_OK)
+        if (const auto rc = factory->delete_participant(participant); rc != kOk)
         {
             LOG4CPLUS_ERROR(logger, "Failed to delete the DDS participant for domain " << domain << " code:" << rc);
         }
@@ -66,7 +68,7 @@ DdsNimb::DdsNimb(Properties properties, ParticipantQosHook participantQosHook)
     if (const auto file = own.find("dds.xml.profiles.file"); file != own.end())
     {
         const auto rc = DomainParticipantFactory::get_instance()->load_XML_profiles_file(file->second);
-        if (rc != RETCODE_OK)
+        if (rc != kOk)
         {
             throw NimbException("Failed to load DDS XML profiles file " + file->second + " code:" + std::to_string(rc));
         }
@@ -98,7 +100,7 @@ std::shared_ptr<DomainParticipant> DdsNimb::getDomainParticipant(const Uri& uri,
     const std::string failure = "Failed to create DDS participant for domain " + std::to_string(domain) +
                                 (profile.empty() ? "" : " with profile:" + profile) + " Uri: " + uri.string();
     DomainParticipantQos qos = factory->get_default_participant_qos();
-    if (!profile.empty() && factory->get_participant_qos_from_profile(profile, qos) != RETCODE_OK)
+    if (!profile.empty() && factory->get_participant_qos_from_profile(profile, qos) != kOk)
     {
         throw std::runtime_error(failure);
     }

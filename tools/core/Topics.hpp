@@ -1,8 +1,12 @@
 #pragma once
 
-// What the command-line tool and the benchmarks know of the tarvex plug-in: its topic list and, per topic,
-// the exported functions a host finds by name. Nothing here reaches past those functions.
+// What the tool knows of the tarvex plug-in: its topic list and, per topic, the exported functions a host
+// finds by name and the wire structure behind the topic interface.
 
+#include "generated/dds/tarvex/PsMeasurements.hpp"
+#include "generated/dds/tarvex/SaMeasurements_fast.hpp"
+#include "generated/dds/tarvex/SaMeasurements_medium.hpp"
+#include "generated/dds/tarvex/SaMeasurements_slow.hpp"
 #include "generated/tarvex_types.hpp"
 
 #include <tarvex/PsMeasurements.hpp>
@@ -17,23 +21,37 @@
 #include <qara/nimb/ps/Publisher.hpp>
 #include <qara/nimb/ps/Subscriber.hpp>
 #include <qara/nimb/ps/qos/QoS.hpp>
-#include <qara/nimb/shared_vector.hpp>
 
-#include <cstdint>
 #include <memory>
-#include <set>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 namespace qara::nimb::tools {
+
+// The wire structure behind topic interface T, and behind itself.
+template <class T>
+struct WireOf;
+#define NIMB_TOOLS_WIRE(Type)                       \
+    template <>                                     \
+    struct WireOf<::tarvex::Type>                   \
+    {                                               \
+        using type = generated::dds_::tarvex::Type; \
+    };                                              \
+    template <>                                     \
+    struct WireOf<generated::dds_::tarvex::Type>    \
+    {                                               \
+        using type = generated::dds_::tarvex::Type; \
+    };
+TARVEX_TOPIC_TYPES(NIMB_TOOLS_WIRE)
+#undef NIMB_TOOLS_WIRE
 
 // One topic type as a value, so that a generic lambda can be called once per type.
 template <class T>
 struct Topic
 {
     using Type = T;
+    using Wire = typename WireOf<T>::type;
     const char* name;
 };
 
@@ -52,7 +70,7 @@ inline std::vector<std::string> topicNames()
     return names;
 }
 
-// "PsMeasurements, SaMeasurements_fast, ...", for messages and help texts.
+// "PsMeasurements, SaMeasurements_slow, ...", for messages and help texts.
 inline std::string topicList()
 {
     std::string list;
@@ -86,9 +104,9 @@ template <class T>
 class PluginEntries
 {
 public:
-    using QoSList = std::vector<std::shared_ptr<ps::qos::QoS>>;
     template <class R>
-    using Factory = R*(const std::shared_ptr<Nimb>&, const Uri&, const QoSList&, const Nimb::Properties&);
+    using Factory = R*(const std::shared_ptr<Nimb>&, const Uri&, const std::vector<std::shared_ptr<ps::qos::QoS>>&,
+                       const Nimb::Properties&);
 
     PluginEntries(const PluginLibrary& plugin, const std::string& type)
         : m_entity(plugin.function<T*()>("generated_dds_DataEntity_tarvex_" + type)),
@@ -123,40 +141,5 @@ private:
     Factory<ps::Subscriber<T>>* m_subscriber;
     Factory<ps::MrvSubscriber<T>>* m_mrvSubscriber;
 };
-
-template <class V>
-struct IsSharedVector : std::false_type
-{
-};
-template <class E>
-struct IsSharedVector<shared_vector<E>> : std::true_type
-{
-};
-
-// Sets every numeric field of `sample`, array elements included, to `counter` converted to the field's
-// type, so that consecutive samples differ. Flags keep their value, and so do the fields named in `keep`.
-template <class T>
-void fillCounter(T& sample, uint64_t counter, const std::set<std::string>& keep = {})
-{
-    sample.visitFields([counter, &keep](const char* name, const auto& value, const auto& set) {
-        using V = std::decay_t<decltype(value)>;
-        if (keep.count(name) != 0)
-        {
-            return;
-        }
-        if constexpr (IsSharedVector<V>::value)
-        {
-            using E = std::remove_const_t<typename V::element_type>;
-            if constexpr (!std::is_same_v<E, bool>)
-            {
-                set(freeze(shared_vector<E>(value.size(), static_cast<E>(counter))));
-            }
-        }
-        else if constexpr (!std::is_same_v<V, bool>)
-        {
-            set(static_cast<V>(counter));
-        }
-    });
-}
 
 }  // namespace qara::nimb::tools

@@ -1,9 +1,8 @@
 #pragma once
 
-// Samples as text, field by field through the topic interface's visitors: JSON for echo, name=value for
-// pub's --set.
+// Samples as text, field by field through their visitors: JSON for echo, name=value for pub's --set.
 
-#include "PubSubPlugin.hpp"
+#include "tools/core/Fields.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -87,14 +86,14 @@ E parseValue(std::string_view text, const std::string& field)
 
 }  // namespace detail
 
-// One JSON object, every field by name in wire order; arrays as JSON arrays, flags as true/false.
-template <class T>
-nlohmann::ordered_json toJson(const T& sample)
+// One JSON object, every field by name in wire order; arrays as JSON arrays, flags as true/false. S is a
+// topic interface or a wire structure.
+template <class S>
+nlohmann::ordered_json toJson(const S& sample)
 {
     nlohmann::ordered_json out = nlohmann::ordered_json::object();
     sample.visitFields([&out](const char* name, const auto& value) {
-        using V = std::decay_t<decltype(value)>;
-        if constexpr (IsSharedVector<V>::value)
+        if constexpr (isArrayField<decltype(value)>)
         {
             auto& array = out[name] = nlohmann::ordered_json::array();
             for (std::size_t i = 0; i < value.size(); ++i)
@@ -131,9 +130,9 @@ std::string setField(T& sample, const std::string& type, const std::string& assi
         }
         found = true;
         using V = std::decay_t<decltype(value)>;
-        if constexpr (IsSharedVector<V>::value)
+        if constexpr (isArrayField<V>)
         {
-            using E = std::remove_const_t<typename V::element_type>;
+            using E = ElementOf<V>;
             std::vector<std::string_view> items;
             for (std::size_t start = 0;;)
             {

@@ -1,0 +1,195 @@
+#pragma once
+
+// Field values set and read by position and type, on topic interfaces (through their setters) and on wire
+// structures alike: both list the same fields in the same order.
+
+#include "tools/core/Topics.hpp"
+
+#include <qara/nimb/shared_vector.hpp>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace qara::nimb::tools {
+
+// Whether a field's value is an array (a view of an interface or an array of a wire structure), and the
+// type of its elements (its own type for a scalar).
+template <class V>
+constexpr bool isArrayField = !std::is_arithmetic_v<std::decay_t<V>>;
+template <class V>
+using ElementOf = std::remove_cv_t<std::remove_reference_t<
+    decltype(*std::begin(std::declval<std::conditional_t<isArrayField<V>, std::decay_t<V>, std::decay_t<V>[1]>&>()))>>;
+
+// Sets every numeric field of an interface's sample, array elements included, to `counter`, so that
+// consecutive samples differ. Flags keep their value, and so do the fields named in `keep`.
+template <class T>
+void fillCounter(T& sample, uint64_t counter, const std::set<std::string>& keep = {})
+{
+    sample.visitFields([counter, &keep](const char* name, const auto& value, const auto& set) {
+        using E = ElementOf<decltype(value)>;
+        if constexpr (!std::is_same_v<E, bool>)
+        {
+            if (keep.count(name) != 0)
+            {
+                return;
+            }
+            if constexpr (isArrayField<decltype(value)>)
+            {
+                set(freeze(shared_vector<E>(value.size(), static_cast<E>(counter))));
+            }
+            else
+            {
+                set(static_cast<E>(counter));
+            }
+        }
+    });
+}
+
+// The same on a wire structure.
+template <class W>
+void fillWire(W& sample, uint64_t counter)
+{
+    sample.visitFields([counter](const char*, auto& field) {
+        using E = ElementOf<decltype(field)>;
+        if constexpr (!std::is_same_v<E, bool>)
+        {
+            if constexpr (isArrayField<decltype(field)>)
+            {
+                field.fill(static_cast<E>(counter));
+            }
+            else
+            {
+                field = static_cast<E>(counter);
+            }
+        }
+    });
+}
+
+// The field of a topic that carries a sample's sequence number, by position in wire order and by name: the
+// first unsigned 64-bit field, else the first 32-bit integer, else element 0 of the first floating-point
+// array. S is the topic's interface or wire structure.
+template <class S>
+const std::pair<std::size_t, std::string>& sequenceField()
+{
+    static const std::pair<std::size_t, std::string> field = [] {
+        std::pair<std::size_t, std::string> best;
+        int bestRank = 0;
+        std::size_t index = 0;
+        typename WireOf<S>::type().visitFields([&](const char* name, const auto& value) {
+            using E = ElementOf<decltype(value)>;
+            const bool integer = std::is_integral_v<E> && !std::is_same_v<E, bool>;
+            const int rank = isArrayField<decltype(value)>                ? (std::is_floating_point_v<E> ? 1 : 0)
+                             : integer && sizeof(E) == 8 && std::is_unsigned_v<E> ? 3
+                             : integer && sizeof(E) == 4                          ? 2
+                                                                                  : 0;
+            if (rank > bestRank)
+            {
+                best = {index, name};
+                bestRank = rank;
+            }
+            ++index;
+        });
+        return best;
+    }();
+    return field;
+}
+
+// The sequence number a sample carries, from an interface or a wire structure.
+template <class S>
+uint64_t sequenceOf(const S& sample)
+{
+    uint64_t sequence = 0;
+    std::size_t index = 0;
+    sample.visitFields([&](const char*, const auto& value) {
+        if (index++ == sequenceField<S>().first)
+        {
+            if constexpr (isArrayField<decltype(value)>)
+            {
+                sequence = static_cast<uint64_t>(value[0]);
+            }
+            else
+            {
+                sequence = static_cast<uint64_t>(value);
+            }
+        }
+    });
+    return sequence;
+}
+
+// Sets the sequence number of an interface's sample.
+template <class T>
+void setSequence(T& sample, uint64_t sequence)
+{
+    std::size_t index = 0;
+    sample.visitFields([&](const char*, const auto& value, const auto& set) {
+        if (index++ != sequenceField<T>().first)
+        {
+            return;
+        }
+        using E = ElementOf<decltype(value)>;
+        if constexpr (isArrayField<decltype(value)>)
+        {
+            shared_vector<E> elements(value.size());
+            std::copy(value.begin(), value.end(), elements.begin());
+            elements[0] = static_cast<E>(sequence);
+            set(freeze(std::move(elements)));
+        }
+        else
+        {
+            set(static_cast<E>(sequence));
+        }
+    });
+}
+
+// The same on a wire structure.
+template <class W>
+void setWireSequence(W& sample, uint64_t sequence)
+{
+    std::size_t index = 0;
+    sample.visitFields([&](const char*, auto& field) {
+        if (index++ == sequenceField<W>().first)
+        {
+            if constexpr (isArrayField<decltype(field)>)
+            {
+                field[0] = static_cast<ElementOf<decltype(field)>>(sequence);
+            }
+            else
+            {
+                field = static_cast<ElementOf<decltype(field)>>(sequence);
+            }
+        }
+    });
+}
+
+// Copies every field of a wire structure into an interface's sample.
+template <class W, class T>
+void copyWire(const W& wire, T& sample)
+{
+    std::vector<const void*> fields;
+    fields.reserve(W::fieldCount);
+    wire.visitFields([&](const char*, const auto& value) { fields.push_back(&value); });
+    std::size_t n = 0;
+    sample.visitFields([&](const char*, const auto& value, const auto& set) {
+        using E = ElementOf<decltype(value)>;
+        const void* field = fields.at(n++);
+        if constexpr (isArrayField<decltype(value)>)
+        {
+            shared_vector<E> copy(value.size());
+            std::memcpy(copy.data(), field, value.size() * sizeof(E));
+            set(freeze(std::move(copy)));
+        }
+        else
+        {
+            set(*static_cast<const E*>(field));
+        }
+    });
+}
+
+}  // namespace qara::nimb::tools

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+namespace qara::nimb::tools {
+
+// What recordings and live views carry to describe a topic's payloads to a generic viewer: the IDL of its
+// structure with its module and annotations (generated from the IDL), so that every field decodes by name.
+struct Schema
+{
+    std::string name;      // "tarvex::PsMeasurements"
+    std::string encoding;  // "omgidl"
+    std::string text;
+    std::string ddsTypeName;  // "generated::dds_::tarvex::PsMeasurements"
+};
+
+// The schema of topic `type`; std::invalid_argument for a type that is not a topic.
+Schema schemaOf(const std::string& type);
+
+// The topic type a schema name stands for: "tarvex::PsMeasurements" -> "PsMeasurements"; empty for a
+// schema of another module.
+std::string typeOfSchema(const std::string& name);
+
+}  // namespace qara::nimb::tools

@@ -253,25 +253,33 @@ def cdr_header(module, s):
     q = f"generated::dds_::{module}::{s.name}"
     return "\n".join([
         HEADER.format(module=module), "#pragma once", "",
-        f'#include "generated/dds/{module}/{s.name}.hpp"', "",
+        f'#include "generated/dds/{module}/{s.name}.hpp"', '#include "generated/dds/PluginExport.hpp"', "",
         "#include <fastcdr/Cdr.h>", "#include <fastcdr/CdrSizeCalculator.hpp>", "",
         "namespace eprosima::fastcdr {", "",
-        f"template <> void serialize(Cdr& cdr, const {q}& data);",
-        f"template <> void deserialize(Cdr& cdr, {q}& data);",
-        f"template <> std::size_t calculate_serialized_size(CdrSizeCalculator& calculator, const {q}& data,",
-        "                                                   std::size_t& current_alignment);",
-        f"void serialize_key(Cdr& cdr, const {q}& data);", "",
+        f"template <> NIMB_PLUGIN_EXPORT void serialize(Cdr& cdr, const {q}& data);",
+        f"template <> NIMB_PLUGIN_EXPORT void deserialize(Cdr& cdr, {q}& data);",
+        f"template <> NIMB_PLUGIN_EXPORT std::size_t calculate_serialized_size(CdrSizeCalculator& calculator,",
+        f"                                                                      const {q}& data,",
+        "                                                                      std::size_t& current_alignment);",
+        f"NIMB_PLUGIN_EXPORT void serialize_key(Cdr& cdr, const {q}& data);", "",
         "}  // namespace eprosima::fastcdr", ""])
 
 
 def pubsub_header(module, s):
+    """A structure that is not a topic is there for other components: its type support is exported, together
+    with the members it inherits, so that they never instantiate the template themselves."""
     q = f"generated::dds_::{module}::{s.name}"
+    exported = [] if s.topic else [
+        "namespace generated::dds_ {", "",
+        f"extern template class NIMB_PLUGIN_EXPORT TopicTypeSupport<{module}::{s.name}>;", "",
+        "}  // namespace generated::dds_", ""]
     return "\n".join([
         HEADER.format(module=module), "#pragma once", "",
         f'#include "generated/dds/{module}/{s.name}CdrAux.hpp"',
-        '#include "generated/dds/TopicTypeSupport.hpp"', "",
+        '#include "generated/dds/TopicTypeSupport.hpp"', "", *exported,
         f"namespace generated::dds_::{module} {{", "",
-        f"class {s.name}PubSubType : public TopicTypeSupport<{s.name}>", "{", "public:",
+        f"class {'' if s.topic else 'NIMB_PLUGIN_EXPORT '}{s.name}PubSubType : public TopicTypeSupport<{s.name}>",
+        "{", "public:",
         f"    static constexpr const char* typeName = \"{q}\";",
         f"    static constexpr uint32_t maxSerializedSize = {s.max_payload()};", "",
         f"    {s.name}PubSubType();", "};", "",
@@ -295,6 +303,7 @@ def wire_source(module, s):
         f"void serialize_key(Cdr& cdr, const {q}& data)", "{",
         "    generated::dds_::serializeKey(cdr, data);", "}", "",
         "}  // namespace eprosima::fastcdr", "",
+        *([] if s.topic else [f"template class generated::dds_::TopicTypeSupport<{q}>;", ""]),
         f"namespace generated::dds_::{module} {{", "",
         f"{s.name}PubSubType::{s.name}PubSubType() : TopicTypeSupport(typeName, maxSerializedSize)", "{", "}", "",
         f"}}  // namespace generated::dds_::{module}", ""])

@@ -159,7 +159,7 @@ bool readWholeBody(eprosima::fastcdr::Cdr& cdr, W& data)
         return false;
     }
     readStorage(cdr, data);
-    if (!cdr.jump(dheader - W::delimitedBodySize))  // members of a newer version
+    if (dheader != W::delimitedBodySize && !cdr.jump(dheader - W::delimitedBodySize))  // members of a newer version
     {
         throw eprosima::fastcdr::exception::NotEnoughMemoryException("delimited body longer than the payload");
     }

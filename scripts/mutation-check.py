@@ -192,8 +192,8 @@ FAULTS = {
         "    if (impl == nullptr && false)\n    {\n        detail::throwForeignImplementation(logger);"),
     "array views own a control block": (
         "icd/dds/NoCopyFixedSequence.inl",
-        "m_view(std::shared_ptr<const E>(std::shared_ptr<const E>(), array.data()), 0, N)",
-        "m_view(std::shared_ptr<const E>(array.data(), [](const E*) {}), 0, N)"),
+        "shared_vector<const E>(std::shared_ptr<const E>(std::shared_ptr<const E>(), m_array->data()), 0, N)",
+        "shared_vector<const E>(std::shared_ptr<const E>(m_array->data(), [](const E*) {}), 0, N)"),
     "entity and sample allocated apart": (
         "ps/DataEntityCreation.inl",
         "    return detail::makeEntityWithSample<T, ST>(sample);",

@@ -351,7 +351,9 @@ def entity_header(module, s):
              f'#include "generated/dds/{module}/{s.name}PubSubTypes.hpp"', '#include "icd/dds/NoCopyFixedSequence.hpp"',
              '#include "icd/dds/SampleDeleters.hpp"', "", f"#include <{module}/{s.name}.hpp>", "",
              "#include <memory>", "", f"namespace generated::ddsimpl::{module} {{", "",
-             f"// Implements the topic interface over one wire sample, owned or borrowed.",
+             f"// Implements the topic interface over one wire sample, owned or borrowed. It holds the sample and",
+             f"// nothing per field: accessors reach the field through the sample, and an array's view is made when",
+             f"// it is asked for, so that an entity costs the same for any number of fields.",
              f"class {s.name} : public ::{module}::{s.name}", "{", "public:",
              f"    using DdsType = generated::dds_::{module}::{s.name};",
              f"    using PubSubType = generated::dds_::{module}::{s.name}PubSubType;",
@@ -369,33 +371,20 @@ def entity_header(module, s):
              f"    std::unique_ptr<::{module}::{s.name}> cloneKey() const override;",
              "    bool hasKey() const override;", ""]
     for f in s.fields:
+        sequence = f"qara::nimb::icd::dds::sequenceOf(m_sample->{f.name}())"
         if f.is_array:
-            lines += [f"    {f.view} get{f.accessor}() const override {{ return m_{f.name}.get(); }}",
-                      f"    void set{f.accessor}(const {f.view}& value) override {{ m_{f.name}.assign(value); }}",
-                      f"    void swap{f.accessor}({f.view}& value) override {{ m_{f.name}.assign(value); }}"]
+            lines += [f"    {f.view} get{f.accessor}() const override {{ return {sequence}.get(); }}",
+                      f"    void set{f.accessor}(const {f.view}& value) override {{ {sequence}.assign(value); }}",
+                      f"    void swap{f.accessor}({f.view}& value) override {{ {sequence}.assign(value); }}"]
         else:
-            lines += [f"    {f.element} get{f.accessor}() const override {{ return *m_{f.name}; }}",
-                      f"    void set{f.accessor}({f.element} value) override {{ *m_{f.name} = value; }}"]
-    lines += ["", "private:", "    SampleHolder m_sample;"]
-    for f in s.fields:
-        if f.is_array:
-            lines.append(f"    qara::nimb::icd::dds::NoCopyFixedSequence<{f.element}, {f.cpp_type}, {f.length}> "
-                         f"m_{f.name};")
-        else:
-            lines.append(f"    {f.element}* m_{f.name};")
-    lines += ["};", "", f"}}  // namespace generated::ddsimpl::{module}", ""]
+            lines += [f"    {f.element} get{f.accessor}() const override {{ return m_sample->{f.name}(); }}",
+                      f"    void set{f.accessor}({f.element} value) override {{ m_sample->{f.name}(value); }}"]
+    lines += ["", "private:", "    SampleHolder m_sample;", "};", "", f"}}  // namespace generated::ddsimpl::{module}", ""]
     return "\n".join(lines)
 
 
 def entity_source(module, s):
     n = s.name
-    binds = ",\n      ".join(["m_sample(std::move(sample))"] +
-                             [f"m_{f.name}({'' if f.is_array else '&'}m_sample->{f.name}())" for f in s.fields])
-    moves = "\n".join(f"    m_{f.name} = {'std::move(other.m_' + f.name + ')' if f.is_array else 'other.m_' + f.name};"
-                      for f in s.fields)
-    copies = "\n".join(
-        f"    m_{f.name}.assign(sample.{f.name}());" if f.is_array
-        else f"    *m_{f.name} = sample.{f.name}();" for f in s.fields)
     return "\n".join([
         HEADER.format(module=module), f'#include "generated/ddsimpl/{module}/{n}.hpp"', "",
         f"namespace generated::ddsimpl::{module} {{", "",
@@ -403,10 +392,10 @@ def entity_source(module, s):
         "using qara::nimb::icd::dds::noOpDeleter;", "",
         f"{n}::{n}() : {n}(SampleHolder(allocateSample<DdsType>(), &ddsSampleDeleter<DdsType>))", "{", "}", "",
         f"{n}::{n}(DdsType* sample) : {n}(SampleHolder(sample, &noOpDeleter<DdsType>))", "{", "}", "",
-        f"{n}::{n}(SampleHolder sample)", f"    : {binds}", "{", "}", "",
+        f"{n}::{n}(SampleHolder sample) : m_sample(std::move(sample))", "{", "}", "",
         f"{n}::~{n}() = default;", "",
-        f"{n}& {n}::operator=(const DdsType& sample)", "{", copies, "    return *this;", "}", "",
-        f"{n}& {n}::operator=({n}&& other) noexcept", "{", "    m_sample = std::move(other.m_sample);", moves,
+        f"{n}& {n}::operator=(const DdsType& sample)", "{", "    *m_sample = sample;", "    return *this;", "}", "",
+        f"{n}& {n}::operator=({n}&& other) noexcept", "{", "    m_sample = std::move(other.m_sample);",
         "    return *this;", "}", "",
         f"std::unique_ptr<::{module}::{n}> {n}::clone() const", "{",
         f"    return std::make_unique<{n}>(SampleHolder(allocateSample<DdsType>(*m_sample), &ddsSampleDeleter<DdsType>));",
@@ -422,8 +411,9 @@ def key_members(module, s):
                 f"std::unique_ptr<::{module}::{n}> {n}::cloneKey() const", "{",
                 f"    return std::make_unique<{n}>();", "}", "",
                 f"bool {n}::hasKey() const", "{", "    return false;", "}", ""]
-    same = " &&\n           ".join(f"m_{f.name}.sameElements(other.get{f.accessor}())" if f.is_array
-                                   else f"*m_{f.name} == other.get{f.accessor}()" for f in s.keys)
+    same = " &&\n           ".join(f"qara::nimb::icd::dds::sequenceOf(m_sample->{f.name}()).sameElements("
+                                   f"other.get{f.accessor}())" if f.is_array
+                                   else f"m_sample->{f.name}() == other.get{f.accessor}()" for f in s.keys)
     return [f"bool {n}::keyEquals(const ::{module}::{n}& other) const", "{", f"    return {same};", "}", "",
             f"std::unique_ptr<::{module}::{n}> {n}::cloneKey() const", "{",
             f"    auto key = std::make_unique<{n}>();",

@@ -36,21 +36,21 @@ struct BooleanCount<std::array<T, N>> : std::integral_constant<std::size_t, N * 
 // A boolean is one octet, 0 or 1, in memory as on the wire: runs of booleans go as octets, in one copy,
 // where Fast CDR would test and write them one by one.
 template <class S>
-const char* octetsOf(const S& storage)
+auto* octetsOf(S& storage)
 {
-    static_assert(sizeof(bool) == 1 && sizeof(S) == BooleanCount<S>::value);
-    return reinterpret_cast<const char*>(&storage);
+    static_assert(sizeof(bool) == 1 && sizeof(S) == BooleanCount<std::remove_const_t<S>>::value);
+    return reinterpret_cast<std::conditional_t<std::is_const_v<S>, const char, char>*>(&storage);
 }
 
 template <std::size_t N>
-bool allZeroOrOne(const std::array<uint8_t, N>& octets)
+bool allZeroOrOne(const uint8_t* octets)
 {
     uint64_t high = 0;
     std::size_t i = 0;
     for (; i + 8 <= N; i += 8)
     {
         uint64_t word;
-        std::memcpy(&word, octets.data() + i, 8);
+        std::memcpy(&word, octets + i, 8);
         high |= word;
     }
     for (; i < N; ++i)
@@ -82,24 +82,28 @@ const uint8_t* takeOctets(std::array<T, N>& arrays, const uint8_t* octet)
 }
 
 // Fast CDR leaves an array element whose octet is neither 0 nor 1 as it was, and refuses such a single
-// boolean; booleans that are members of their own are refused at the same member as one by one.
+// boolean; booleans that are members of their own are refused at the same member as one by one. The octets
+// are checked where they arrived, not where Fast CDR has just copied them: loading what was just stored
+// stalls the processor.
 template <class S>
 void readBooleans(eprosima::fastcdr::Cdr& cdr, S& storage, bool severalScalars)
 {
-    std::array<uint8_t, BooleanCount<S>::value> octets;
-    cdr.deserialize_array(octets.data(), octets.size());
-    if (allZeroOrOne(octets))
+    constexpr std::size_t count = BooleanCount<S>::value;
+    const auto* arrived = reinterpret_cast<const uint8_t*>(cdr.get_current_position());
+    const S before = storage;
+    cdr.deserialize_array(octetsOf(storage), count);
+    if (allZeroOrOne<count>(arrived))
     {
-        std::memcpy(static_cast<void*>(&storage), octets.data(), octets.size());
         return;
     }
+    storage = before;
     if (!severalScalars)
     {
-        takeOctets(storage, octets.data());
+        takeOctets(storage, arrived);
         return;
     }
-    const auto bad = std::find_if(octets.begin(), octets.end(), [](uint8_t octet) { return octet > 1; });
-    std::copy(octets.begin(), bad, storage.begin());
+    const auto* bad = std::find_if(arrived, arrived + count, [](uint8_t octet) { return octet > 1; });
+    std::copy(arrived, bad, storage.begin());
     throw eprosima::fastcdr::exception::BadParamException("a boolean member is neither 0 nor 1");
 }
 

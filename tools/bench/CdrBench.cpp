@@ -149,7 +149,11 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs)
         {
-            m_cpuTimes[run.benchmark_name()] = run.GetAdjustedCPUTime();
+            // With --benchmark_repetitions, the median of the repetitions.
+            if (run.run_type == Run::RT_Iteration || run.aggregate_name == "median")
+            {
+                m_cpuTimes[run.run_name.str()] = run.GetAdjustedCPUTime();
+            }
         }
     }
 

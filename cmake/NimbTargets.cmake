@@ -37,3 +37,16 @@ function(nimb_include_root target scope)
     file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${root}/${folder} SYMBOLIC)
     target_include_directories(${target} ${scope} $<BUILD_INTERFACE:${root}>)
 endfunction()
+
+# nimb_plugin_code(<target>...) marks code that is compiled into a plug-in: hidden unless marked with
+# NIMB_PLUGIN_EXPORT (generated/dds/PluginExport.hpp), so that a plug-in shows only what hosts find by name.
+function(nimb_plugin_code)
+    set_target_properties(${ARGN} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+    foreach(target IN LISTS ARGN)
+        get_target_property(type ${target} TYPE)
+        if(type STREQUAL "SHARED_LIBRARY")
+            target_link_options(${target} PRIVATE -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/PluginExports.map)
+            set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/PluginExports.map)
+        endif()
+    endforeach()
+endfunction()

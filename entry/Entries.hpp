@@ -2,6 +2,7 @@
 
 // The plug-in's exported functions, one per kind and topic type. A host finds them by name.
 
+#include "generated/dds/PluginExport.hpp"
 #include "generated/tarvex_types.hpp"
 
 #include "generated/ddsimpl/tarvex/PsMeasurements.hpp"
@@ -28,10 +29,13 @@
 // clang-format on
 
 #define TARVEX_DECLARE_ENTRIES(Type)                                                                             \
-    ::tarvex::Type* generated_dds_DataEntity_tarvex_##Type();                                                    \
-    qara::nimb::ps::Publisher<::tarvex::Type>* generated_dds_Publisher_tarvex_##Type(TARVEX_ENTRY_PARAMETERS);   \
-    qara::nimb::ps::Subscriber<::tarvex::Type>* generated_dds_Subscriber_tarvex_##Type(TARVEX_ENTRY_PARAMETERS); \
-    qara::nimb::ps::MrvSubscriber<::tarvex::Type>* generated_dds_MrvSubscriber_tarvex_##Type(TARVEX_ENTRY_PARAMETERS);
+    NIMB_PLUGIN_EXPORT ::tarvex::Type* generated_dds_DataEntity_tarvex_##Type();                                 \
+    NIMB_PLUGIN_EXPORT qara::nimb::ps::Publisher<::tarvex::Type>* generated_dds_Publisher_tarvex_##Type(         \
+        TARVEX_ENTRY_PARAMETERS);                                                                                \
+    NIMB_PLUGIN_EXPORT qara::nimb::ps::Subscriber<::tarvex::Type>* generated_dds_Subscriber_tarvex_##Type(       \
+        TARVEX_ENTRY_PARAMETERS);                                                                                \
+    NIMB_PLUGIN_EXPORT qara::nimb::ps::MrvSubscriber<::tarvex::Type>* generated_dds_MrvSubscriber_tarvex_##Type( \
+        TARVEX_ENTRY_PARAMETERS);
 
 extern "C" {
 TARVEX_TOPIC_TYPES(TARVEX_DECLARE_ENTRIES)

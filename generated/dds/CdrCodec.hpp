@@ -7,7 +7,8 @@
 
 // CDR encoding of the generated wire structures. Every structure is appendable: under XCDR2 it is delimited
 // by a DHEADER, under XCDR1 its members stand alone. Neither encoding writes a member header, so members go
-// on and off the wire as plain values: each array, and each run of members of one type, in one call.
+// on and off the wire as plain values: each run of consecutive numbers of one width, and each run of
+// booleans, in one Fast CDR call.
 namespace generated::dds_ {
 
 eprosima::fastcdr::EncodingAlgorithmFlag encodingFor(eprosima::fastcdr::CdrVersion version);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 namespace generated::dds_ {
@@ -17,31 +18,6 @@ inline eprosima::fastcdr::EncodingAlgorithmFlag encodingFor(eprosima::fastcdr::C
 }
 
 namespace detail {
-
-template <class S>
-void readScalars(eprosima::fastcdr::Cdr& cdr, S& values)
-{
-    cdr.deserialize(values);
-}
-
-// Fast CDR reads an array of booleans without looking at the octets, but refuses a single boolean that is
-// neither 0 nor 1. Booleans that are members of their own are refused at the same member as one by one.
-template <std::size_t N>
-void readScalars(eprosima::fastcdr::Cdr& cdr, std::array<bool, N>& flags)
-{
-    const eprosima::fastcdr::Cdr::state before(cdr);
-    std::array<uint8_t, N> octets;
-    cdr.deserialize_array(octets.data(), N);
-    const auto bad = std::find_if(octets.begin(), octets.end(), [](uint8_t octet) { return octet > 1; });
-    std::copy(octets.begin(), bad, flags.begin());
-    if (bad != octets.end())
-    {
-        const auto index = static_cast<std::size_t>(bad - octets.begin());
-        cdr.set_state(before);
-        cdr.jump(index);
-        cdr.deserialize(flags[index]);  // throws
-    }
-}
 
 // How many booleans an array of booleans, or an array of such arrays, holds; 0 for any other storage.
 template <class S>
@@ -56,6 +32,33 @@ template <class T, std::size_t N>
 struct BooleanCount<std::array<T, N>> : std::integral_constant<std::size_t, N * BooleanCount<T>::value>
 {
 };
+
+// A boolean is one octet, 0 or 1, in memory as on the wire: runs of booleans go as octets, in one copy,
+// where Fast CDR would test and write them one by one.
+template <class S>
+auto* octetsOf(S& storage)
+{
+    static_assert(sizeof(bool) == 1 && sizeof(S) == BooleanCount<std::remove_const_t<S>>::value);
+    return reinterpret_cast<std::conditional_t<std::is_const_v<S>, const char, char>*>(&storage);
+}
+
+template <std::size_t N>
+bool allZeroOrOne(const uint8_t* octets)
+{
+    uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= N; i += 8)
+    {
+        uint64_t word;
+        std::memcpy(&word, octets + i, 8);
+        high |= word;
+    }
+    for (; i < N; ++i)
+    {
+        high |= octets[i];
+    }
+    return (high & 0xfefefefefefefefeull) == 0;
+}
 
 template <std::size_t N>
 const uint8_t* takeOctets(std::array<bool, N>& flags, const uint8_t* octet)
@@ -78,32 +81,68 @@ const uint8_t* takeOctets(std::array<T, N>& arrays, const uint8_t* octet)
     return octet;
 }
 
-// Fast CDR reads an array member of booleans octet by octet, and leaves an element whose octet is neither 0
-// nor 1 as it was. The same, from one read of all the octets: a third of a measurement's decoding time.
+// Fast CDR leaves an array element whose octet is neither 0 nor 1 as it was, and refuses such a single
+// boolean; booleans that are members of their own are refused at the same member as one by one. The octets
+// are checked where they arrived, not where Fast CDR has just copied them: loading what was just stored
+// stalls the processor.
 template <class S>
-void readBooleanArray(eprosima::fastcdr::Cdr& cdr, S& storage)
+void readBooleans(eprosima::fastcdr::Cdr& cdr, S& storage, bool severalScalars)
 {
-    std::array<uint8_t, BooleanCount<S>::value> octets;
-    cdr.deserialize_array(octets.data(), octets.size());
-    takeOctets(storage, octets.data());
+    constexpr std::size_t count = BooleanCount<S>::value;
+    const auto* arrived = reinterpret_cast<const uint8_t*>(cdr.get_current_position());
+    const S before = storage;
+    cdr.deserialize_array(octetsOf(storage), count);
+    if (allZeroOrOne<count>(arrived))
+    {
+        return;
+    }
+    storage = before;
+    if (!severalScalars)
+    {
+        takeOctets(storage, arrived);
+        return;
+    }
+    const auto* bad = std::find_if(arrived, arrived + count, [](uint8_t octet) { return octet > 1; });
+    std::copy(arrived, bad, storage.begin());
+    throw eprosima::fastcdr::exception::BadParamException("a boolean member is neither 0 nor 1");
+}
+
+template <class W>
+void writeStorage(eprosima::fastcdr::Cdr& cdr, const W& data)
+{
+    data.visitWireRuns([&cdr](const auto& run, auto kind) {
+        using Run = std::decay_t<decltype(run)>;
+        if constexpr (std::is_pointer_v<Run>)
+        {
+            cdr.serialize_array(run, decltype(kind)::value);
+        }
+        else if constexpr (BooleanCount<Run>::value > 0)
+        {
+            cdr.serialize_array(octetsOf(run), BooleanCount<Run>::value);
+        }
+        else
+        {
+            cdr.serialize(run);
+        }
+    });
 }
 
 template <class W>
 void readStorage(eprosima::fastcdr::Cdr& cdr, W& data)
 {
-    data.visitStorage([&cdr](auto& storage, auto severalScalars) {
-        using Storage = std::remove_reference_t<decltype(storage)>;
-        if constexpr (decltype(severalScalars)::value)
+    data.visitWireRuns([&cdr](auto&& run, auto kind) {
+        using Run = std::decay_t<decltype(run)>;
+        if constexpr (std::is_pointer_v<Run>)
         {
-            readScalars(cdr, storage);
+            cdr.deserialize_array(run, decltype(kind)::value);
         }
-        else if constexpr (BooleanCount<Storage>::value > 0)
+        else if constexpr (BooleanCount<Run>::value > 0)
         {
-            readBooleanArray(cdr, storage);
+            readBooleans(cdr, run, decltype(kind)::value);
         }
         else
         {
-            cdr.deserialize(storage);
+            cdr.deserialize(run);
         }
     });
 }
@@ -124,7 +163,7 @@ bool readWholeBody(eprosima::fastcdr::Cdr& cdr, W& data)
         return false;
     }
     readStorage(cdr, data);
-    if (!cdr.jump(dheader - W::delimitedBodySize))  // members of a newer version
+    if (dheader != W::delimitedBodySize && !cdr.jump(dheader - W::delimitedBodySize))  // members of a newer version
     {
         throw eprosima::fastcdr::exception::NotEnoughMemoryException("delimited body longer than the payload");
     }
@@ -136,10 +175,13 @@ bool readWholeBody(eprosima::fastcdr::Cdr& cdr, W& data)
 template <class W>
 void serializeStruct(eprosima::fastcdr::Cdr& cdr, const W& data)
 {
-    eprosima::fastcdr::Cdr::state state(cdr);
-    cdr.begin_serialize_type(state, encodingFor(cdr.get_cdr_version()));
-    data.visitStorage([&cdr](const auto& storage, auto) { cdr.serialize(storage); });
-    cdr.end_serialize_type(state);
+    // Every member has a fixed size, so the delimiter header is known before the body: it is written at once
+    // instead of being reserved and filled in afterwards.
+    if (cdr.get_cdr_version() == eprosima::fastcdr::CdrVersion::XCDRv2)
+    {
+        cdr.serialize(W::delimitedBodySize);
+    }
+    detail::writeStorage(cdr, data);
 }
 
 template <class W>

@@ -8,9 +8,9 @@
 namespace qara::nimb::icd::dds {
 
 template <class E, class A, std::size_t N>
-NoCopyFixedSequenceGetter<E, A, N>::NoCopyFixedSequenceGetter(A& array)
-    : m_array(&array), m_view(std::shared_ptr<const E>(std::shared_ptr<const E>(), array.data()), 0, N)
+shared_vector<const E> NoCopyFixedSequenceGetter<E, A, N>::get() const
 {
+    return shared_vector<const E>(std::shared_ptr<const E>(std::shared_ptr<const E>(), m_array->data()), 0, N);
 }
 
 template <class E, class A, std::size_t N>

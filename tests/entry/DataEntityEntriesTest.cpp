@@ -1,6 +1,7 @@
 #include "Plugin.hpp"
 #include "SampleValues.hpp"
 #include "TopicTypes.hpp"
+#include "generated/tarvex_types.hpp"
 
 #include <qara/nimb/Exceptions.hpp>
 #include <qara/nimb/PluginLibrary.hpp>
@@ -8,7 +9,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <memory>
+#include <regex>
+#include <set>
 #include <string>
 
 // The built plug-in, opened with dlopen as a host opens it, its functions found by their C names.
@@ -18,6 +24,7 @@ using namespace tarvex_test;
 using qara::nimb::NimbException;
 using qara::nimb::PluginLibrary;
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
@@ -28,16 +35,12 @@ class PluginEntry : public ::testing::Test
 
 TYPED_TEST_SUITE(PluginEntry, AllTopics, TopicNames);
 
-// Four functions per topic; a data entity of the topic's own class, zeroed; a host that is not the DDS one
-// is refused with an exception the host catches by its type across the RTLD_LOCAL boundary.
-TYPED_TEST(PluginEntry, ExportsFourFunctionsPerTopic)
+// A data entity of the topic's own class, zeroed; a host that is not the DDS one is refused with an exception
+// the host catches by its type across the RTLD_LOCAL boundary.
+TYPED_TEST(PluginEntry, MakesEntitiesAndRefusesAForeignHost)
 {
     using Interface = typename TypeParam::Interface;
     const PluginLibrary library(NIMB_TARVEX_PLUGIN);
-    for (const char* kind : {"DataEntity", "Publisher", "Subscriber", "MrvSubscriber"})
-    {
-        EXPECT_NE(library.symbol(entryName(kind, TypeParam::name())), nullptr) << kind;
-    }
     const std::unique_ptr<Interface> entity(
         library.function<DataEntityEntry<Interface>>(entryName("DataEntity", TypeParam::name()))());
     EXPECT_EQ(fieldBytes(*dynamic_cast<typename TypeParam::Entity&>(*entity).getDdsSample()),
@@ -62,6 +65,46 @@ TEST(PluginLibrary, NamesWhatIsMissingAndMovesItsHandle)
     EXPECT_THROW(first.symbol(entry), NimbException);
     first = std::move(second);
     EXPECT_NE(first.symbol(entry), nullptr);
+}
+
+// The plug-in's dynamic symbols as nm lists them: the four entries of every topic, the four CDR functions of
+// every wire structure, the type support of every command structure with the template it derives from, and
+// nothing else.
+TEST(PluginExports, AreTheEntriesTheCdrFunctionsAndTheCommandTypeSupports)
+{
+#define TARVEX_TEST_NAME(X) "|" #X
+    const std::string topics = std::string(TARVEX_TOPIC_TYPES(TARVEX_TEST_NAME)).substr(1);
+    const std::string commands = std::string(TARVEX_COMMAND_TYPES(TARVEX_TEST_NAME)).substr(1);
+#undef TARVEX_TEST_NAME
+    const std::string wire = "generated::dds_::tarvex::(" + topics + "|" + commands + ")";
+    const std::string entry = "generated_dds_(DataEntity|Publisher|Subscriber|MrvSubscriber)_tarvex_(" + topics + ")";
+    const std::string cdr =
+        "(void |unsigned long )?eprosima::fastcdr::(serialize|deserialize|calculate_serialized_size)<";
+    const std::string key = "eprosima::fastcdr::serialize_key\\(eprosima::fastcdr::Cdr&, ";
+    const std::regex named(entry + "|" + cdr + wire + ">\\(.*|" + key + wire + " const&\\)");
+    const std::regex support(".*generated::dds_::(tarvex::(" + commands +
+                             ")PubSubType|TopicTypeSupport<generated::dds_::tarvex::(" + commands + ")>).*");
+    std::set<std::string> entriesAndCdr, supports, others;
+    FILE* nm = popen("nm -DC --defined-only " NIMB_TARVEX_PLUGIN, "r");
+    ASSERT_NE(nm, nullptr);
+    std::smatch match;
+    for (char line[4096]; std::fgets(line, sizeof(line), nm) != nullptr;)
+    {
+        const std::string name = std::string(line).substr(19, std::strlen(line) - 20);  // after address and kind
+        if (std::regex_match(name, match, support))
+        {
+            supports.insert(match[2].matched ? "class " + match[2].str() : "base " + match[3].str());
+        }
+        else
+        {
+            (std::regex_match(name, named) ? entriesAndCdr : others).insert(name);
+        }
+    }
+    EXPECT_EQ(pclose(nm), 0);
+    const auto count = [](const std::string& names) { return 1u + std::count(names.begin(), names.end(), '|'); };
+    EXPECT_EQ(entriesAndCdr.size(), 4u * count(topics) + 4u * (count(topics) + count(commands)));
+    EXPECT_EQ(supports.size(), 2u * count(commands)) << "the class and the template it derives from";
+    EXPECT_THAT(others, IsEmpty());
 }
 
 }  // namespace

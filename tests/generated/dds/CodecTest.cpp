@@ -1,3 +1,4 @@
+#include "TopicTypes.hpp"
 #include "WireTypes.hpp"
 
 #include <gtest/gtest.h>
@@ -24,7 +25,7 @@ class TypeSupport : public ::testing::Test
 {
 };
 
-TYPED_TEST_SUITE(TypeSupport, AllTypesIn<::testing::Types>, TypeNames);
+TYPED_TEST_SUITE(TypeSupport, AllTypesIn<::testing::Types>, TopicNames);
 
 // Whole payloads, header included, under XCDR1 and XCDR2, and the maximum. XCDR2 aligns doubles to 4 only,
 // which absorbs the DHEADER of the slow and fast topics. Every command carries one octet.
@@ -36,8 +37,8 @@ const std::map<std::string, std::array<uint32_t, 3>> kTopicSizes = {{"PsMeasurem
 TYPED_TEST(TypeSupport, NameSizesAndNoKey)
 {
     typename TypeParam::Support support;
-    EXPECT_EQ(support.get_name(), "generated::dds_::tarvex::" + shortName<TypeParam>());
-    const auto found = kTopicSizes.find(shortName<TypeParam>());
+    EXPECT_EQ(support.get_name(), "generated::dds_::tarvex::" + TypeParam::name());
+    const auto found = kTopicSizes.find(TypeParam::name());
     const auto sizes = found == kTopicSizes.end() ? std::array<uint32_t, 3>{5, 9, 12} : found->second;
     EXPECT_EQ(support.max_serialized_type_size, sizes[2]);
     const auto sample = makeDistinctSample<typename TypeParam::Wire>(3);
@@ -213,7 +214,7 @@ TEST(GoldenBytes, PayloadsAreExactlyAsAnnotated)
     {
         SCOPED_TRACE(golden.type + " " + golden.version + " " + golden.kind);
         forEachType([&](auto entry, std::size_t) {
-            if (shortName<decltype(entry)>() == golden.type && ++checked)
+            if (decltype(entry)::name() == golden.type && ++checked)
             {
                 expectGolden<decltype(entry)>(golden);
             }
@@ -233,7 +234,7 @@ TEST(FuzzCorpus, HoldsACurrentPayloadForEveryTypeAndVersion)
             Bytes expected = encode<T>(makeDistinctSample<typename T::Wire>(uint32_t(index) + 1), representation);
             expected.insert(expected.begin(), static_cast<unsigned char>(index));
             const std::string path = std::string(TARVEX_FUZZ_CORPUS_DIR "/") + char('0' + index / 10) +
-                                     char('0' + index % 10) + "_" + shortName<T>() +
+                                     char('0' + index % 10) + "_" + T::name() +
                                      (representation == kXcdr1 ? "_xcdr1" : "_xcdr2");
             if (std::getenv("TARVEX_WRITE_FUZZ_CORPUS") != nullptr)
             {

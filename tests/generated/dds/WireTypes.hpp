@@ -28,6 +28,13 @@ struct WireType
 {
     using Wire = W;
     using Support = S;
+
+    // "PsMeasurements" and so on; also names typed tests after their structure.
+    static std::string name()
+    {
+        const std::string full = S::typeName;
+        return full.substr(full.rfind(':') + 1);
+    }
 };
 
 // The X-macro lists expand to ", A, B, ..."; a leading placeholder absorbs the first comma.
@@ -87,23 +94,6 @@ bool decode(const Bytes& bytes, typename T::Wire& sample)
     fdds::SerializedPayload payload = payloadOf(bytes);
     return typename T::Support().deserialize(payload, &sample);
 }
-
-template <class T>
-std::string shortName()
-{
-    const std::string name = T::Support::typeName;
-    return name.substr(name.rfind(':') + 1);
-}
-
-// Names typed tests after their structure.
-struct TypeNames
-{
-    template <class T>
-    static std::string GetName(int)
-    {
-        return shortName<T>();
-    }
-};
 
 // Reads a payload from a stale sample: the exception's type (empty on success), where the read stopped
 // (after success only) and the fields.

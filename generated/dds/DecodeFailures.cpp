@@ -1,18 +1,30 @@
 #include "generated/dds/DecodeFailures.hpp"
 
+#include <array>
 #include <atomic>
+#include <cstdint>
 #include <mutex>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace generated::dds_ {
 
 namespace {
 
-// Guards the set; a leaf lock. The count lets every successful decode skip the lock while nothing failed.
+// At most this many notes. A reader that decodes into a buffer of its own (take_next_sample into a sample
+// on its stack) never deletes it through the type support, so such a note would never be forgotten; the
+// oldest note goes when this many newer ones have been made.
+constexpr std::size_t kMaxNotes = 1024;
+
+// Guards the map and the ring; a leaf lock. The count lets every successful decode skip the lock while
+// nothing failed.
 struct Notes
 {
     std::mutex mutex;
-    std::unordered_set<const void*> samples;
+    // Sample -> the number of the note.
+    std::unordered_map<const void*, uint64_t> samples;
+    // The last kMaxNotes notes made, by number modulo kMaxNotes.
+    std::array<std::pair<const void*, uint64_t>, kMaxNotes> made{};
+    uint64_t next = 1;
     std::atomic<std::size_t> count{0};
 };
 
@@ -28,7 +40,14 @@ void DecodeFailures::record(const void* sample)
 {
     Notes& n = notes();
     std::lock_guard<std::mutex> lock(n.mutex);
-    n.samples.insert(sample);
+    auto& slot = n.made[n.next % kMaxNotes];
+    const auto oldest = n.samples.find(slot.first);
+    if (oldest != n.samples.end() && oldest->second == slot.second)
+    {
+        n.samples.erase(oldest);
+    }
+    slot = {sample, n.next};
+    n.samples[sample] = n.next++;
     n.count = n.samples.size();
 }
 

@@ -64,6 +64,8 @@ void DdsPublisher<T, ST>::publish(const T& data, const std::chrono::milliseconds
 {
     const ST& impl = checkPublish(data, timeout);
     checkWriteResult(m_writer->write(impl.getDdsSample(), eprosima::fastdds::dds::HANDLE_NIL));
+    // A reader in this process is handed the sample inside the write, and a callback may have dropped it.
+    internal::releaseParked();
 }
 
 template <class T, class ST>
@@ -72,6 +74,7 @@ void DdsPublisher<T, ST>::publish(double timestamp, const T& data, const std::ch
     const ST& impl = checkPublish(data, timeout);
     checkWriteResult(
         m_writer->write_w_timestamp(impl.getDdsSample(), eprosima::fastdds::dds::HANDLE_NIL, sourceTimeOf(timestamp)));
+    internal::releaseParked();
 }
 
 template <class T, class ST>

@@ -8,7 +8,9 @@
 #include <log4cplus/logger.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 namespace qara::nimb::ps {
 
@@ -35,6 +37,11 @@ private:
     void release();
 
     log4cplus::Logger m_logger;
+    // Guards m_reading; close() waits on m_changed for the reads in progress, which its change of state
+    // wakes from their delay. A leaf lock.
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_reading = 0;
     std::shared_ptr<eprosima::fastdds::dds::Topic> m_topic;
     std::shared_ptr<eprosima::fastdds::dds::Subscriber> m_ddsSubscriber;
     std::shared_ptr<eprosima::fastdds::dds::DataReader> m_reader;

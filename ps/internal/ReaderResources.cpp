@@ -1,62 +1,211 @@
 #include "ps/internal/ReaderResources.hpp"
 
-#include "ps/internal/Failure.hpp"
+#include <stdexcept>
 
 namespace qara::nimb::ps::internal {
 
-ReaderResources::ReaderResources(std::shared_ptr<eprosima::fastdds::dds::Topic> topic,
-                                 std::shared_ptr<eprosima::fastdds::dds::Subscriber> subscriber,
-                                 log4cplus::Logger logger)
-    : m_logger(std::move(logger)), m_topic(std::move(topic)), m_subscriber(std::move(subscriber))
+namespace dds = eprosima::fastdds::dds;
+
+struct ReaderResources::PooledWaitSet
+{
+    dds::WaitSet waitSet;
+    // Kept with its wait set, so that a wait allocates nothing once the set has been used.
+    dds::ConditionSeq active;
+};
+
+ReaderResources::ReaderResources(std::shared_ptr<dds::Topic> topic, std::shared_ptr<dds::Subscriber> subscriber,
+                                 log4cplus::Logger logger, std::string uri)
+    : m_logger(std::move(logger)), m_uri(std::move(uri)), m_topic(std::move(topic)), m_subscriber(std::move(subscriber))
 {
 }
 
 ReaderResources::~ReaderResources()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    releaseLocked(false);
+    releaseLocked();
 }
 
-void ReaderResources::adopt(eprosima::fastdds::dds::DataReader* reader,
-                            std::unique_ptr<eprosima::fastdds::dds::DataReaderListener> listener)
+void ReaderResources::adopt(dds::DataReader* reader, std::unique_ptr<dds::DataReaderListener> listener)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_reader = reader;
     m_listener = std::move(listener);
 }
 
-eprosima::fastdds::dds::DataReader* ReaderResources::reader() const
+ReaderResources::Use::Use(ReaderResources& resources) : m_resources(resources)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_reader;
+    // Counted before closing is looked at, and close() sets closing before it counts: either this use sees
+    // the close, or the close sees this use and leaves the reader to it.
+    m_resources.m_users.fetch_add(1);
+    if (!m_resources.m_closing.load())
+    {
+        m_reader = m_resources.m_reader;
+    }
 }
 
-bool ReaderResources::release()
+ReaderResources::Use::~Use()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return releaseLocked(true);
+    if (m_resources.m_users.fetch_sub(1) == 1 && m_resources.m_closing.load())
+    {
+        m_resources.releaseIfUnused();
+    }
 }
 
-bool ReaderResources::releaseLocked(bool loansMayBeOut)
+ReaderResources::Waiter::Waiter(ReaderResources& resources) : m_resources(resources)
+{
+    std::lock_guard<std::mutex> lock(m_resources.m_mutex);
+    if (m_resources.m_condition == nullptr)
+    {
+        // Any sample state: samples a notifier has read are still to be taken here, and every batch takes
+        // what it saw, so the condition cannot stay raised by samples nobody will take.
+        m_resources.m_condition = m_resources.m_reader->create_readcondition(
+            dds::ANY_SAMPLE_STATE, dds::ANY_VIEW_STATE, dds::ALIVE_INSTANCE_STATE);
+        if (m_resources.m_condition == nullptr)
+        {
+            fail<std::runtime_error>(m_resources.m_logger, "Failed to create a read condition");
+        }
+    }
+    if (!m_resources.m_idleSets.empty())
+    {
+        m_set = std::move(m_resources.m_idleSets.back());
+        m_resources.m_idleSets.pop_back();
+        return;
+    }
+    auto set = std::make_unique<PooledWaitSet>();
+    set->active.reserve(2);
+    for (dds::Condition* condition : {static_cast<dds::Condition*>(m_resources.m_condition),
+                                      static_cast<dds::Condition*>(&m_resources.m_closed)})
+    {
+        const fastdds::ReturnCode code = set->waitSet.attach_condition(*condition);
+        if (code != fastdds::kOk)
+        {
+            m_resources.failWithUri("Failed to attach a condition to a waitset.", code);
+        }
+    }
+    m_set = std::move(set);
+    // Room for every set made so far, so that giving one back never allocates.
+    m_resources.m_idleSets.reserve(m_resources.m_idleSets.capacity() + 1);
+}
+
+ReaderResources::Waiter::~Waiter()
+{
+    std::lock_guard<std::mutex> lock(m_resources.m_mutex);
+    m_resources.m_idleSets.push_back(std::move(m_set));
+}
+
+ReaderResources::Wake ReaderResources::Waiter::wait(const fastdds::Duration& timeout)
+{
+    if (m_resources.m_closing.load())
+    {
+        return Wake::Closed;
+    }
+    m_set->active.clear();
+    const fastdds::ReturnCode code = m_set->waitSet.wait(m_set->active, timeout);
+    if (m_resources.m_closing.load())
+    {
+        return Wake::Closed;
+    }
+    if (code == fastdds::kTimeout || (code == fastdds::kOk && m_set->active.empty()))
+    {
+        return Wake::Timeout;
+    }
+    if (code != fastdds::kOk)
+    {
+        m_resources.failWithUri("Wait set wait error.", code);
+    }
+    return Wake::Data;
+}
+
+fastdds::ReturnCode ReaderResources::returnLoan(dds::LoanableCollection& samples, dds::SampleInfoSeq& infos)
+{
+    fastdds::ReturnCode code = fastdds::kOk;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_reader != nullptr)
+        {
+            code = m_reader->return_loan(samples, infos);
+        }
+    }
+    if (m_closing.load())
+    {
+        releaseIfUnused();
+    }
+    return code;
+}
+
+void ReaderResources::close()
+{
+    if (m_closing.exchange(true))
+    {
+        return;
+    }
+    m_closed.set_trigger_value(true);
+    releaseIfUnused();
+}
+
+void ReaderResources::releaseIfUnused()
+{
+    if (m_users.load() != 0)
+    {
+        return;
+    }
+    if (insideListenerCallback())
+    {
+        park(shared_from_this());
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    releaseLocked();
+}
+
+void ReaderResources::releaseParked()
+{
+    releaseIfUnused();
+}
+
+void ReaderResources::releaseLocked()
 {
     if (m_reader != nullptr)
     {
-        const fastdds::ReturnCode code = m_subscriber->delete_datareader(m_reader);
-        if (code == fastdds::kPreconditionNotMet && loansMayBeOut)
+        // The waits have ended: every set is back in the pool.
+        for (const auto& set : m_idleSets)
         {
-            return false;
+            set->waitSet.detach_condition(m_closed);
+            if (m_condition != nullptr)
+            {
+                set->waitSet.detach_condition(*m_condition);
+            }
+        }
+        m_idleSets.clear();
+        if (m_condition != nullptr)
+        {
+            const fastdds::ReturnCode code = m_reader->delete_readcondition(m_condition);
+            if (code != fastdds::kOk)
+            {
+                LOG4CPLUS_ERROR(m_logger, withCode("Delete read condition failed", code));
+            }
+            m_condition = nullptr;
+        }
+        const fastdds::ReturnCode code = m_subscriber->delete_datareader(m_reader);
+        if (code == fastdds::kPreconditionNotMet && m_closing.load())
+        {
+            return;  // loans are out: the last one to come back releases the reader
         }
         if (code != fastdds::kOk)
         {
             LOG4CPLUS_ERROR(m_logger, withCode("Failed to delete a DDS data reader for dds subscriber", code));
-            return false;
+            return;
         }
         m_reader = nullptr;
     }
     m_listener.reset();
     m_subscriber.reset();
     m_topic.reset();
-    return true;
+}
+
+void ReaderResources::failWithUri(const char* text, fastdds::ReturnCode code) const
+{
+    failWithErrMsg<std::runtime_error>(m_logger, withCode(text + std::string(" Uri:") + m_uri, code));
 }
 
 }  // namespace qara::nimb::ps::internal

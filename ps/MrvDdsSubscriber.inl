@@ -96,25 +96,30 @@ std::vector<std::shared_ptr<T>> MrvDdsSubscriber<T, ST>::readMostRecent(const st
     {
         throw NimbException("Negative timeout given to Mrv subscriber readMostRecent. Uri:" + this->uri().string());
     }
-    {
-        // The whole delay, unless the subscriber closes meanwhile: a wait woken early waits again.
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_changed.wait_for(lock, timeout, [this] { return this->state() == internal::EntityState::Closed; }))
-        {
-            this->failClosed();
-        }
-        ++m_reading;
-    }
     struct Reading
     {
-        MrvDdsSubscriber& subscriber;
+        explicit Reading(MrvDdsSubscriber& reader) : subscriber(reader)
+        {
+            std::lock_guard<std::mutex> lock(subscriber.m_mutex);
+            ++subscriber.m_reading;
+        }
         ~Reading()
         {
             std::lock_guard<std::mutex> lock(subscriber.m_mutex);
             --subscriber.m_reading;
             subscriber.m_changed.notify_all();
         }
-    } reading{*this};
+        MrvDdsSubscriber& subscriber;
+    } reading(*this);
+    {
+        // The whole delay, unless the subscriber closes meanwhile: a wait woken early waits again.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_changed.wait_for(lock, timeout, [this] { return this->state() == internal::EntityState::Closed; }))
+        {
+            lock.unlock();
+            this->failClosed();
+        }
+    }
 
     dds::LoanableSequence<typename ST::DdsType> samples;
     dds::SampleInfoSeq infos;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 // Allocations in steady state: creating an entity costs one, copying none; a read costs one for each thing
 // it hands out and nothing else per sample. Reads are counted with the samples already in the reader's
 // cache, so that Fast DDS's receive path is not in the count.
@@ -66,6 +68,14 @@ TYPED_TEST(SteadyState, EachReadAllocatesOnlyWhatItHandsOut)
         // The listener path delivers the same way, one borrowing entity per sample.
         auto subscription = subscriber->subscribe({}, [](Subscriber<T>&, const DataEvent<T>&) {});
         EXPECT_EQ(perSample(*subscriber, [&] { return subscriber->poll(0, 1000ms); }), 1.0) << "an entity";
+        // Waiting itself: the read condition and the wait sets are the subscriber's, made at its first wait.
+        for (const auto& wait : {std::function<std::size_t()>([&] { return subscriber->poll(0, 150ms); }),
+                                 std::function<std::size_t()>([&] { return subscriber->readDataEvents({}, events, 1, 150ms); })})
+        {
+            before = allocations();
+            EXPECT_EQ(wait(), 0u);
+            EXPECT_EQ(allocations() - before, 0u) << "a wait that finds nothing";
+        }
     }
     publisher->publish(*entity, 0ms);
     ASSERT_TRUE(Pair::waitForUnread(*subscriber, 1));

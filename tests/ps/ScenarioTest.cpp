@@ -7,7 +7,6 @@
 #include "PubSubPair.hpp"
 #include "TarvexProcess.hpp"
 
-#include <fastdds/LibrarySettings.hpp>
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>
 #include <fastdds/rtps/transport/test_UDPv4TransportDescriptor.hpp>
 
@@ -282,10 +281,7 @@ std::shared_ptr<qara::nimb::Nimb> lossyHost(
 
 TEST(LossyTransport, ReliableReaderGetsEverySampleInOrder)
 {
-    // Within one process Fast DDS would hand samples over directly, past the transport.
-    eprosima::fastdds::LibrarySettings settings;
-    settings.intraprocess_delivery = eprosima::fastdds::INTRAPROCESS_OFF;
-    ASSERT_EQ(edds::DomainParticipantFactory::get_instance()->set_library_settings(settings), edds::RETCODE_OK);
+    deliverThroughTransports();
     auto sending = std::make_shared<eprosima::fastdds::rtps::test_UDPv4TransportDescriptor>();
     auto receiving = std::make_shared<eprosima::fastdds::rtps::test_UDPv4TransportDescriptor>();
     PubSubPair<Fast> pair(uniqueUri(kLossyDomain, "reliable"));

@@ -3,6 +3,7 @@
 #include <qara/nimb/ps/DataEvent.hpp>
 #include <qara/nimb/ps/Publisher.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -65,6 +66,23 @@ private:
 
 // The numbers of publishNumbered's samples, as callbacks saw them.
 using Deliveries = Collected<uint32_t>;
+
+// Runs `other` on a second thread, both calls starting together.
+template <class Mine, class Other>
+void together(Mine&& mine, Other&& other)
+{
+    std::atomic<int> waiting{2};
+    auto start = [&] {
+        for (--waiting; waiting.load() > 0;)
+        {
+            std::this_thread::yield();
+        }
+    };
+    std::thread thread([&] { start(), other(); });
+    start();
+    mine();
+    thread.join();
+}
 
 // 1..last
 inline std::vector<uint32_t> numbersUpTo(uint32_t last)

@@ -9,8 +9,12 @@
 #include "ps/MrvDdsSubscriber.hpp"
 
 #include <qara/nimb/DdsNimb.hpp>
+#include <qara/nimb/DdsUriHelper.hpp>
 #include <qara/nimb/ps/MrvSubscriber.hpp>
 #include <qara/nimb/ps/Subscriber.hpp>
+
+#include <fastdds/LibrarySettings.hpp>
+#include <fastdds/dds/domain/DomainParticipantFactory.hpp>
 
 #include <chrono>
 #include <memory>
@@ -19,8 +23,22 @@
 
 namespace tarvex_test {
 
+// From here on in this process (each test runs in one of its own), samples between participants travel
+// through the transports, as between processes.
+inline void deliverThroughTransports()
+{
+    eprosima::fastdds::LibrarySettings settings;
+    settings.intraprocess_delivery = eprosima::fastdds::INTRAPROCESS_OFF;
+    if (eprosima::fastdds::dds::DomainParticipantFactory::get_instance()->set_library_settings(settings) !=
+        eprosima::fastdds::dds::RETCODE_OK)
+    {
+        throw std::runtime_error("intra-process delivery cannot be turned off");
+    }
+}
+
 // Publishers and subscribers of one topic made through the plug-in's exported functions, each side on a
-// participant of its own so that samples really cross a transport.
+// participant of its own. Within one process Fast DDS still hands samples over inside write(), on the
+// writer's thread; deliverThroughTransports() makes them travel as between processes.
 template <class TopicType>
 class PubSubPair
 {
@@ -54,9 +72,14 @@ public:
         return *dynamic_cast<qara::nimb::ps::DdsPublisherDelegator<T, ST>&>(publisher).publisher()->writer();
     }
 
+    static const std::shared_ptr<qara::nimb::ps::DdsSubscriber<T, ST>>& implOf(qara::nimb::ps::Subscriber<T>& subscriber)
+    {
+        return dynamic_cast<qara::nimb::ps::DdsSubscriberDelegator<T, ST>&>(subscriber).subscriber();
+    }
+
     static eprosima::fastdds::dds::DataReader& readerOf(qara::nimb::ps::Subscriber<T>& subscriber)
     {
-        return *dynamic_cast<qara::nimb::ps::DdsSubscriberDelegator<T, ST>&>(subscriber).subscriber()->reader();
+        return *implOf(subscriber)->reader();
     }
 
     static eprosima::fastdds::dds::DataReader& readerOf(qara::nimb::ps::MrvSubscriber<T>& subscriber)
@@ -92,6 +115,8 @@ public:
     }
 
     static const W& wireOf(const T& entity) { return *dynamic_cast<const ST&>(entity).getDdsSample(); }
+
+    std::string topicName() const { return qara::nimb::DdsUriHelper::topic(qara::nimb::Uri(uri), true); }
 
     std::string uri;
     std::shared_ptr<qara::nimb::Nimb> publishingHost = std::make_shared<qara::nimb::DdsNimb>();

@@ -1,0 +1,418 @@
+// Subscribers racing their own deliveries, their closes and each other, and the host's calls from inside
+// callbacks, many rounds each; run again over the transports, and under ThreadSanitizer by scripts/test.sh.
+#include "Deliveries.hpp"
+#include "PubSubPair.hpp"
+
+#include <qara/nimb/DdsUriHelper.hpp>
+#include <qara/nimb/Exceptions.hpp>
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <tuple>
+
+using namespace std::chrono_literals;
+using namespace tarvex_test;
+using qara::nimb::IllegalStateException;
+using qara::nimb::ps::DataEvent;
+using qara::nimb::ps::DataEventFilter;
+using qara::nimb::ps::InstanceEvent;
+using qara::nimb::ps::InstanceState;
+using qara::nimb::ps::Subscriber;
+using qara::nimb::ps::Subscription;
+
+namespace {
+
+using Pair = PubSubPair<Medium>;
+using T = Pair::T;
+using Impl = qara::nimb::ps::DdsSubscriber<T, Pair::ST>;
+
+class ConcurrentSubscriber : public ::testing::Test
+{
+protected:
+    static const std::shared_ptr<Impl>& implOf(Subscriber<T>& subscriber)
+    {
+        return dynamic_cast<qara::nimb::ps::DdsSubscriberDelegator<T, Pair::ST>&>(subscriber).subscriber();
+    }
+
+    Pair pair{uniqueUri(229, "lifecycle")};
+};
+
+std::unique_ptr<Subscription> subscribeAs(int kind, Subscriber<T>& subscriber, const DataEventFilter<T>& filter)
+{
+    if (kind == 0)
+    {
+        return subscriber.subscribe(filter, [](Subscriber<T>&, const DataEvent<T>&) {});
+    }
+    if (kind == 1)
+    {
+        return subscriber.subscribeAsync(filter, [](Subscriber<T>&, const DataEvent<T>&) {});
+    }
+    return subscriber.subscribeAsync(filter, [](Subscriber<T>&) {});
+}
+
+// Two registrations of any two kinds at once see each other: of two overlapping filters one is refused.
+TEST_F(ConcurrentSubscriber, RacingRegistrationsSeeEachOther)
+{
+    auto subscriber = pair.makeSubscriber();
+    const DataEventFilter<T> alive(nullptr, InstanceState::ALIVE, {});
+    const DataEventFilter<T> anyUpdated(nullptr, InstanceState::ANY, {InstanceEvent::UPDATED});
+    const DataEventFilter<T> aliveCreated(nullptr, InstanceState::ALIVE, {InstanceEvent::CREATED});
+    const DataEventFilter<T> notAlive(nullptr, InstanceState::NOT_ALIVE, {});
+    // Filters overlap when their instance states and their events both do.
+    const std::tuple<DataEventFilter<T>, DataEventFilter<T>, int> rows[] = {{alive, alive, 1},
+                                                                            {alive, anyUpdated, 1},
+                                                                            {aliveCreated, anyUpdated, 0},
+                                                                            {alive, notAlive, 0},
+                                                                            {{}, notAlive, 1}};
+    for (int round = 0; round < 90; ++round)
+    {
+        for (const auto& [first, second, refusals] : rows)
+        {
+            std::atomic<int> refused{0};
+            std::unique_ptr<Subscription> one;
+            std::unique_ptr<Subscription> other;
+            auto attempt = [&](int kind, const DataEventFilter<T>& filter, std::unique_ptr<Subscription>& handle) {
+                try
+                {
+                    handle = subscribeAs(kind, *subscriber, filter);
+                }
+                catch (const std::runtime_error&)
+                {
+                    ++refused;
+                }
+            };
+            together([&] { attempt(round % 3, first, one); }, [&] { attempt(round / 3 % 3, second, other); });
+            ASSERT_EQ(refused.load(), refusals) << "round " << round;
+        }
+    }
+}
+
+// Listeners come and go while the listener thread delivers: every sample goes to exactly one of them, in
+// order, and none after its close.
+TEST_F(ConcurrentSubscriber, ListenersComeAndGoDuringDelivery)
+{
+    constexpr uint32_t kSamples = 300;
+    auto publisher = pair.makePublisher();
+    auto subscriber = pair.makeSubscriber();
+    pair.waitUntilMatched(*publisher, *subscriber);
+    Deliveries delivered;
+    std::atomic<int> callsAfterClose{0};
+    std::atomic<bool> streaming{true};
+    auto churn = [&] {
+        while (streaming)
+        {
+            auto closed = std::make_shared<std::atomic<bool>>(false);
+            std::unique_ptr<Subscription> handle;
+            std::unique_ptr<Subscription> unmatched;
+            try
+            {
+                unmatched = subscribeAs(0, *subscriber, DataEventFilter<T>(nullptr, InstanceState::NOT_ALIVE, {}));
+                handle = subscriber->subscribeAsync(DataEventFilter<T>(nullptr, InstanceState::ALIVE, {}),
+                                                    [&, closed](Subscriber<T>&, const DataEvent<T>& event) {
+                                                        callsAfterClose += *closed ? 1 : 0;
+                                                        delivered.add(numberOf(event));
+                                                    });
+            }
+            catch (const std::runtime_error&)
+            {
+                continue;  // the other thread holds a filter
+            }
+            std::this_thread::sleep_for(1ms);
+            handle->close();
+            *closed = true;
+        }
+    };
+    std::thread first(churn);
+    std::thread second(churn);
+    publishNumbered(*publisher, 1, kSamples, 1ms);
+    streaming = false;
+    first.join();
+    second.join();
+    // What no registration was there to take is taken by the next dispatch that has one.
+    auto last = subscriber->subscribeAsync(
+        {}, [&](Subscriber<T>&, const DataEvent<T>& event) { delivered.add(numberOf(event)); });
+    publishNumbered(*publisher, kSamples + 1, kSamples + 1);
+    ASSERT_TRUE(delivered.waitFor(kSamples + 1));
+    EXPECT_EQ(callsAfterClose.load(), 0);
+    EXPECT_EQ(delivered.values(), numbersUpTo(kSamples + 1));
+}
+
+TEST_F(ConcurrentSubscriber, ClosingDuringADeliveryWaitsForItAndStopsTheCallbacks)
+{
+    auto publisher = pair.makePublisher();
+    auto subscriber = pair.makeSubscriber();
+    pair.waitUntilMatched(*publisher, *subscriber);
+    std::atomic<int> entered{0};
+    std::atomic<int> left{0};
+    auto handle = subscriber->subscribeAsync({}, [&](Subscriber<T>&, const DataEvent<T>&) {
+        ++entered;
+        std::this_thread::sleep_for(20ms);
+        ++left;
+    });
+    std::atomic<bool> streaming{true};
+    std::thread stream([&] {
+        for (uint32_t number = 1; streaming && number < 20000; number += 10)
+        {
+            publishNumbered(*publisher, number, number + 9, 1ms);
+        }
+    });
+    ASSERT_TRUE(waitUntil([&] { return entered.load() >= 3; }, 20s));
+    subscriber->close();
+    // A call that was running when close began has ended; none started since.
+    const int calls = entered.load();
+    EXPECT_EQ(left.load(), calls);
+    std::this_thread::sleep_for(200ms);
+    streaming = false;
+    stream.join();
+    EXPECT_EQ(entered.load(), calls);
+    handle->close();
+}
+
+// A normal shutdown: the host closes the subscriber while a worker drops its handles and registers one more.
+TEST_F(ConcurrentSubscriber, HandlesAndRegistrationsRaceTheSubscribersClose)
+{
+    for (int round = 0; round < 300; ++round)
+    {
+        auto subscriber = pair.makeSubscriber();
+        std::vector<std::unique_ptr<Subscription>> handles;
+        handles.push_back(subscribeAs(0, *subscriber, DataEventFilter<T>(nullptr, InstanceState::ALIVE, {})));
+        handles.push_back(subscribeAs(1, *subscriber, DataEventFilter<T>(nullptr, InstanceState::NOT_ALIVE, {})));
+        std::unique_ptr<Subscription> late;
+        together([&] { subscriber->close(); },
+                 [&] {
+                     handles.clear();
+                     try
+                     {
+                         late = subscribeAs(round % 3, *subscriber, {});
+                     }
+                     catch (const qara::nimb::IllegalStateException&)
+                     {
+                     }
+                 });
+    }
+}
+
+// The subscriber that created the topic closes while another of the same URI looks the topic up: the finder
+// must never be left holding a deleted topic.
+TEST_F(ConcurrentSubscriber, TopicCreatorClosingRacesAFinder)
+{
+    auto publisher = pair.makePublisher();
+    std::unique_ptr<Subscriber<T>> finder;
+    for (int round = 0; round < 100; ++round)
+    {
+        auto creator = pair.makeSubscriber();
+        together([&] { creator->close(); }, [&] { finder = pair.makeSubscriber(); });
+        ASSERT_NE(Pair::readerOf(*finder).get_topicdescription()->get_name(), "") << "round " << round;
+    }
+    Deliveries received;
+    auto handle =
+        finder->subscribeAsync({}, [&](Subscriber<T>&, const DataEvent<T>& event) { received.add(numberOf(event)); });
+    // The writer may still count a closed round's reader as matched: publish until the finder hears one.
+    EXPECT_TRUE(waitUntil([&] { return publishNumbered(*publisher, 1, 1), received.waitFor(1, 100ms); }, 20s));
+}
+
+// A poll's callback closing a listener while a listener closes a synchronous subscription would take the two
+// mutexes in opposite orders: ThreadSanitizer sees the inversion even from these two separate runs.
+TEST_F(ConcurrentSubscriber, CallbacksOfEitherKindMayCloseAHandleOfTheOther)
+{
+    auto publisher = pair.makePublisher();
+    auto subscriber = pair.makeSubscriber();
+    pair.waitUntilMatched(*publisher, *subscriber);
+    const DataEventFilter<T> alive(nullptr, InstanceState::ALIVE, {});
+    const DataEventFilter<T> notAlive(nullptr, InstanceState::NOT_ALIVE, {});
+    std::atomic<Subscription*> target{nullptr};
+    auto closeTarget = [&] {
+        if (Subscription* handle = target.exchange(nullptr))
+        {
+            handle->close();
+        }
+    };
+    auto sync = subscriber->subscribe(alive, [&](Subscriber<T>&, const DataEvent<T>&) { closeTarget(); });
+    publishNumbered(*publisher, 1, 1);
+    ASSERT_TRUE(pair.waitForUnread(*subscriber, 1));
+    auto closedBySync = subscribeAs(1, *subscriber, notAlive);
+    target = closedBySync.get();
+    EXPECT_EQ(subscriber->poll(0, 200ms), 1u);
+    EXPECT_NO_THROW(subscribeAs(2, *subscriber, notAlive)) << "closed in a callback, yet its filter is taken";
+    sync->close();
+
+    auto closedByListener = subscribeAs(0, *subscriber, notAlive);
+    target = closedByListener.get();
+    Deliveries listened;
+    auto listener = subscriber->subscribeAsync(alive, [&](Subscriber<T>&, const DataEvent<T>& event) {
+        closeTarget();
+        listened.add(numberOf(event));
+    });
+    publishNumbered(*publisher, 2, 2);
+    ASSERT_TRUE(listened.waitFor(1));
+    EXPECT_NO_THROW(subscribeAs(0, *subscriber, notAlive));
+}
+
+// The host lets go of its subscriber and the callback then drops its own handle, the last owner: the
+// delivery returns, the subscriber goes, and its reader with the next call into the library, made by the
+// publish that delivered or, over the transports, by the next one. The process only publishes from then on.
+TEST_F(ConcurrentSubscriber, ASubscriberDroppedInItsCallbackTakesItsReaderWithTheNextCall)
+{
+    auto publisher = pair.makePublisher();
+    for (int round = 0; round < 20; ++round)
+    {
+        SCOPED_TRACE(round);
+        auto subscriber = pair.makeSubscriber();
+        pair.waitUntilMatched(*publisher, *subscriber);
+        const std::weak_ptr<Impl> impl = implOf(*subscriber);
+        std::unique_ptr<Subscription> handle;
+        std::atomic<int> calls{0};
+        auto drop = [&] { ++calls, handle.reset(); };
+        handle = round % 2 == 1 ? subscriber->subscribeAsync({}, [&](Subscriber<T>&) { drop(); })
+                                : subscriber->subscribeAsync({}, [&](Subscriber<T>&, const DataEvent<T>&) { drop(); });
+        subscriber.reset();
+        auto published = std::async(std::launch::async, [&] { publishNumbered(*publisher, 1, 1); });
+        ASSERT_EQ(published.wait_for(20s), std::future_status::ready) << "the delivering thread hangs";
+        ASSERT_TRUE(waitUntil([&] { return impl.expired(); }, 10s));
+        EXPECT_EQ(calls.load(), 1);
+        ASSERT_TRUE(waitUntil(
+            [&] { return publishNumbered(*publisher, 2, 2), matchedCount(Pair::writerOf(*publisher)) == 0; }, 10s))
+            << "the dropped subscriber's reader is still matched";
+    }
+}
+
+// A callback that answers on its own topic: its publish returns, and the answer is delivered after the
+// sample in hand, in order.
+TEST_F(ConcurrentSubscriber, ACallbackPublishingOnItsOwnTopicHearsItsAnswerNext)
+{
+    constexpr uint32_t kSamples = 60;
+    auto publisher = pair.makePublisher();
+    auto subscriber = pair.makeSubscriber();
+    pair.waitUntilMatched(*publisher, *subscriber);
+    Deliveries heard;
+    auto handle = subscriber->subscribeAsync({}, [&](Subscriber<T>&, const DataEvent<T>& event) {
+        heard.add(numberOf(event));
+        if (numberOf(event) % 2 == 1)
+        {
+            publishNumbered(*publisher, numberOf(event) + 1, numberOf(event) + 1);
+        }
+    });
+    for (uint32_t number = 1; number < kSamples; number += 2)
+    {
+        auto published = std::async(std::launch::async, [&] { publishNumbered(*publisher, number, number); });
+        ASSERT_EQ(published.wait_for(20s), std::future_status::ready) << "a publish inside a callback hangs";
+        ASSERT_TRUE(heard.waitFor(number + 1));
+    }
+    EXPECT_EQ(heard.values(), numbersUpTo(kSamples));
+}
+
+// From inside callbacks of either kind, the calls that would wait for a delivery that may be waiting for
+// this thread are refused in words; a listener may poll its own subscriber.
+TEST_F(ConcurrentSubscriber, CallbacksAreRefusedWhatCouldWaitForThemselves)
+{
+    auto publisher = pair.makePublisher();
+    auto subscriber = pair.makeSubscriber();
+    auto other = pair.makeSubscriber();
+    pair.waitUntilMatched(*publisher, *subscriber, 2);
+    Collected<std::string> outcomes;
+    const auto attempt = [&](auto call) {
+        try
+        {
+            call();
+            outcomes.add("done");
+        }
+        catch (const IllegalStateException& e)
+        {
+            outcomes.add(e.what());
+        }
+    };
+    const auto tryAll = [&](Subscriber<T>& self) {
+        attempt([&] { self.close(); });
+        attempt([&] { other->subscribe({}, [](Subscriber<T>&, const DataEvent<T>&) {}); });
+        attempt([&] { self.poll(0, 10ms); });
+    };
+    auto sync = subscriber->subscribe({}, [&](Subscriber<T>& self, const DataEvent<T>&) { tryAll(self); });
+    publishNumbered(*publisher, 1, 1);
+    ASSERT_TRUE(pair.waitForUnread(*subscriber, 1));
+    EXPECT_EQ(subscriber->poll(0, 100ms), 1u);
+    sync->close();
+    auto async = subscriber->subscribeAsync({}, [&](Subscriber<T>& self, const DataEvent<T>&) { tryAll(self); });
+    publishNumbered(*publisher, 2, 2);
+    ASSERT_TRUE(outcomes.waitFor(6));
+    const std::string closing = "Cannot close a subscriber from inside one of its own callbacks";
+    const std::string subscribing = "Cannot subscribe from inside a subscription callback";
+    EXPECT_EQ(outcomes.values(), (std::vector<std::string>{closing, subscribing,
+                                                            "Cannot poll from inside a synchronous callback", closing,
+                                                            subscribing, "done"}));
+}
+
+// Closing a subscriber while another thread waits in it, the usual way to stop a worker: the wait ends with
+// what it had (the most-recent-value read throws), and the reader, its DDS subscriber and topic go. Every
+// other round closes while the waiter may still be on its way in.
+TEST_F(ConcurrentSubscriber, ClosingEndsTheWaitsOfOtherThreadsAndReleasesTheReader)
+{
+    std::vector<std::shared_ptr<DataEvent<T>>> events;
+    const std::function<void(Subscriber<T>&)> waits[] = {
+        [&](Subscriber<T>& s) { EXPECT_EQ(s.poll(0, 60s), 0u); },
+        [&](Subscriber<T>& s) { EXPECT_EQ(s.readDataEvents({}, events, 0, 60s), 0u); },
+        [&](Subscriber<T>& s) { EXPECT_EQ(s.readDataEvents({}, events, 5, 0ms), 0u); },
+        [&](Subscriber<T>& s) { EXPECT_EQ(s.readDataEvents({}, events, 5, 60s), 0u); }};
+    for (int round = 0; round < 40; ++round)
+    {
+        SCOPED_TRACE(round);
+        const bool mostRecent = round % 5 == 4;
+        auto subscriber = mostRecent ? nullptr : pair.makeSubscriber();
+        auto mrv = mostRecent ? pair.makeMrvSubscriber() : nullptr;
+        auto participant = static_cast<qara::nimb::DdsNimb&>(*pair.subscribingHost).getDomainParticipant(
+            qara::nimb::Uri(pair.uri), {});
+        auto waiting = std::async(std::launch::async, [&] {
+            try
+            {
+                mostRecent ? static_cast<void>(mrv->readMostRecent(60s)) : waits[round % 5](*subscriber);
+            }
+            catch (const IllegalStateException&)
+            {
+            }
+        });
+        const auto inside = [&] {
+            return mostRecent ? dynamic_cast<qara::nimb::ps::MrvDdsSubscriber<T, Pair::ST>&>(*mrv).readersInside()
+                              : implOf(*subscriber)->readersInside();
+        };
+        ASSERT_TRUE(round % 2 == 1 || waitUntil([&] { return inside() > 0; }, 10s));
+        mostRecent ? mrv->close() : subscriber->close();
+        ASSERT_EQ(waiting.wait_for(20s), std::future_status::ready) << "the wait goes on after close";
+        EXPECT_EQ(participant->lookup_topicdescription(qara::nimb::DdsUriHelper::topic(qara::nimb::Uri(pair.uri), true)), nullptr);
+    }
+}
+
+// Two subscribers, each of whose callbacks closes the other while both deliver on two threads: neither
+// close waits for the other's delivery, both end, and the readers go.
+TEST_F(ConcurrentSubscriber, TwoSubscribersMayCloseEachOtherFromTheirCallbacks)
+{
+    Pair pairs[2] = {Pair(pair.uri + "a"), Pair(pair.uri + "b")};
+    std::unique_ptr<qara::nimb::ps::Publisher<T>> publishers[2] = {pairs[0].makePublisher(), pairs[1].makePublisher()};
+    for (int round = 0; round < 10; ++round)
+    {
+        SCOPED_TRACE(round);
+        std::unique_ptr<Subscriber<T>> subscribers[2] = {pairs[0].makeSubscriber(), pairs[1].makeSubscriber()};
+        std::atomic<int> inside{0};
+        std::vector<std::unique_ptr<Subscription>> handles;
+        for (int i = 0; i < 2; ++i)
+        {
+            pairs[i].waitUntilMatched(*publishers[i], *subscribers[i]);
+            handles.push_back(subscribers[i]->subscribeAsync({}, [&, i](Subscriber<T>&, const DataEvent<T>&) {
+                ++inside;
+                waitUntil([&] { return inside.load() == 2; }, 2s);
+                subscribers[1 - i]->close();
+            }));
+        }
+        auto published = std::async(std::launch::async, [&] {
+            together([&] { publishNumbered(*publishers[0], 1, 1); }, [&] { publishNumbered(*publishers[1], 1, 1); });
+        });
+        ASSERT_EQ(published.wait_for(20s), std::future_status::ready) << "the two closes wait for each other";
+        subscribers[0]->close();  // not yet closed where a sample was lost over the transports
+        subscribers[1]->close();
+        for (auto& publisher : publishers)
+        {
+            EXPECT_TRUE(waitUntil(
+                [&] { return publishNumbered(*publisher, 2, 2), matchedCount(Pair::writerOf(*publisher)) == 0; }, 10s));
+        }
+    }
+}
+}  // namespace

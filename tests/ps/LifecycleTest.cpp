@@ -392,15 +392,16 @@ TEST_F(ConcurrentSubscriber, TwoSubscribersMayCloseEachOtherFromTheirCallbacks)
         SCOPED_TRACE(round);
         std::unique_ptr<Subscriber<T>> subscribers[2] = {pairs[0].makeSubscriber(), pairs[1].makeSubscriber()};
         std::atomic<int> inside{0};
-        std::vector<std::unique_ptr<Subscription>> handles;
+        std::unique_ptr<Subscription> handles[2];
         for (int i = 0; i < 2; ++i)
         {
             pairs[i].waitUntilMatched(*publishers[i], *subscribers[i]);
-            handles.push_back(subscribers[i]->subscribeAsync({}, [&, i](Subscriber<T>&, const DataEvent<T>&) {
+            handles[i] = subscribers[i]->subscribeAsync({}, [&, i](Subscriber<T>&, const DataEvent<T>&) {
                 ++inside;
                 waitUntil([&] { return inside.load() == 2; }, 2s);
+                handles[1 - i]->close();
                 subscribers[1 - i]->close();
-            }));
+            });
         }
         auto published = std::async(std::launch::async, [&] {
             together([&] { publishNumbered(*publishers[0], 1, 1); }, [&] { publishNumbered(*publishers[1], 1, 1); });

@@ -381,7 +381,7 @@ TEST(SampleAcceptance, ReadTestDeliveryTestAndNotifierTest)
         {F(), Undecoded, alive, isNew, false, false, true},
         {F(nullptr, InstanceState::NOT_ALIVE, {}), Fresh, noWriters, notNew, true, false, false},
         {F(nullptr, InstanceState::NOT_ALIVE, {}), Fresh, disposed, notNew, true, true, true},
-        {F(nullptr, InstanceState::ANY, {InstanceEvent::CREATED}), Fresh, alive, notNew, true, false, false},
+        {F(nullptr, InstanceState::NOT_ALIVE, {InstanceEvent::CREATED}), Fresh, alive, notNew, true, false, false},
         {F(nullptr, InstanceState::ANY, {InstanceEvent::DELETED}), Fresh, disposed, isNew, true, false, false},
         {F(named, InstanceState::ALIVE, {InstanceEvent::UPDATED}), Fresh, alive, isNew, true, false, false},
         {F(named, InstanceState::NOT_ALIVE, {InstanceEvent::UPDATED}), Fresh, alive, notNew, true, false, false},

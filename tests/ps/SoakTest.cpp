@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <thread>
 
 using namespace std::chrono_literals;
 using namespace tarvex_test;
@@ -61,8 +60,8 @@ TEST(Soak, FastAndPsAtSteadyRatesLoseNothingAndMemoryStaysFlat)
     {
         SCOPED_TRACE(stream.topic);
         const auto sent = stream.publisher->result(std::chrono::seconds(static_cast<int>(seconds) + 60));
-        // Let the last samples in flight arrive before the subscriber stops counting.
-        std::this_thread::sleep_for(1s);
+        // The last samples in flight arrive before the subscriber stops counting.
+        EXPECT_TRUE(stream.subscriber->waitForReceived(sent["sent"].get<uint64_t>(), 30s));
         stream.subscriber->signal(SIGINT);
         const auto received = stream.subscriber->result(30s);
         ASSERT_EQ(sent["exit"], 0) << sent["output"];

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <qara/nimb/Exceptions.hpp>
 #include <qara/nimb/ps/DataEvent.hpp>
 #include <qara/nimb/ps/Publisher.hpp>
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <numeric>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -66,6 +68,29 @@ private:
 
 // The numbers of publishNumbered's samples, as callbacks saw them.
 using Deliveries = Collected<uint32_t>;
+
+// What a call threw, its kind and its message ("IllegalState ...", "Nimb ...", "runtime ..."); "" for nothing.
+template <class Call>
+std::string thrown(Call&& call)
+{
+    try
+    {
+        call();
+    }
+    catch (const qara::nimb::IllegalStateException& e)
+    {
+        return std::string("IllegalState ") + e.what();
+    }
+    catch (const qara::nimb::NimbException& e)
+    {
+        return std::string("Nimb ") + e.what();
+    }
+    catch (const std::exception& e)
+    {
+        return std::string("runtime ") + e.what();
+    }
+    return "";
+}
 
 // Runs `other` on a second thread, both calls starting together.
 template <class Mine, class Other>

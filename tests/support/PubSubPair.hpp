@@ -48,7 +48,7 @@ public:
     using W = typename TopicType::Wire;
     using QoSList = std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>;
 
-    explicit PubSubPair(std::string uri) : uri(std::move(uri)) {}
+    explicit PubSubPair(std::string topicUri) : uri(std::move(topicUri)) {}
 
     std::unique_ptr<qara::nimb::ps::Publisher<T>> makePublisher(const QoSList& qos = {},
                                                                 const qara::nimb::Nimb::Properties& properties = {})

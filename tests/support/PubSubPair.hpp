@@ -13,9 +13,6 @@
 #include <qara/nimb/ps/MrvSubscriber.hpp>
 #include <qara/nimb/ps/Subscriber.hpp>
 
-#include <fastdds/LibrarySettings.hpp>
-#include <fastdds/dds/domain/DomainParticipantFactory.hpp>
-
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -23,22 +20,9 @@
 
 namespace tarvex_test {
 
-// From here on in this process (each test runs in one of its own), samples between participants travel
-// through the transports, as between processes.
-inline void deliverThroughTransports()
-{
-    eprosima::fastdds::LibrarySettings settings;
-    settings.intraprocess_delivery = eprosima::fastdds::INTRAPROCESS_OFF;
-    if (eprosima::fastdds::dds::DomainParticipantFactory::get_instance()->set_library_settings(settings) !=
-        eprosima::fastdds::dds::RETCODE_OK)
-    {
-        throw std::runtime_error("intra-process delivery cannot be turned off");
-    }
-}
-
 // Publishers and subscribers of one topic made through the plug-in's exported functions, each side on a
 // participant of its own. Within one process Fast DDS still hands samples over inside write(), on the
-// writer's thread; deliverThroughTransports() makes them travel as between processes.
+// writer's thread, unless intra-process delivery is turned off.
 template <class TopicType>
 class PubSubPair
 {
@@ -72,7 +56,8 @@ public:
         return *dynamic_cast<qara::nimb::ps::DdsPublisherDelegator<T, ST>&>(publisher).publisher()->writer();
     }
 
-    static const std::shared_ptr<qara::nimb::ps::DdsSubscriber<T, ST>>& implOf(qara::nimb::ps::Subscriber<T>& subscriber)
+    static const std::shared_ptr<qara::nimb::ps::DdsSubscriber<T, ST>>& implOf(
+        qara::nimb::ps::Subscriber<T>& subscriber)
     {
         return dynamic_cast<qara::nimb::ps::DdsSubscriberDelegator<T, ST>&>(subscriber).subscriber();
     }

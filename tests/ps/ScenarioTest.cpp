@@ -34,28 +34,6 @@ const std::string kMedium = Medium::name();
 using Pair = PubSubPair<Medium>;
 using T = Pair::T;
 
-TEST(Faults, SubscriberProcessKilledMidStreamIsReplacedAndTheStreamGoesOn)
-{
-    const std::string uri = uniqueUri(kFaultDomain, "subscriberkilled");
-    TarvexProcess publisher(perf("pub", kMedium, uri, {"--rate", "100"}));
-    {
-        TarvexProcess killed(perf("sub", kMedium, uri));
-        ASSERT_TRUE(killed.waitForReceived(20)) << killed.output();
-        killed.signal(SIGKILL);
-        EXPECT_EQ(killed.exitCode(10s), -1) << "killed, not exited";
-    }
-    const auto received = TarvexProcess(perf("sub", kMedium, uri, {"--count", "20"})).result();
-    EXPECT_EQ(received["exit"], 0) << received["output"];
-    EXPECT_GT(received["first"], 20) << "the publisher went on streaming";
-    EXPECT_EQ(received["lost"], 0);
-    EXPECT_EQ(received["out_of_order"], 0);
-
-    publisher.signal(SIGTERM);
-    const auto sent = publisher.result(30s);
-    EXPECT_EQ(sent["exit"], 0) << "the publisher closes cleanly after losing its reader";
-    EXPECT_GE(sent["sent"], 40);
-}
-
 // Reads a perf process's progress lines until the counts on one ("sent N", or "received N, lost M") satisfy
 // `enough`; false at the end of its output or after a minute.
 bool progressUntil(TarvexProcess& process, const std::function<bool(uint64_t, uint64_t)>& enough)

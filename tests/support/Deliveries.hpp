@@ -77,17 +77,12 @@ std::string thrown(Call&& call)
     {
         call();
     }
-    catch (const qara::nimb::IllegalStateException& e)
-    {
-        return std::string("IllegalState ") + e.what();
-    }
-    catch (const qara::nimb::NimbException& e)
-    {
-        return std::string("Nimb ") + e.what();
-    }
     catch (const std::exception& e)
     {
-        return std::string("runtime ") + e.what();
+        return (dynamic_cast<const qara::nimb::IllegalStateException*>(&e) ? "IllegalState "
+                : dynamic_cast<const qara::nimb::NimbException*>(&e)       ? "Nimb "
+                                                                           : "runtime ") +
+               std::string(e.what());
     }
     return "";
 }

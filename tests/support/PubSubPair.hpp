@@ -76,10 +76,9 @@ public:
     template <class Subscriber>
     static void waitUntilMatched(qara::nimb::ps::Publisher<T>& publisher, Subscriber& subscriber, int readers = 1)
     {
-        auto& writer = writerOf(publisher);
-        auto& reader = readerOf(subscriber);
-        if (!waitUntil([&] { return matchedCount(writer) >= readers && matchedCount(reader) >= 1; },
-                       std::chrono::seconds(30)))
+        if (!waitUntil(
+                [&] { return matchedCount(writerOf(publisher)) >= readers && matchedCount(readerOf(subscriber)); },
+                std::chrono::seconds(30)))
         {
             throw std::runtime_error("publisher and subscriber never matched");
         }

@@ -33,7 +33,12 @@ public:
         m_logger.setLogLevel(m_previousLevel);
     }
 
-    Lines lines() const { return static_cast<Recorder&>(*m_appender).lines(); }
+    Lines lines() const
+    {
+        auto& recorder = static_cast<Recorder&>(*m_appender);
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        return recorder.recorded;
+    }
     bool contains(int level, const std::string& message) const
     {
         const Lines all = lines();
@@ -50,12 +55,6 @@ private:
             std::lock_guard<std::mutex> lock(mutex);
             recorded.emplace_back(event.getLogLevel(), event.getMessage());
         }
-        Lines lines()
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            return recorded;
-        }
-
         std::mutex mutex;
         Lines recorded;
     };

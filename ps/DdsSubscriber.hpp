@@ -21,7 +21,8 @@ namespace qara::nimb::ps {
 
 // Reads one topic through its own DDS subscriber and reader: by copy, by loan, as data events, and by
 // polling for synchronous subscriptions. Always made with make_shared: loans and subscription handles
-// keep it alive.
+// keep it alive. Every read, wait and delivery holds a use of the reader (ReaderResources), which close()
+// ends for the waits and which keeps the reader until the last of them returns.
 template <class T, class ST>
 class DdsSubscriber : public Subscriber<T>,
                       public std::enable_shared_from_this<DdsSubscriber<T, ST>>,

@@ -505,8 +505,18 @@ TYPED_TEST(HostileInput, CorruptPayloadsNeverArriveAsData)
     auto listening = this->pair.makeSubscriber();
     auto mrv = this->pair.makeMrvSubscriber();
     Collected<Bytes> heard;
-    auto handle = listening->subscribeAsync(
-        {}, [&](Subscriber<Data>&, const DataEvent<Data>& e) { heard.add(this->bytesOf(*e.getData())); });
+    Collected<Bytes> read;
+    const auto readAll = [&] {
+        for (const auto& sample : reading->read(0))
+        {
+            read.add(this->bytesOf(*sample));
+        }
+    };
+    // A read inside a callback sees the notes of the batch it takes as any other read does.
+    auto handle = listening->subscribeAsync({}, [&](Subscriber<Data>&, const DataEvent<Data>& e) {
+        heard.add(this->bytesOf(*e.getData()));
+        readAll();
+    });
     using Support = typename TestFixture::Pair::ST::PubSubType;
     auto* participant =
         edds::DomainParticipantFactory::get_instance()->create_participant(kDomain, edds::PARTICIPANT_QOS_DEFAULT);
@@ -536,17 +546,8 @@ TYPED_TEST(HostileInput, CorruptPayloadsNeverArriveAsData)
         ASSERT_EQ(writer->write(&whole), edds::RETCODE_OK);
     }
     const Bytes valid = fieldBytes(whole);
-    std::vector<Bytes> read;
-    waitUntil(
-        [&] {
-            for (const auto& sample : reading->read(0))
-            {
-                read.push_back(this->bytesOf(*sample));
-            }
-            return !read.empty() && read.back() == valid && heard.waitFor(1, 0ms) && heard.values().back() == valid;
-        },
-        5s);
-    EXPECT_EQ(read, std::vector<Bytes>{valid});
+    waitUntil([&] { return readAll(), read.waitFor(1, 0ms) && heard.waitFor(1, 0ms); }, 5s);
+    EXPECT_EQ(read.values(), std::vector<Bytes>{valid});
     EXPECT_EQ(heard.values(), std::vector<Bytes>{valid});
     // The most recent value, then one cut short after it: left out, not handed out as data.
     ASSERT_EQ(mrv->readMostRecent(0ms).size(), 1u);

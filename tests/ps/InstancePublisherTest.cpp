@@ -134,9 +134,8 @@ TYPED_TEST(InstancePublisher, KeysHandlesSamplesAndClosesOfAnInstance)
     EXPECT_EQ(thrown([&] { instancePublisher->publish(*data, -1ms); }),
               "Nimb Negative timeout given to publish instance");
     // The writer refuses a sample whose key names another instance than its handle.
-    EXPECT_EQ(
-        thrown([&] { instancePublisher->publish(*this->entityOf(makeDistinctSample<Wire>(6)), 0ms); }),
-        "IllegalState Publish failed code:" + std::to_string(eprosima::fastdds::dds::RETCODE_PRECONDITION_NOT_MET));
+    EXPECT_EQ(thrown([&] { instancePublisher->publish(*this->entityOf(makeDistinctSample<Wire>(6)), 0ms); }),
+              "IllegalState Publish failed code:" + std::to_string(fdds::kPreconditionNotMet));
 
     const auto received = reader.take(2, 2s);
     ASSERT_EQ(received.size(), 1u);

@@ -7,6 +7,7 @@
 #include "SampleValues.hpp"
 
 #include "generated/dds/DecodeFailures.hpp"
+#include "icd/dds/FastDdsCompat.hpp"
 #include "ps/DdsSubscription.hpp"
 #include "ps/internal/DdsBasePubSub.hpp"
 
@@ -30,6 +31,7 @@ using qara::nimb::ps::InstanceState;
 using qara::nimb::ps::Subscriber;
 namespace qos = qara::nimb::ps::qos;
 namespace edds = eprosima::fastdds::dds;
+namespace fdds = qara::nimb::icd::dds::fastdds;
 
 namespace {
 
@@ -71,7 +73,7 @@ struct ThroughTransports
     {
         eprosima::fastdds::LibrarySettings settings;
         settings.intraprocess_delivery = delivery;
-        EXPECT_EQ(edds::DomainParticipantFactory::get_instance()->set_library_settings(settings), edds::RETCODE_OK);
+        EXPECT_EQ(edds::DomainParticipantFactory::get_instance()->set_library_settings(settings), fdds::kOk);
     }
 };
 
@@ -543,7 +545,7 @@ TYPED_TEST(HostileInput, CorruptPayloadsNeverArriveAsData)
     for (const uint32_t length : {0u, 2u, 4u, 7u, size / 2, size - 1, size})
     {
         truncating->length = length;
-        ASSERT_EQ(writer->write(&whole), edds::RETCODE_OK);
+        ASSERT_EQ(writer->write(&whole), fdds::kOk);
     }
     const Bytes valid = fieldBytes(whole);
     waitUntil([&] { return readAll(), read.waitFor(1, 0ms) && heard.waitFor(1, 0ms); }, 5s);
@@ -553,7 +555,7 @@ TYPED_TEST(HostileInput, CorruptPayloadsNeverArriveAsData)
     ASSERT_EQ(mrv->readMostRecent(0ms).size(), 1u);
     EXPECT_EQ(this->bytesOf(*mrv->readMostRecent(0ms)[0]), valid);
     truncating->length = size / 2;
-    ASSERT_EQ(writer->write(&whole), edds::RETCODE_OK);
+    ASSERT_EQ(writer->write(&whole), fdds::kOk);
     ASSERT_TRUE(TestFixture::Pair::waitForUnread(*mrv, 1));
     EXPECT_TRUE(mrv->readMostRecent(0ms).empty());
     EXPECT_TRUE(errors.lines().empty()) << errors.lines().front().second;

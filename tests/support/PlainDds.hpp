@@ -1,5 +1,7 @@
 #pragma once
 
+#include "icd/dds/FastDdsCompat.hpp"
+
 #include <fastdds/dds/domain/DomainParticipant.hpp>
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>
 #include <fastdds/dds/subscriber/DataReader.hpp>
@@ -36,7 +38,7 @@ public:
             dds::DomainParticipantFactory::get_instance()->create_participant(domain, dds::PARTICIPANT_QOS_DEFAULT);
         dds::TypeSupport type(new PubSubType());
         // The participant owns the topic and the subscriber, and deletes them with the reader.
-        if (m_participant == nullptr || type.register_type(m_participant) != dds::RETCODE_OK ||
+        if (m_participant == nullptr || type.register_type(m_participant) != qara::nimb::icd::dds::fastdds::kOk ||
             (m_reader = m_participant->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT)
                             ->create_datareader(
                                 m_participant->create_topic(topicName, type.get_type_name(), dds::TOPIC_QOS_DEFAULT),
@@ -68,7 +70,7 @@ public:
         Received one;
         while (received.size() < count && std::chrono::steady_clock::now() < deadline)
         {
-            if (m_reader->take_next_sample(&one.sample, &one.info) != eprosima::fastdds::dds::RETCODE_OK)
+            if (m_reader->take_next_sample(&one.sample, &one.info) != qara::nimb::icd::dds::fastdds::kOk)
             {
                 m_reader->wait_for_unread_message(eprosima::fastdds::dds::Duration_t(0, 50000000));
             }

@@ -119,21 +119,21 @@ void DdsSubscriber<T, ST>::createReader(std::shared_ptr<eprosima::fastdds::dds::
             m_logger, fromProfiles ? "Failed to create subscriber with profile:" + subscriberProfile
                                    : std::string("Failed to create subscriber"));
     }
-    auto held = std::shared_ptr<dds::Subscriber>(
-        subscriber, [participant = this->participant(), logger = m_logger](dds::Subscriber* s) {
-            const internal::fastdds::ReturnCode code = participant->delete_subscriber(s);
-            if (code != internal::fastdds::kOk)
-            {
-                LOG4CPLUS_ERROR(logger, internal::withCode("Failed to delete a DDS subscriber for dds subscriber", code));
-            }
-        });
+    auto held = std::shared_ptr<dds::Subscriber>(subscriber, [participant = this->participant(),
+                                                              logger = m_logger](dds::Subscriber* s) {
+        const internal::fastdds::ReturnCode code = participant->delete_subscriber(s);
+        if (code != internal::fastdds::kOk)
+        {
+            LOG4CPLUS_ERROR(logger, internal::withCode("Failed to delete a DDS subscriber for dds subscriber", code));
+        }
+    });
     m_resources = std::make_shared<internal::ReaderResources>(topic, held, m_logger, this->uri().string());
 
     if (fromProfiles)
     {
         const std::string readerProfile = this->profileName(ProfileType::DataReader);
-        reader = subscriber->create_datareader_with_profile(topic.get(), readerProfile, nullptr,
-                                                            dds::StatusMask::all(), nullptr);
+        reader = subscriber->create_datareader_with_profile(topic.get(), readerProfile, nullptr, dds::StatusMask::all(),
+                                                            nullptr);
         if (reader == nullptr)
         {
             internal::fail<std::runtime_error>(m_logger, "Failed to create reader with profile:" + readerProfile);
@@ -238,15 +238,15 @@ void DdsSubscriber<T, ST>::failWithUri(const char* text, internal::fastdds::Retu
 }
 
 template <class T, class ST>
-bool DdsSubscriber<T, ST>::take(const Use& use, Samples& samples, Infos& infos, int32_t maxSamples,
-                                const char* failure, const eprosima::fastdds::dds::InstanceHandle_t* instance)
+bool DdsSubscriber<T, ST>::take(const Use& use, Samples& samples, Infos& infos, int32_t maxSamples, const char* failure,
+                                const eprosima::fastdds::dds::InstanceHandle_t* instance)
 {
     namespace dds = eprosima::fastdds::dds;
     const internal::fastdds::ReturnCode code =
         instance != nullptr ? use.reader().take_instance(samples, infos, maxSamples, *instance, dds::ANY_SAMPLE_STATE,
                                                          dds::ANY_VIEW_STATE, dds::ANY_INSTANCE_STATE)
-                            : use.reader().take(samples, infos, maxSamples, dds::ANY_SAMPLE_STATE,
-                                                dds::ANY_VIEW_STATE, dds::ANY_INSTANCE_STATE);
+                            : use.reader().take(samples, infos, maxSamples, dds::ANY_SAMPLE_STATE, dds::ANY_VIEW_STATE,
+                                                dds::ANY_INSTANCE_STATE);
     if (code == internal::fastdds::kNoData)
     {
         return false;
@@ -519,8 +519,7 @@ std::size_t DdsSubscriber<T, ST>::readEventsUntil(const DataEventFilter<T>& filt
 {
     std::size_t remaining = eventCountLimit;
     waitAndTake(
-        deadline, false, takeFailure, detail::kReturnLoanFailureSpaced,
-        [&] { return static_cast<int32_t>(remaining); },
+        deadline, false, takeFailure, detail::kReturnLoanFailureSpaced, [&] { return static_cast<int32_t>(remaining); },
         [&](Samples& samples, const Infos& infos) {
             remaining -= appendEvents(events, filter, samples, infos, remaining);
         });
@@ -567,11 +566,11 @@ std::size_t DdsSubscriber<T, ST>::poll(std::size_t maxSamples, const std::chrono
     {
         throw NimbException("Negative timeout given to poll. Uri:" + this->uri().string());
     }
-    if (internal::insidePollCallback())
+    if (internal::insideCallback())
     {
-        // Its own delivery would wait for the one this thread is in; another subscriber's, for a thread that
-        // may be polling this one.
-        throw IllegalStateException("Cannot poll from inside a synchronous callback");
+        // Its delivery would wait for syncMutex, which a poll on another thread may hold while its callback
+        // waits for the reader lock Fast DDS holds through this thread's listener call, or for this thread.
+        throw IllegalStateException("Cannot poll from inside a subscription callback");
     }
     const Clock::time_point deadline = Clock::now() + timeout;
     std::size_t total = 0;

@@ -70,10 +70,10 @@ enum class SubscriptionKind
 // DDS listener thread (under asyncMutex), synchronous callbacks from the subscriber's poll (under
 // syncMutex). A new filter may not overlap any registered one, of any kind.
 //
-// Locks, in the order they may be taken: asyncMutex (a listener callback may poll its own subscriber), then
-// syncMutex; registration takes both at once; retiredMutex is a leaf. Inside any subscription callback a
-// thread registers nothing and retires what it closes (unsubscribe), so it waits for a map mutex only in a
-// poll, and poll is refused inside synchronous callbacks: whoever holds syncMutex waits for nobody.
+// Locks: Fast DDS holds its reader's own lock through every listener call, so a dispatch takes asyncMutex
+// after it; syncMutex is taken by poll and by registration (which takes both at once, in one order over the
+// two); retiredMutex is a leaf. Inside any subscription callback a thread takes neither map mutex: it may
+// neither register nor poll, and what it closes is retired (unsubscribe).
 template <class T, class ST>
 class SubscriptionManager : public std::enable_shared_from_this<SubscriptionManager<T, ST>>
 {

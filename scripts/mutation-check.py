@@ -66,13 +66,9 @@ FAULTS = {
         "    (void)found;"),
     "lingering reader never retried": (
         "ps/internal/ReaderResources.cpp",
-        """            code = m_reader->return_loan(samples, infos);
-        }
-    }
+        """reader->return_loan(samples, infos) : fastdds::kOk;
     if (m_closing.load())""",
-        """            code = m_reader->return_loan(samples, infos);
-        }
-    }
+        """reader->return_loan(samples, infos) : fastdds::kOk;
     if (false)"""),
     "decode failures not noted": (
         "generated/dds/DecodeFailures.cpp",
@@ -165,8 +161,8 @@ FAULTS = {
         "(event == InstanceEvent::CREATED && viewState == dds::NOT_NEW_VIEW_STATE)"),
     "loan not returned": (
         "ps/internal/ReaderResources.cpp",
-        "            code = m_reader->return_loan(samples, infos);",
-        "            code = fastdds::kOk;"),
+        "reader != nullptr ? reader->return_loan(samples, infos) : fastdds::kOk;",
+        "fastdds::kOk;"),
     "writer history keeps the last only": (
         "ps/internal/EntityQos.hpp",
         """    qos.history().kind = eprosima::fastdds::dds::KEEP_ALL_HISTORY_QOS;
@@ -276,10 +272,10 @@ FAULTS = {
         """    if (isDeliveringOnThisThread())
     {
         // Both mutexes are needed"""),
-    "poll allowed inside a synchronous callback": (
+    "poll allowed inside a callback": (
         "ps/DdsSubscriber.inl",
-        "    if (internal::insidePollCallback())",
-        "    if (false)"),
+        "    if (internal::insideCallback())\n    {\n        // Its delivery",
+        "    if (false)\n    {\n        // Its delivery"),
     "close does not wake a waiting read": (
         "ps/internal/ReaderResources.cpp",
         "    m_closed.set_trigger_value(true);\n",

@@ -1,6 +1,7 @@
 #include "ps/internal/ReaderResources.hpp"
 
 #include <stdexcept>
+#include <utility>
 
 namespace qara::nimb::ps::internal {
 
@@ -21,8 +22,7 @@ ReaderResources::ReaderResources(std::shared_ptr<dds::Topic> topic, std::shared_
 
 ReaderResources::~ReaderResources()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    releaseLocked();
+    release();
 }
 
 void ReaderResources::adopt(dds::DataReader* reader, std::unique_ptr<dds::DataReaderListener> listener)
@@ -53,36 +53,54 @@ ReaderResources::Use::~Use()
 
 ReaderResources::Waiter::Waiter(ReaderResources& resources) : m_resources(resources)
 {
-    std::lock_guard<std::mutex> lock(m_resources.m_mutex);
-    if (m_resources.m_condition == nullptr)
+    // Inside a use, so nothing is released meanwhile.
+    dds::ReadCondition* condition = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_resources.m_mutex);
+        condition = m_resources.m_condition;
+        if (condition != nullptr && !m_resources.m_idleSets.empty())
+        {
+            m_set = std::move(m_resources.m_idleSets.back());
+            m_resources.m_idleSets.pop_back();
+            return;
+        }
+    }
+    if (condition == nullptr)
     {
         // Any sample state: samples a notifier has read are still to be taken here, and every batch takes
         // what it saw, so the condition cannot stay raised by samples nobody will take.
-        m_resources.m_condition = m_resources.m_reader->create_readcondition(
+        dds::ReadCondition* made = m_resources.m_reader->create_readcondition(
             dds::ANY_SAMPLE_STATE, dds::ANY_VIEW_STATE, dds::ALIVE_INSTANCE_STATE);
-        if (m_resources.m_condition == nullptr)
+        if (made == nullptr)
         {
             fail<std::runtime_error>(m_resources.m_logger, "Failed to create a read condition");
         }
-    }
-    if (!m_resources.m_idleSets.empty())
-    {
-        m_set = std::move(m_resources.m_idleSets.back());
-        m_resources.m_idleSets.pop_back();
-        return;
+        {
+            std::lock_guard<std::mutex> lock(m_resources.m_mutex);
+            if (m_resources.m_condition == nullptr)
+            {
+                m_resources.m_condition = std::exchange(made, nullptr);
+            }
+            condition = m_resources.m_condition;
+        }
+        if (made != nullptr)
+        {
+            m_resources.m_reader->delete_readcondition(made);  // another waiter made one first
+        }
     }
     auto set = std::make_unique<PooledWaitSet>();
     set->active.reserve(2);
-    for (dds::Condition* condition : {static_cast<dds::Condition*>(m_resources.m_condition),
-                                      static_cast<dds::Condition*>(&m_resources.m_closed)})
+    for (dds::Condition* attached :
+         {static_cast<dds::Condition*>(condition), static_cast<dds::Condition*>(&m_resources.m_closed)})
     {
-        const fastdds::ReturnCode code = set->waitSet.attach_condition(*condition);
+        const fastdds::ReturnCode code = set->waitSet.attach_condition(*attached);
         if (code != fastdds::kOk)
         {
             m_resources.failWithUri("Failed to attach a condition to a waitset.", code);
         }
     }
     m_set = std::move(set);
+    std::lock_guard<std::mutex> lock(m_resources.m_mutex);
     // Room for every set made so far, so that giving one back never allocates.
     m_resources.m_idleSets.reserve(m_resources.m_idleSets.capacity() + 1);
 }
@@ -118,14 +136,13 @@ ReaderResources::Wake ReaderResources::Waiter::wait(const fastdds::Duration& tim
 
 fastdds::ReturnCode ReaderResources::returnLoan(dds::LoanableCollection& samples, dds::SampleInfoSeq& infos)
 {
-    fastdds::ReturnCode code = fastdds::kOk;
+    dds::DataReader* reader = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_reader != nullptr)
-        {
-            code = m_reader->return_loan(samples, infos);
-        }
+        reader = m_reader;
     }
+    // The reader cannot go meanwhile: Fast DDS refuses to delete it while this loan is out.
+    const fastdds::ReturnCode code = reader != nullptr ? reader->return_loan(samples, infos) : fastdds::kOk;
     if (m_closing.load())
     {
         releaseIfUnused();
@@ -154,8 +171,7 @@ void ReaderResources::releaseIfUnused()
         park(shared_from_this());
         return;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    releaseLocked();
+    release();
 }
 
 void ReaderResources::releaseParked()
@@ -163,44 +179,58 @@ void ReaderResources::releaseParked()
     releaseIfUnused();
 }
 
-void ReaderResources::releaseLocked()
+void ReaderResources::release()
 {
-    if (m_reader != nullptr)
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_releasing)
     {
-        // The waits have ended: every set is back in the pool.
-        for (const auto& set : m_idleSets)
+        m_releaseAgain = true;
+        return;
+    }
+    m_releasing = true;
+    do
+    {
+        m_releaseAgain = false;
+        // The waits have ended: every wait set is back in the pool.
+        std::vector<std::unique_ptr<PooledWaitSet>> sets = std::move(m_idleSets);
+        dds::ReadCondition* condition = std::exchange(m_condition, nullptr);
+        dds::DataReader* reader = m_reader;
+        lock.unlock();
+        for (const auto& set : sets)
         {
             set->waitSet.detach_condition(m_closed);
-            if (m_condition != nullptr)
-            {
-                set->waitSet.detach_condition(*m_condition);
-            }
+            set->waitSet.detach_condition(*condition);
         }
-        m_idleSets.clear();
-        if (m_condition != nullptr)
+        sets.clear();
+        if (condition != nullptr)
         {
-            const fastdds::ReturnCode code = m_reader->delete_readcondition(m_condition);
+            const fastdds::ReturnCode code = reader->delete_readcondition(condition);
             if (code != fastdds::kOk)
             {
                 LOG4CPLUS_ERROR(m_logger, withCode("Delete read condition failed", code));
             }
-            m_condition = nullptr;
         }
-        const fastdds::ReturnCode code = m_subscriber->delete_datareader(m_reader);
-        if (code == fastdds::kPreconditionNotMet && m_closing.load())
+        const fastdds::ReturnCode deleted = reader != nullptr ? m_subscriber->delete_datareader(reader) : fastdds::kOk;
+        // Refused while loans are out: the last one to come back releases the reader.
+        if (deleted != fastdds::kOk && !(deleted == fastdds::kPreconditionNotMet && m_closing.load()))
         {
-            return;  // loans are out: the last one to come back releases the reader
+            LOG4CPLUS_ERROR(m_logger, withCode("Failed to delete a DDS data reader for dds subscriber", deleted));
         }
-        if (code != fastdds::kOk)
+        lock.lock();
+        if (deleted == fastdds::kOk)
         {
-            LOG4CPLUS_ERROR(m_logger, withCode("Failed to delete a DDS data reader for dds subscriber", code));
-            return;
+            m_reader = nullptr;
+            auto listener = std::move(m_listener);
+            auto subscriber = std::move(m_subscriber);
+            auto topic = std::move(m_topic);
+            lock.unlock();
+            listener.reset();
+            subscriber.reset();
+            topic.reset();
+            lock.lock();
         }
-        m_reader = nullptr;
-    }
-    m_listener.reset();
-    m_subscriber.reset();
-    m_topic.reset();
+    } while (m_releaseAgain && m_reader != nullptr);
+    m_releasing = false;
 }
 
 void ReaderResources::failWithUri(const char* text, fastdds::ReturnCode code) const

@@ -96,7 +96,8 @@ public:
 
 private:
     void releaseIfUnused();
-    void releaseLocked();
+    // Deletes what is still held, outside the lock; one thread at a time, again if asked meanwhile.
+    void release();
     [[noreturn]] void failWithUri(const char* text, fastdds::ReturnCode code) const;
 
     log4cplus::Logger m_logger;
@@ -104,8 +105,11 @@ private:
     std::atomic<int> m_users{0};
     std::atomic<bool> m_closing{false};
     eprosima::fastdds::dds::GuardCondition m_closed;
-    // Guards everything below. A leaf lock but for the DDS calls made under it; never held during a callback.
+    // Guards everything below. A leaf lock: no DDS call is made under it, since Fast DDS holds its reader's
+    // own lock while it calls the listener, whose callbacks may read, wait and return loans.
     mutable std::mutex m_mutex;
+    bool m_releasing = false;
+    bool m_releaseAgain = false;
     std::shared_ptr<eprosima::fastdds::dds::Topic> m_topic;
     std::shared_ptr<eprosima::fastdds::dds::Subscriber> m_subscriber;
     std::unique_ptr<eprosima::fastdds::dds::DataReaderListener> m_listener;

@@ -75,11 +75,6 @@ bool insideCallback()
     return t_listenerDepth > 0 || t_pollDepth > 0;
 }
 
-bool insidePollCallback()
-{
-    return t_pollDepth > 0;
-}
-
 void park(std::shared_ptr<Parked> parked)
 {
     std::lock_guard<std::mutex> lock(parkedMutex());

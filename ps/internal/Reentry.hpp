@@ -30,8 +30,6 @@ private:
 bool insideListenerCallback();
 // Inside any subscription callback on this thread: nothing may wait for another delivery.
 bool insideCallback();
-// Inside poll's delivery on this thread.
-bool insidePollCallback();
 
 // Something whose release had to wait for the thread to leave a listener call.
 class Parked

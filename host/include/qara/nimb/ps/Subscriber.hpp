@@ -23,8 +23,10 @@ namespace qara::nimb::ps {
 // the one in hand), read, close handles and other subscribers, and drop every owner of its subscriber (which
 // then goes once the delivery has returned). Three calls throw IllegalStateException there, because each
 // would wait for a delivery that may be waiting for this thread: registering a subscription on any
-// subscriber, closing the callback's own subscriber, and polling from a synchronous callback. Closing another
-// subscriber or a handle from a callback does not wait for a delivery in progress on another thread.
+// subscriber, closing the callback's own subscriber, and polling any subscriber. Closing another subscriber
+// or a handle from a callback does not wait for a delivery in progress on another thread. Fast DDS holds a
+// reader's lock through its listener calls: two listener callbacks that each read the other's subscriber at
+// the same moment wait for each other inside Fast DDS.
 //
 // A subscriber released inside its own asynchronous callback keeps its reader, matched and receiving, until
 // the next call into the library on any thread (any operation of a publisher, subscriber, handle or loan):
@@ -63,8 +65,7 @@ public:
     // Waits up to timeout for samples, takes them (at most maxSamples a batch, 0: all) and delivers them to
     // the synchronous subscriptions. Returns how many samples were taken. It wakes for any sample of an alive
     // instance in the reader, also one a notifier has seen already, and returns early, with what it took,
-    // when the subscriber is closed on another thread. Throws IllegalStateException inside a synchronous
-    // callback.
+    // when the subscriber is closed on another thread. Throws IllegalStateException inside a callback.
     virtual std::size_t poll(std::size_t maxSamples, const std::chrono::milliseconds& timeout) = 0;
     // Registers a callback called on a Fast DDS thread for each accepted sample; the event's data is valid
     // only during the call. Overlapping filters throw as for subscribe().

@@ -272,6 +272,10 @@ FAULTS = {
         """    if (isDeliveringOnThisThread())
     {
         // Both mutexes are needed"""),
+    "a publisher closed in its own write's callback goes at once": (
+        "ps/DdsPublisher.inl",
+        "    if (std::find(writing.begin(), writing.end(), this) != writing.end())\n    {\n        // Inside",
+        "    if (false)\n    {\n        // Inside"),
     "poll allowed inside a callback": (
         "ps/DdsSubscriber.inl",
         "    if (internal::insideCallback())\n    {\n        // Its delivery",

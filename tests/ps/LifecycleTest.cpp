@@ -234,6 +234,12 @@ TEST_F(ConcurrentSubscriber, ACallbackPublishingOnItsOwnTopicHearsItsAnswerNext)
         ASSERT_TRUE(heard.waitFor(number + 1));
     }
     EXPECT_EQ(heard.values(), numbersUpTo(kSamples));
+    // Or closes the publisher whose write delivered to it: the writer goes once that write has returned.
+    handle->close();
+    handle = subscriber->subscribeAsync({}, [&](Subscriber<T>&, const DataEvent<T>&) { publisher->close(); });
+    publishNumbered(*publisher, 1, 1);
+    EXPECT_TRUE(waitUntil([&] { return !thrown([&] { publisher->createDataEntity(); }).empty(); }, 10s));
+    EXPECT_EQ(thrown([&] { publishNumbered(*publisher, 1, 1); }), "IllegalState Entity closed Uri: " + pair.uri);
 }
 
 // From inside callbacks of either kind: a handle of the other kind may be closed (its filter is free at

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <memory>
+#include <vector>
 
 namespace qara::nimb::ps {
 
@@ -35,8 +36,13 @@ public:
     const std::shared_ptr<eprosima::fastdds::dds::DataWriter>& writer() const { return m_writer; }
 
 private:
+    // The publishers whose write is in progress on this thread. A reader in this process is handed the
+    // sample inside the write, and its callback may close the publisher: the writer then goes when the
+    // outermost of those writes has returned.
+    static std::vector<const DdsPublisher*>& writingOnThisThread();
     const ST& checkPublish(const T& data, const std::chrono::milliseconds& timeout);
-    void checkWriteResult(internal::fastdds::ReturnCode code);
+    template <class Write>
+    void write(Write write);
     void release();
 
     log4cplus::Logger m_logger;
@@ -45,6 +51,7 @@ private:
     std::shared_ptr<eprosima::fastdds::dds::Publisher> m_ddsPublisher;
     std::shared_ptr<eprosima::fastdds::dds::DataWriter> m_writer;
     std::shared_ptr<Nimb> m_nimb;
+    bool m_closedWhileWriting = false;
 };
 
 // Source time of a publish time stamp in seconds: whole seconds by floor, the rest in nanoseconds.

@@ -7,6 +7,7 @@
 #include <qara/nimb/Exceptions.hpp>
 #include <qara/nimb/util/Properties.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -60,18 +61,48 @@ std::unique_ptr<InstancePublisher<T>> DdsPublisher<T, ST>::createInstancePublish
 }
 
 template <class T, class ST>
+std::vector<const DdsPublisher<T, ST>*>& DdsPublisher<T, ST>::writingOnThisThread()
+{
+    thread_local std::vector<const DdsPublisher*> writing;
+    return writing;
+}
+
+template <class T, class ST>
 void DdsPublisher<T, ST>::publish(const T& data, const std::chrono::milliseconds& timeout)
 {
     const ST& impl = checkPublish(data, timeout);
-    checkWriteResult(m_writer->write(impl.getDdsSample(), eprosima::fastdds::dds::HANDLE_NIL));
+    write([&] { return m_writer->write(impl.getDdsSample(), eprosima::fastdds::dds::HANDLE_NIL); });
 }
 
 template <class T, class ST>
 void DdsPublisher<T, ST>::publish(double timestamp, const T& data, const std::chrono::milliseconds& timeout)
 {
     const ST& impl = checkPublish(data, timeout);
-    checkWriteResult(
-        m_writer->write_w_timestamp(impl.getDdsSample(), eprosima::fastdds::dds::HANDLE_NIL, sourceTimeOf(timestamp)));
+    write([&] {
+        return m_writer->write_w_timestamp(impl.getDdsSample(), eprosima::fastdds::dds::HANDLE_NIL,
+                                           sourceTimeOf(timestamp));
+    });
+}
+
+template <class T, class ST>
+template <class Write>
+void DdsPublisher<T, ST>::write(Write write)
+{
+    auto& writing = writingOnThisThread();
+    writing.push_back(this);
+    const internal::fastdds::ReturnCode code = write();
+    writing.pop_back();
+    if (m_closedWhileWriting && std::find(writing.begin(), writing.end(), this) == writing.end())
+    {
+        release();
+    }
+    // A reader in this process is handed the sample inside the write, and a callback may have dropped it.
+    internal::releaseParked();
+    if (code != internal::fastdds::kOk)
+    {
+        internal::failWithErrMsg<std::runtime_error>(
+            m_logger, internal::withCode("Writer failed to write for dds publisher Uri:" + this->uri().string(), code));
+    }
 }
 
 template <class T, class ST>
@@ -86,16 +117,6 @@ const ST& DdsPublisher<T, ST>::checkPublish(const T& data, const std::chrono::mi
 }
 
 template <class T, class ST>
-void DdsPublisher<T, ST>::checkWriteResult(internal::fastdds::ReturnCode code)
-{
-    if (code != internal::fastdds::kOk)
-    {
-        internal::failWithErrMsg<std::runtime_error>(
-            m_logger, internal::withCode("Writer failed to write for dds publisher Uri:" + this->uri().string(), code));
-    }
-}
-
-template <class T, class ST>
 std::shared_ptr<T> DdsPublisher<T, ST>::createDataEntity()
 {
     this->checkState();
@@ -107,6 +128,15 @@ void DdsPublisher<T, ST>::close()
 {
     if (this->state() == internal::EntityState::Closed)
     {
+        return;
+    }
+    const auto& writing = writingOnThisThread();
+    if (std::find(writing.begin(), writing.end(), this) != writing.end())
+    {
+        // Inside a callback of this publisher's own write: the writer is still in use further up.
+        this->closeInstancePublishers();
+        this->setState(internal::EntityState::Closed);
+        m_closedWhileWriting = true;
         return;
     }
     release();

@@ -14,13 +14,15 @@ public:
 
     std::shared_ptr<T> createDataEntity() override { return m_publisher->createDataEntity(); }
     std::shared_ptr<Nimb> getNimb() const override { return m_publisher->getNimb(); }
+    // The publisher is held through the call: a callback its write delivered in this process may drop this
+    // delegator.
     void publish(const T& data, const std::chrono::milliseconds& timeout) override
     {
-        m_publisher->publish(data, timeout);
+        std::shared_ptr<DdsPublisher<T, ST>>(m_publisher)->publish(data, timeout);
     }
     void publish(double timestamp, const T& data, const std::chrono::milliseconds& timeout) override
     {
-        m_publisher->publish(timestamp, data, timeout);
+        std::shared_ptr<DdsPublisher<T, ST>>(m_publisher)->publish(timestamp, data, timeout);
     }
     void close() override { m_publisher->close(); }
     std::unique_ptr<InstancePublisher<T>> createInstancePublisher(const T& instance) override;

@@ -15,7 +15,10 @@ std::unique_ptr<InstancePublisher<T>> DdsPublisherDelegator<T, ST>::createInstan
 {
     m_publisher->checkState();
     auto instancePublisher = std::make_unique<InstanceDdsPublisher<T, ST>>(m_publisher, m_waitForAckTimeout, instance);
-    m_publisher->addInstancePublisher(instancePublisher.get());
+    if (!m_publisher->addInstancePublisher(instancePublisher.get()))
+    {
+        m_publisher->failClosed();  // closed meanwhile: the new one goes with this refusal
+    }
     return instancePublisher;
 }
 

@@ -17,16 +17,12 @@
 #include <memory>
 #include <optional>
 
-namespace eprosima::fastdds::dds {
-class ReadCondition;
-class WaitSet;
-}  // namespace eprosima::fastdds::dds
-
 namespace qara::nimb::ps {
 
 // Reads one topic through its own DDS subscriber and reader: by copy, by loan, as data events, and by
 // polling for synchronous subscriptions. Always made with make_shared: loans and subscription handles
-// keep it alive.
+// keep it alive. Every read, wait and delivery holds a use of the reader (ReaderResources), which close()
+// ends for the waits and which keeps the reader until the last of them returns.
 template <class T, class ST>
 class DdsSubscriber : public Subscriber<T>,
                       public std::enable_shared_from_this<DdsSubscriber<T, ST>>,
@@ -84,8 +80,6 @@ public:
     std::unique_ptr<Subscription> subscribeAsync(const DataEventFilter<T>& filter,
                                                  std::function<void(Subscriber<T>&)> notifier) override;
 
-    // A sample the reads and deliveries hand out: decoded, valid and within the deadline and latency.
-    bool accepts(const eprosima::fastdds::dds::SampleInfo& info, const DdsType& sample) const;
     eprosima::fastdds::dds::InstanceHandle_t lookupInstance(const T& instance);
     void returnLoan(Samples& samples, Infos& infos);
 
@@ -100,10 +94,15 @@ public:
 
     // Null once the subscriber is closed.
     std::shared_ptr<SubscriptionManager<T, ST>> subscriptionManager() const;
-    const std::shared_ptr<eprosima::fastdds::dds::DataReader>& reader() const { return m_reader; }
+    // For inspection while the subscriber is open.
+    eprosima::fastdds::dds::DataReader* reader() const { return m_readerView; }
+    // Reads, waits and deliveries in progress.
+    int readersInside() const { return m_resources->users(); }
 
 private:
     using Clock = std::chrono::system_clock;
+    using Use = internal::ReaderResources::Use;
+    using Waiter = internal::ReaderResources::Waiter;
 
     void createReader(std::shared_ptr<eprosima::fastdds::dds::Topic> topic);
     // The manager of an open subscriber; IllegalStateException once closed.
@@ -113,36 +112,34 @@ private:
     std::shared_ptr<LoanedDataEntity<T>> lend(const char* takeFailure,
                                               const eprosima::fastdds::dds::InstanceHandle_t* instance);
     // Takes a batch; false for no data, a logged runtime_error for a failure.
-    bool take(Samples& samples, Infos& infos, int32_t maxSamples, const char* failure,
+    bool take(const Use& use, Samples& samples, Infos& infos, int32_t maxSamples, const char* failure,
               const eprosima::fastdds::dds::InstanceHandle_t* instance = nullptr);
     // Runs `body` and gives the loan back on every way out.
     template <class Body>
-    auto withLoan(Samples& samples, Infos& infos, const char* returnFailure, Body body);
+    auto withLoan(const Use& use, Samples& samples, Infos& infos, const char* returnFailure, Body body);
     // Appends an event for each sample of the batch that passes the read test, at most `limit` of them.
     std::size_t appendEvents(Events& events, const DataEventFilter<T>& filter, Samples& samples, const Infos& infos,
                              std::size_t limit = SIZE_MAX);
-    // Waits on a fresh read condition for up to `wait`, and calls `onBatch` once per active condition.
-    template <class OnBatch>
-    void waitCycle(eprosima::fastdds::dds::WaitSet& waitSet, eprosima::fastdds::dds::Duration_t wait, OnBatch onBatch);
-    std::shared_ptr<eprosima::fastdds::dds::ReadCondition> createReadCondition(const char* deleteFailure);
-    // Runs loop(waitSet) with a wait set on a fresh read condition for samples of alive instances.
-    template <class Loop>
-    auto waitingForNewData(const char* deleteFailure, Loop loop);
+    // Waits for data until batchSize() says 0, the deadline passes or the subscriber closes, and hands each
+    // batch taken (at most batchSize() samples) to onBatch. waitForRest: wait for the time left when it is
+    // 100 ms or more, rather than in slices.
+    template <class BatchSize, class OnBatch>
+    void waitAndTake(std::optional<Clock::time_point> deadline, bool waitForRest, const char* takeFailure,
+                     const char* returnFailure, BatchSize batchSize, OnBatch onBatch);
     std::size_t readEventsUntil(const DataEventFilter<T>& filter, Events& events, std::size_t eventCountLimit,
-                                std::optional<Clock::time_point> deadline, const char* takeFailure,
-                                const char* deleteFailure);
+                                std::optional<Clock::time_point> deadline, const char* takeFailure);
+    void checkOpen(const Use& use) const;
     [[noreturn]] void failWithUri(const char* text, internal::fastdds::ReturnCode code) const;
     void checkNotInsideCallback(const char* operation) const;
     void release();
-    // Deletes the reader now or, inside a listener callback, at the next call into the library.
-    void releaseResources();
 
     log4cplus::Logger m_logger;
+    const internal::SampleAcceptance<T, ST> m_acceptance;
     // Owns the reader with its listener, DDS subscriber and topic; outlives the subscriber's close while
-    // loans are out.
+    // reads, deliveries or loans still use the reader.
     std::shared_ptr<internal::ReaderResources> m_resources;
     SubscriptionReaderListener<T, ST>* m_listener = nullptr;
-    std::shared_ptr<eprosima::fastdds::dds::DataReader> m_reader;
+    eprosima::fastdds::dds::DataReader* m_readerView = nullptr;
     // Guards m_subscriptionManager, which close() takes out while handles on other threads look it up.
     // A leaf lock: nothing is called while it is held.
     mutable std::mutex m_lifecycleMutex;

@@ -70,11 +70,13 @@ template <class T, class ST>
 DdsSubscriber<T, ST>::DdsSubscriber(const Uri& uri, const typename Base::QoSList& qos,
                                     const Nimb::Properties& properties,
                                     const std::shared_ptr<typename Base::Participant>& participant)
-    : Base(uri, qos, properties, participant), m_logger(log4cplus::Logger::getInstance("nimbDdsSubscriber"))
+    : Base(uri, qos, properties, participant),
+      m_logger(log4cplus::Logger::getInstance("nimbDdsSubscriber")),
+      m_acceptance(this->deadline(), this->latency())
 {
     createReader(this->acquireTopic("Failed to delete topic for dds subscriber Uri:" + uri.string(), m_logger));
-    m_subscriptionManager =
-        std::make_shared<SubscriptionManager<T, ST>>(this->participant(), m_reader, *this, *m_listener);
+    m_subscriptionManager = std::make_shared<SubscriptionManager<T, ST>>(this->participant(), m_resources, *this,
+                                                                         *m_listener, m_acceptance);
     this->setState(internal::EntityState::Initialized);
     LOG4CPLUS_TRACE(m_logger, "Subscriber for " << uri.string() << " created");
 }
@@ -85,7 +87,7 @@ std::shared_ptr<DdsSubscriber<T, ST>> DdsSubscriber<T, ST>::create(
     const std::shared_ptr<typename Base::Participant>& participant)
 {
     auto subscriber = std::make_shared<DdsSubscriber>(uri, qos, properties, participant);
-    subscriber->m_subscriptionManager->start();
+    subscriber->m_subscriptionManager->start(subscriber);
     return subscriber;
 }
 
@@ -117,21 +119,21 @@ void DdsSubscriber<T, ST>::createReader(std::shared_ptr<eprosima::fastdds::dds::
             m_logger, fromProfiles ? "Failed to create subscriber with profile:" + subscriberProfile
                                    : std::string("Failed to create subscriber"));
     }
-    auto held = std::shared_ptr<dds::Subscriber>(
-        subscriber, [participant = this->participant(), logger = m_logger](dds::Subscriber* s) {
-            const internal::fastdds::ReturnCode code = participant->delete_subscriber(s);
-            if (code != internal::fastdds::kOk)
-            {
-                LOG4CPLUS_ERROR(logger, internal::withCode("Failed to delete a DDS subscriber for dds subscriber", code));
-            }
-        });
-    m_resources = std::make_shared<internal::ReaderResources>(topic, held, m_logger);
+    auto held = std::shared_ptr<dds::Subscriber>(subscriber, [participant = this->participant(),
+                                                              logger = m_logger](dds::Subscriber* s) {
+        const internal::fastdds::ReturnCode code = participant->delete_subscriber(s);
+        if (code != internal::fastdds::kOk)
+        {
+            LOG4CPLUS_ERROR(logger, internal::withCode("Failed to delete a DDS subscriber for dds subscriber", code));
+        }
+    });
+    m_resources = std::make_shared<internal::ReaderResources>(topic, held, m_logger, this->uri().string());
 
     if (fromProfiles)
     {
         const std::string readerProfile = this->profileName(ProfileType::DataReader);
-        reader = subscriber->create_datareader_with_profile(topic.get(), readerProfile, nullptr,
-                                                            dds::StatusMask::all(), nullptr);
+        reader = subscriber->create_datareader_with_profile(topic.get(), readerProfile, nullptr, dds::StatusMask::all(),
+                                                            nullptr);
         if (reader == nullptr)
         {
             internal::fail<std::runtime_error>(m_logger, "Failed to create reader with profile:" + readerProfile);
@@ -149,8 +151,7 @@ void DdsSubscriber<T, ST>::createReader(std::shared_ptr<eprosima::fastdds::dds::
     auto listener = std::make_unique<SubscriptionReaderListener<T, ST>>();
     m_listener = listener.get();
     m_resources->adopt(reader, std::move(listener));
-    // Deleted through m_resources, which may have to wait for loans.
-    m_reader = std::shared_ptr<dds::DataReader>(reader, [](dds::DataReader*) {});
+    m_readerView = reader;
 }
 
 template <class T, class ST>
@@ -183,25 +184,11 @@ void DdsSubscriber<T, ST>::release()
     }
     if (manager)
     {
-        // Waits for a delivery in progress; none starts after.
         manager->stop();
     }
-    // Only now: a returned loan deletes the reader once the state says closed.
+    // Before the reader closes: a read turned away by it reports the closed state.
     this->setState(internal::EntityState::Closed);
-    m_reader.reset();
-    releaseResources();
-}
-
-template <class T, class ST>
-void DdsSubscriber<T, ST>::releaseResources()
-{
-    if (internal::insideListenerCallback())
-    {
-        internal::releaseLater(m_resources);
-        return;
-    }
-    // False while loans are out: the last one to come back releases them.
-    m_resources->release();
+    m_resources->close();
 }
 
 template <class T, class ST>
@@ -235,6 +222,15 @@ void DdsSubscriber<T, ST>::checkNotInsideCallback(const char* operation) const
 }
 
 template <class T, class ST>
+void DdsSubscriber<T, ST>::checkOpen(const Use& use) const
+{
+    if (!use)
+    {
+        this->failClosed();
+    }
+}
+
+template <class T, class ST>
 void DdsSubscriber<T, ST>::failWithUri(const char* text, internal::fastdds::ReturnCode code) const
 {
     internal::failWithErrMsg<std::runtime_error>(
@@ -242,15 +238,15 @@ void DdsSubscriber<T, ST>::failWithUri(const char* text, internal::fastdds::Retu
 }
 
 template <class T, class ST>
-bool DdsSubscriber<T, ST>::take(Samples& samples, Infos& infos, int32_t maxSamples, const char* failure,
+bool DdsSubscriber<T, ST>::take(const Use& use, Samples& samples, Infos& infos, int32_t maxSamples, const char* failure,
                                 const eprosima::fastdds::dds::InstanceHandle_t* instance)
 {
     namespace dds = eprosima::fastdds::dds;
     const internal::fastdds::ReturnCode code =
-        instance != nullptr ? m_reader->take_instance(samples, infos, maxSamples, *instance, dds::ANY_SAMPLE_STATE,
-                                                      dds::ANY_VIEW_STATE, dds::ANY_INSTANCE_STATE)
-                            : m_reader->take(samples, infos, maxSamples, dds::ANY_SAMPLE_STATE, dds::ANY_VIEW_STATE,
-                                             dds::ANY_INSTANCE_STATE);
+        instance != nullptr ? use.reader().take_instance(samples, infos, maxSamples, *instance, dds::ANY_SAMPLE_STATE,
+                                                         dds::ANY_VIEW_STATE, dds::ANY_INSTANCE_STATE)
+                            : use.reader().take(samples, infos, maxSamples, dds::ANY_SAMPLE_STATE, dds::ANY_VIEW_STATE,
+                                                dds::ANY_INSTANCE_STATE);
     if (code == internal::fastdds::kNoData)
     {
         return false;
@@ -264,12 +260,13 @@ bool DdsSubscriber<T, ST>::take(Samples& samples, Infos& infos, int32_t maxSampl
 
 template <class T, class ST>
 template <class Body>
-auto DdsSubscriber<T, ST>::withLoan(Samples& samples, Infos& infos, const char* returnFailure, Body body)
+auto DdsSubscriber<T, ST>::withLoan(const Use& use, Samples& samples, Infos& infos, const char* returnFailure,
+                                    Body body)
 {
     // The plain form keeps its captures on the stack; the _ALL form's boost::function would allocate for four.
-    BOOST_SCOPE_EXIT_TPL(this_, &samples, &infos, returnFailure)
+    BOOST_SCOPE_EXIT_TPL(this_, &use, &samples, &infos, returnFailure)
     {
-        const internal::fastdds::ReturnCode code = this_->m_reader->return_loan(samples, infos);
+        const internal::fastdds::ReturnCode code = use.reader().return_loan(samples, infos);
         if (code != internal::fastdds::kOk)
         {
             LOG4CPLUS_ERROR(this_->m_logger, "errMsg:" << internal::withCode(returnFailure, code));
@@ -280,17 +277,11 @@ auto DdsSubscriber<T, ST>::withLoan(Samples& samples, Infos& infos, const char* 
 }
 
 template <class T, class ST>
-bool DdsSubscriber<T, ST>::accepts(const eprosima::fastdds::dds::SampleInfo& info, const DdsType& sample) const
-{
-    return generated::dds_::DecodeFailures::validData(info, &sample) && !this->isQosExceeded(info);
-}
-
-template <class T, class ST>
 typename DdsSubscriber<T, ST>::Samples::size_type DdsSubscriber<T, ST>::firstAccepted(const Samples& samples,
                                                                                       const Infos& infos) const
 {
     typename Samples::size_type i = 0;
-    while (i < samples.length() && !accepts(infos[i], samples[i]))
+    while (i < samples.length() && !m_acceptance.accepts(infos[i], samples[i]))
     {
         ++i;
     }
@@ -301,18 +292,20 @@ template <class T, class ST>
 std::vector<std::shared_ptr<T>> DdsSubscriber<T, ST>::read(std::size_t maxSamples)
 {
     this->checkState();
+    const Use use(*m_resources);
+    checkOpen(use);
     std::vector<std::shared_ptr<T>> result;
     Samples samples;
     Infos infos;
-    if (!take(samples, infos, detail::sampleCount(maxSamples), "Reader take failed for dds subscriber."))
+    if (!take(use, samples, infos, detail::sampleCount(maxSamples), "Reader take failed for dds subscriber."))
     {
         return result;
     }
-    withLoan(samples, infos, detail::kReturnLoanFailure, [&] {
+    withLoan(use, samples, infos, detail::kReturnLoanFailure, [&] {
         result.reserve(static_cast<std::size_t>(samples.length()));
         for (typename Samples::size_type i = 0; i < samples.length(); ++i)
         {
-            if (accepts(infos[i], samples[i]))
+            if (m_acceptance.accepts(infos[i], samples[i]))
             {
                 result.push_back(createDataEntityFrom<T, ST>(samples[i]));
             }
@@ -325,9 +318,9 @@ template <class T, class ST>
 eprosima::fastdds::dds::InstanceHandle_t DdsSubscriber<T, ST>::lookupInstance(const T& instance)
 {
     const ST& impl = obtainImpl<T, ST>(instance, m_logger);
-    auto typeSupport = std::make_shared<typename ST::PubSubType>();
+    typename ST::PubSubType typeSupport;
     eprosima::fastdds::dds::InstanceHandle_t handle;
-    if (!typeSupport->compute_key(impl.getDdsSample(), handle, false))
+    if (!typeSupport.compute_key(impl.getDdsSample(), handle, false))
     {
         internal::failWithErrMsg<std::runtime_error>(m_logger, internal::withCode("Lookup instance key failed", -1));
     }
@@ -343,13 +336,15 @@ std::shared_ptr<T> DdsSubscriber<T, ST>::readInstance(const T& instance)
     {
         return nullptr;
     }
+    const Use use(*m_resources);
+    checkOpen(use);
     Samples samples;
     Infos infos;
-    if (!take(samples, infos, 1, "Reader take failed for dds subscriber's readInstance.", &handle))
+    if (!take(use, samples, infos, 1, "Reader take failed for dds subscriber's readInstance.", &handle))
     {
         return nullptr;
     }
-    return withLoan(samples, infos, detail::kReturnLoanFailure, [&]() -> std::shared_ptr<T> {
+    return withLoan(use, samples, infos, detail::kReturnLoanFailure, [&]() -> std::shared_ptr<T> {
         const auto first = firstAccepted(samples, infos);
         return first < samples.length() ? createDataEntityFrom<T, ST>(samples[first]) : nullptr;
     });
@@ -391,7 +386,9 @@ std::shared_ptr<LoanedDataEntity<T>> DdsSubscriber<T, ST>::lend(
 {
     this->checkState();
     auto loaned = std::make_shared<DdsLoanedDataEntity>(this->shared_from_this());
-    if (!take(loaned->dataSeq, loaned->infoSeq, 1, takeFailure, instance))
+    const Use use(*m_resources);
+    checkOpen(use);
+    if (!take(use, loaned->dataSeq, loaned->infoSeq, 1, takeFailure, instance))
     {
         return nullptr;
     }
@@ -408,21 +405,13 @@ std::shared_ptr<LoanedDataEntity<T>> DdsSubscriber<T, ST>::lend(
 template <class T, class ST>
 void DdsSubscriber<T, ST>::returnLoan(Samples& samples, Infos& infos)
 {
+    internal::releaseParked();
     // After close the reader lingers only for the loans still out; once it is gone there is nothing to give
     // back to.
-    eprosima::fastdds::dds::DataReader* reader = m_resources->reader();
-    if (reader == nullptr)
-    {
-        return;
-    }
-    const internal::fastdds::ReturnCode code = reader->return_loan(samples, infos);
+    const internal::fastdds::ReturnCode code = m_resources->returnLoan(samples, infos);
     if (code != internal::fastdds::kOk)
     {
         failWithUri("Failed to return loan back to middle-layer.", code);
-    }
-    if (this->state() == internal::EntityState::Closed)
-    {
-        releaseResources();
     }
 }
 
@@ -433,7 +422,7 @@ std::size_t DdsSubscriber<T, ST>::appendEvents(Events& events, const DataEventFi
     std::size_t appended = 0;
     for (typename Samples::size_type i = 0; i < samples.length() && appended < limit; ++i)
     {
-        if (SubscriptionManager<T, ST>::passesReadTest(*this, filter, infos[i], samples[i]))
+        if (m_acceptance.passesReadTest(filter, infos[i], samples[i]))
         {
             events.push_back(std::make_shared<DdsDataEvent<T>>(sourceTimestampOf(infos[i]), true,
                                                                createDataEntityFrom<T, ST>(samples[i]),
@@ -465,98 +454,76 @@ std::size_t DdsSubscriber<T, ST>::readDataEvents(const DataEventFilter<T>& filte
 template <class T, class ST>
 std::size_t DdsSubscriber<T, ST>::readDataEventsCache(const DataEventFilter<T>& filter, Events& events)
 {
+    const Use use(*m_resources);
+    checkOpen(use);
     Samples samples;
     Infos infos;
-    if (!take(samples, infos, eprosima::fastdds::dds::LENGTH_UNLIMITED,
+    if (!take(use, samples, infos, eprosima::fastdds::dds::LENGTH_UNLIMITED,
               "Reader take failed for dds subscriber's readDataEventsCache."))
     {
         return 0;
     }
-    return withLoan(samples, infos, detail::kReturnLoanFailure,
+    return withLoan(use, samples, infos, detail::kReturnLoanFailure,
                     [&] { return appendEvents(events, filter, samples, infos); });
 }
 
 template <class T, class ST>
-std::shared_ptr<eprosima::fastdds::dds::ReadCondition> DdsSubscriber<T, ST>::createReadCondition(
-    const char* deleteFailure)
+template <class BatchSize, class OnBatch>
+void DdsSubscriber<T, ST>::waitAndTake(std::optional<Clock::time_point> deadline, bool waitForRest,
+                                       const char* takeFailure, const char* returnFailure, BatchSize batchSize,
+                                       OnBatch onBatch)
 {
-    namespace dds = eprosima::fastdds::dds;
-    // Any sample state: samples a notifier has already read are still to be taken here, and every batch
-    // takes what it saw, so the condition cannot stay raised by samples nobody will take.
-    dds::ReadCondition* condition =
-        m_reader->create_readcondition(dds::ANY_SAMPLE_STATE, dds::ANY_VIEW_STATE, dds::ALIVE_INSTANCE_STATE);
-    if (condition == nullptr)
+    using Wake = internal::ReaderResources::Wake;
+    const Use use(*m_resources);
+    checkOpen(use);
+    // Declared after the use: the wait set goes back to the pool while the reader is still held.
+    Waiter waiter(*m_resources);
+    for (int32_t size = batchSize(); size != 0; size = batchSize())
     {
-        internal::fail<std::runtime_error>(m_logger, "Failed to create a read condition");
-    }
-    return std::shared_ptr<dds::ReadCondition>(condition, [this, deleteFailure](dds::ReadCondition* c) {
-        const internal::fastdds::ReturnCode code = m_reader->delete_readcondition(c);
-        if (code != internal::fastdds::kOk)
+        internal::fastdds::Duration wait = detail::waitSlice();
+        if (deadline && waitForRest)
         {
-            LOG4CPLUS_ERROR(m_logger, internal::withCode(deleteFailure, code));
+            const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+            if (rest < 0)
+            {
+                return;
+            }
+            if (rest >= 100)
+            {
+                wait = internal::fastdds::Duration(static_cast<int32_t>(rest / 1000),
+                                                   static_cast<uint32_t>(rest % 1000) * 1000000u);
+            }
         }
-    });
-}
-
-template <class T, class ST>
-template <class OnBatch>
-void DdsSubscriber<T, ST>::waitCycle(eprosima::fastdds::dds::WaitSet& waitSet, eprosima::fastdds::dds::Duration_t wait,
-                                     OnBatch onBatch)
-{
-    eprosima::fastdds::dds::ConditionSeq active;
-    const internal::fastdds::ReturnCode code = waitSet.wait(active, wait);
-    if (code == internal::fastdds::kTimeout || (code == internal::fastdds::kOk && active.empty()))
-    {
-        return;
+        else if (deadline && Clock::now() >= *deadline)
+        {
+            return;
+        }
+        const Wake wake = waiter.wait(wait);
+        if (wake == Wake::Closed)
+        {
+            return;
+        }
+        Samples samples;
+        Infos infos;
+        if (wake == Wake::Data && take(use, samples, infos, size, takeFailure))
+        {
+            withLoan(use, samples, infos, returnFailure, [&] { onBatch(samples, infos); });
+        }
     }
-    if (code != internal::fastdds::kOk)
-    {
-        failWithUri("Wait set wait error.", code);
-    }
-    for (std::size_t i = 0; i < active.size(); ++i)
-    {
-        onBatch();
-    }
-}
-
-template <class T, class ST>
-template <class Loop>
-auto DdsSubscriber<T, ST>::waitingForNewData(const char* deleteFailure, Loop loop)
-{
-    const auto condition = createReadCondition(deleteFailure);
-    // Declared after the condition: the wait set lets go of it first.
-    eprosima::fastdds::dds::WaitSet waitSet;
-    const internal::fastdds::ReturnCode attached = waitSet.attach_condition(*condition);
-    if (attached != internal::fastdds::kOk)
-    {
-        failWithUri("Failed to attach a condition to a waitset.", attached);
-    }
-    return loop(waitSet);
 }
 
 template <class T, class ST>
 std::size_t DdsSubscriber<T, ST>::readEventsUntil(const DataEventFilter<T>& filter, Events& events,
                                                   std::size_t eventCountLimit,
-                                                  std::optional<Clock::time_point> deadline, const char* takeFailure,
-                                                  const char* deleteFailure)
+                                                  std::optional<Clock::time_point> deadline, const char* takeFailure)
 {
-    return waitingForNewData(deleteFailure, [&](eprosima::fastdds::dds::WaitSet& waitSet) {
-        std::size_t remaining = eventCountLimit;
-        while (remaining > 0 && (!deadline || Clock::now() < *deadline))
-        {
-            waitCycle(waitSet, detail::waitSlice(), [&] {
-                Samples samples;
-                Infos infos;
-                if (remaining == 0 || !take(samples, infos, static_cast<int32_t>(remaining), takeFailure))
-                {
-                    return;
-                }
-                remaining -= withLoan(samples, infos, detail::kReturnLoanFailureSpaced,
-                                      [&] { return appendEvents(events, filter, samples, infos, remaining); });
-            });
-        }
-        return eventCountLimit - remaining;
-    });
+    std::size_t remaining = eventCountLimit;
+    waitAndTake(
+        deadline, false, takeFailure, detail::kReturnLoanFailureSpaced, [&] { return static_cast<int32_t>(remaining); },
+        [&](Samples& samples, const Infos& infos) {
+            remaining -= appendEvents(events, filter, samples, infos, remaining);
+        });
+    return eventCountLimit - remaining;
 }
 
 template <class T, class ST>
@@ -566,8 +533,7 @@ std::size_t DdsSubscriber<T, ST>::readDataEventsUntilEventCountLimitOrTimeout(co
                                                                               const std::chrono::milliseconds& timeout)
 {
     return readEventsUntil(filter, events, eventCountLimit, Clock::now() + timeout,
-                           "Reader take failed for dds subscriber's readDataEventsUntilEventCountLimitOrTimeout.",
-                           "Deleting read condition failed");
+                           "Reader take failed for dds subscriber's readDataEventsUntilEventCountLimitOrTimeout.");
 }
 
 template <class T, class ST>
@@ -575,41 +541,19 @@ std::size_t DdsSubscriber<T, ST>::readDataEventsUntilEventCountLimit(const DataE
                                                                      std::size_t eventCountLimit)
 {
     return readEventsUntil(filter, events, eventCountLimit, std::nullopt,
-                           "Reader take failed for dds subscriber's readDataEventsUntilEventCountLimit.",
-                           "Delete read condition failed");
+                           "Reader take failed for dds subscriber's readDataEventsUntilEventCountLimit.");
 }
 
 template <class T, class ST>
 std::size_t DdsSubscriber<T, ST>::readDataEventsUntilTimeout(const DataEventFilter<T>& filter, Events& events,
                                                              const std::chrono::milliseconds& timeout)
 {
-    return waitingForNewData("Delete read condition failed", [&](eprosima::fastdds::dds::WaitSet& waitSet) {
-        const Clock::time_point deadline = Clock::now() + timeout;
-        std::size_t appended = 0;
-        for (;;)
-        {
-            const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (remaining.count() < 0)
-            {
-                return appended;
-            }
-            const auto wait = remaining.count() >= 100 ? eprosima::fastdds::dds::Duration_t(
-                                                             static_cast<int32_t>(remaining.count() / 1000),
-                                                             static_cast<uint32_t>(remaining.count() % 1000) * 1000000u)
-                                                       : detail::waitSlice();
-            waitCycle(waitSet, wait, [&] {
-                Samples samples;
-                Infos infos;
-                if (!take(samples, infos, eprosima::fastdds::dds::LENGTH_UNLIMITED,
-                          "Reader take failed in readDataEventsUntilTimeout."))
-                {
-                    return;
-                }
-                appended += withLoan(samples, infos, detail::kReturnLoanFailure,
-                                     [&] { return appendEvents(events, filter, samples, infos); });
-            });
-        }
-    });
+    std::size_t appended = 0;
+    waitAndTake(
+        Clock::now() + timeout, true, "Reader take failed in readDataEventsUntilTimeout.", detail::kReturnLoanFailure,
+        [] { return eprosima::fastdds::dds::LENGTH_UNLIMITED; },
+        [&](Samples& samples, const Infos& infos) { appended += appendEvents(events, filter, samples, infos); });
+    return appended;
 }
 
 template <class T, class ST>
@@ -622,26 +566,26 @@ std::size_t DdsSubscriber<T, ST>::poll(std::size_t maxSamples, const std::chrono
     {
         throw NimbException("Negative timeout given to poll. Uri:" + this->uri().string());
     }
-    return waitingForNewData("Delete read condition failed", [&](eprosima::fastdds::dds::WaitSet& waitSet) {
-        const Clock::time_point deadline = Clock::now() + timeout;
-        std::size_t total = 0;
-        while (Clock::now() < deadline)
-        {
-            waitCycle(waitSet, detail::waitSlice(), [&] {
-                Samples samples;
-                Infos infos;
-                if (!take(samples, infos, detail::sampleCount(maxSamples), "Reader take failed in poll."))
-                {
-                    return;
-                }
-                withLoan(samples, infos, detail::kReturnLoanFailure, [&] {
-                    manager->deliverToSyncSubscriptions(samples, infos);
-                    total += static_cast<std::size_t>(samples.length());
-                });
-            });
-        }
-        return total;
-    });
+    if (internal::insideCallback())
+    {
+        // Its delivery would wait for syncMutex, which a poll on another thread may hold while its callback
+        // waits for the reader lock Fast DDS holds through this thread's listener call, or for this thread.
+        throw IllegalStateException("Cannot poll from inside a subscription callback");
+    }
+    const Clock::time_point deadline = Clock::now() + timeout;
+    std::size_t total = 0;
+    if (timeout.count() == 0)
+    {
+        return total;  // its deadline has passed before the first wait
+    }
+    waitAndTake(
+        deadline, false, "Reader take failed in poll.", detail::kReturnLoanFailure,
+        [&] { return detail::sampleCount(maxSamples); },
+        [&](Samples& samples, Infos& infos) {
+            manager->deliverToSyncSubscriptions(samples, infos);
+            total += static_cast<std::size_t>(samples.length());
+        });
+    return total;
 }
 
 template <class T, class ST>

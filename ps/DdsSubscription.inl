@@ -11,6 +11,7 @@ DdsSubscription<T, ST>::DdsSubscription(std::string id, std::shared_ptr<DdsSubsc
 template <class T, class ST>
 void DdsSubscription<T, ST>::closeIn(SubscriptionKind kind)
 {
+    internal::releaseParked();
     if (m_closed)
     {
         return;

@@ -35,6 +35,7 @@ private:
     std::shared_ptr<eprosima::fastdds::dds::DataWriter> m_writer;
     eprosima::fastdds::dds::InstanceHandle_t m_handle;
     bool m_closed;
+    // Held through every operation, the DDS write included; taken after the parent's base mutex.
     mutable std::mutex m_mutex;
     long m_waitForAckTimeout;
 };

@@ -55,6 +55,7 @@ InstanceDdsPublisher<T, ST>::~InstanceDdsPublisher()
 template <class T, class ST>
 void InstanceDdsPublisher<T, ST>::checkState() const
 {
+    internal::releaseParked();
     if (m_closed)
     {
         internal::fail<IllegalStateException>(m_logger, "InstancePublisher already closed");

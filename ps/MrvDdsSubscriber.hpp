@@ -8,7 +8,9 @@
 #include <log4cplus/logger.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 namespace qara::nimb::ps {
 
@@ -28,6 +30,12 @@ public:
     std::vector<std::shared_ptr<T>> readMostRecent(const std::chrono::milliseconds& timeout) override;
 
     const std::shared_ptr<eprosima::fastdds::dds::DataReader>& reader() const { return m_reader; }
+    // Reads in progress, their delay included.
+    int readersInside()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_reading;
+    }
 
 private:
     void makeTopic();
@@ -35,6 +43,11 @@ private:
     void release();
 
     log4cplus::Logger m_logger;
+    // Guards m_reading and the change to the closed state; close() waits on m_changed for the reads in
+    // progress, which that change wakes from their delay. A leaf lock.
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_reading = 0;
     std::shared_ptr<eprosima::fastdds::dds::Topic> m_topic;
     std::shared_ptr<eprosima::fastdds::dds::Subscriber> m_ddsSubscriber;
     std::shared_ptr<eprosima::fastdds::dds::DataReader> m_reader;

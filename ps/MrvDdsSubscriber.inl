@@ -10,7 +10,6 @@
 #include <boost/scope_exit.hpp>
 
 #include <stdexcept>
-#include <thread>
 
 namespace qara::nimb::ps {
 
@@ -65,11 +64,17 @@ void MrvDdsSubscriber<T, ST>::makeReader()
 template <class T, class ST>
 void MrvDdsSubscriber<T, ST>::close()
 {
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (this->state() == internal::EntityState::Closed)
     {
         LOG4CPLUS_DEBUG(m_logger, "MrvSubscriber already closed");
         return;
     }
+    this->setState(internal::EntityState::Closed);
+    m_changed.notify_all();
+    // The reads woken have only their state to look at; one already reading finishes with the reader.
+    m_changed.wait(lock, [this] { return m_reading == 0; });
+    lock.unlock();
     release();
     internal::releaseParked();
 }
@@ -91,8 +96,30 @@ std::vector<std::shared_ptr<T>> MrvDdsSubscriber<T, ST>::readMostRecent(const st
     {
         throw NimbException("Negative timeout given to Mrv subscriber readMostRecent. Uri:" + this->uri().string());
     }
-    // sleep_for resumes after a signal until the whole time has passed.
-    std::this_thread::sleep_for(timeout);
+    struct Reading
+    {
+        explicit Reading(MrvDdsSubscriber& reader) : subscriber(reader)
+        {
+            std::lock_guard<std::mutex> lock(subscriber.m_mutex);
+            ++subscriber.m_reading;
+        }
+        ~Reading()
+        {
+            std::lock_guard<std::mutex> lock(subscriber.m_mutex);
+            --subscriber.m_reading;
+            subscriber.m_changed.notify_all();
+        }
+        MrvDdsSubscriber& subscriber;
+    } reading(*this);
+    {
+        // The whole delay, unless the subscriber closes meanwhile: a wait woken early waits again.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_changed.wait_for(lock, timeout, [this] { return this->state() == internal::EntityState::Closed; }))
+        {
+            lock.unlock();
+            this->failClosed();
+        }
+    }
 
     dds::LoanableSequence<typename ST::DdsType> samples;
     dds::SampleInfoSeq infos;

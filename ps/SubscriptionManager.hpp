@@ -1,8 +1,9 @@
 #pragma once
 
 #include "ps/DdsDataEvent.hpp"
-#include "ps/internal/DdsBasePubSub.hpp"
-#include "ps/internal/Failure.hpp"
+#include "ps/internal/DeliveryGate.hpp"
+#include "ps/internal/ReaderResources.hpp"
+#include "ps/internal/SampleAcceptance.hpp"
 
 #include <qara/nimb/ps/DataEventFilter.hpp>
 #include <qara/nimb/ps/Subscriber.hpp>
@@ -31,18 +32,20 @@ class DdsSubscriber;
 template <class T, class ST>
 class SubscriptionManager;
 
-// Runs on Fast DDS's listener thread; nothing thrown by a dispatch leaves it into Fast DDS. It outlives
-// its manager: Fast DDS 3.1 neither waits for a running callback when the listener is detached nor stops
-// one that is about to start, so the manager detaches through the gate, which waits for the dispatch in
-// progress and turns later calls away.
+// Runs on Fast DDS's listener threads, and on a publishing thread when the writer is in this process; nothing
+// thrown by a dispatch leaves it into Fast DDS. It is owned with the reader and outlives its manager: Fast DDS
+// 3.1 neither waits for a running callback when the listener is detached nor stops one that is about to
+// start, so the manager detaches through the gate.
 template <class T, class ST>
 class SubscriptionReaderListener : public eprosima::fastdds::dds::DataReaderListener
 {
 public:
     SubscriptionReaderListener();
 
-    void attach(SubscriptionManager<T, ST>& manager);
-    void detach();
+    // Once, before the reader may call it.
+    void attach(std::weak_ptr<SubscriptionManager<T, ST>> manager);
+    // See DeliveryGate::close.
+    void detach(bool wait) { m_gate.close(wait); }
 
     void on_data_available(eprosima::fastdds::dds::DataReader* reader) override;
     void on_requested_deadline_missed(eprosima::fastdds::dds::DataReader* reader,
@@ -52,8 +55,8 @@ public:
 
 private:
     log4cplus::Logger m_logger;
-    std::mutex m_gate;
-    SubscriptionManager<T, ST>* m_manager = nullptr;
+    internal::DeliveryGate m_gate;
+    std::weak_ptr<SubscriptionManager<T, ST>> m_manager;
 };
 
 enum class SubscriptionKind
@@ -66,8 +69,13 @@ enum class SubscriptionKind
 // Keeps the subscriptions of one subscriber and delivers to them: listener callbacks and notifiers on the
 // DDS listener thread (under asyncMutex), synchronous callbacks from the subscriber's poll (under
 // syncMutex). A new filter may not overlap any registered one, of any kind.
+//
+// Locks: Fast DDS holds its reader's own lock through every listener call, so a dispatch takes asyncMutex
+// after it; syncMutex is taken by poll and by registration (which takes both at once, in one order over the
+// two); retiredMutex is a leaf. Inside any subscription callback a thread takes neither map mutex: it may
+// neither register nor poll, and what it closes is retired (unsubscribe).
 template <class T, class ST>
-class SubscriptionManager
+class SubscriptionManager : public std::enable_shared_from_this<SubscriptionManager<T, ST>>
 {
 public:
     using Callback = std::function<void(Subscriber<T>&, const DataEvent<T>&)>;
@@ -75,6 +83,7 @@ public:
     using DdsType = typename ST::DdsType;
     using Samples = eprosima::fastdds::dds::LoanableSequence<DdsType>;
     using SubscriberPtr = std::shared_ptr<DdsSubscriber<T, ST>>;
+    using Acceptance = internal::SampleAcceptance<T, ST>;
 
     struct SubscriptionInfo
     {
@@ -91,27 +100,29 @@ public:
     };
 
     SubscriptionManager(const std::shared_ptr<eprosima::fastdds::dds::DomainParticipant>& participant,
-                        const std::shared_ptr<eprosima::fastdds::dds::DataReader>& reader,
-                        DdsSubscriber<T, ST>& subscriber, SubscriptionReaderListener<T, ST>& listener);
-
-    // Attaches the listener to the reader. Only once the subscriber is owned by a shared_ptr: a dispatch
-    // looks its owner up through it, from Fast DDS's threads.
-    void start();
-    // Detaches the listener: waits for a dispatch in progress, and no dispatch starts after.
-    void stop();
-    // The subscriber, unless it is being destroyed.
-    std::shared_ptr<DdsSubscriber<T, ST>> owner() const;
+                        std::shared_ptr<internal::ReaderResources> resources, Subscriber<T>& subscriber,
+                        SubscriptionReaderListener<T, ST>& listener, Acceptance acceptance);
 
     SubscriptionManager(const SubscriptionManager&) = delete;
     SubscriptionManager& operator=(const SubscriptionManager&) = delete;
+
+    // Attaches the listener to the reader, once the subscriber is owned by `owner`: a dispatch holds it, so
+    // that a callback may drop every other owner.
+    void start(std::weak_ptr<Subscriber<T>> owner);
+    // Detaches the listener. From outside every callback it waits for a delivery in progress of either
+    // kind, and none starts after; from inside one it does not wait, since that delivery may be waiting for
+    // this thread.
+    void stop();
+    // The subscriber, unless it is being destroyed.
+    std::shared_ptr<Subscriber<T>> owner() const { return m_owner.lock(); }
 
     std::unique_ptr<Subscription> subscribe(const DataEventFilter<T>& filter, Callback& callback, SubscriberPtr self);
     std::unique_ptr<Subscription> subscribeAsync(const DataEventFilter<T>& filter, Callback& callback,
                                                  SubscriberPtr self);
     std::unique_ptr<Subscription> subscribeAsyncWithNotifier(const DataEventFilter<T>& filter, Notifier& notifier,
                                                              SubscriberPtr self);
-    // Removes a registration. From inside one of this manager's own callbacks, of either kind, the removal
-    // is deferred: the registration is not called again and leaves its map when that map is next free.
+    // Removes a registration. From inside any subscription callback it does not wait: the registration is
+    // retired (never called again) and leaves its map when that map is next free.
     void unsubscribe(SubscriptionKind kind, const std::string& id);
 
     // The listener's work on data arrival: notifiers first (they only read), then listeners (they take).
@@ -122,16 +133,14 @@ public:
     // True on a thread that is inside one of this manager's dispatches or deliveries.
     bool isDeliveringOnThisThread() const;
 
-    static InstanceEvent createInstanceEventFrom(const eprosima::fastdds::dds::SampleInfo& info);
-    static bool matchInstanceEvent(eprosima::fastdds::dds::ViewStateKind viewState, const DataEventFilter<T>& filter);
-    static bool matchInstanceState(eprosima::fastdds::dds::InstanceStateKind instanceState,
-                                   const DataEventFilter<T>& filter);
-    // Steps of the delivery test after validity and age: instance, state, event.
-    static bool matchFilter(const DataEventFilter<T>& filter, const eprosima::fastdds::dds::SampleInfo& info,
-                            DdsType& sample);
-    // The test the data-event reads apply.
-    static bool passesReadTest(const DdsSubscriber<T, ST>& subscriber, const DataEventFilter<T>& filter,
-                               const eprosima::fastdds::dds::SampleInfo& info, DdsType& sample);
+    static InstanceEvent createInstanceEventFrom(const eprosima::fastdds::dds::SampleInfo& info)
+    {
+        return Acceptance::instanceEventOf(info);
+    }
+    static bool matchInstanceEvent(eprosima::fastdds::dds::ViewStateKind viewState, const DataEventFilter<T>& filter)
+    {
+        return Acceptance::matchInstanceEvent(viewState, filter);
+    }
 
 private:
     // Marks the thread that holds one of the two mutexes for a delivery.
@@ -150,12 +159,9 @@ private:
     void ensureUniqueFilter(const DataEventFilter<T>& filter);
     template <class Info>
     void ensureUniqueFilterIn(const std::map<std::string, Info>& map, const DataEventFilter<T>& filter);
-    static bool overlaps(const DataEventFilter<T>& a, const DataEventFilter<T>& b);
 
-    void dispatchToNotifiers();
-    void dispatchToListeners();
-    bool passesDeliveryTest(const DataEventFilter<T>& filter, const eprosima::fastdds::dds::SampleInfo& info,
-                            DdsType& sample) const;
+    void dispatchToNotifiers(eprosima::fastdds::dds::DataReader& reader);
+    void dispatchToListeners(eprosima::fastdds::dds::DataReader& reader);
     template <class Call>
     void invokeGuarded(Call call);
     bool isRetired(const std::string& id);
@@ -164,21 +170,28 @@ private:
     void eraseRetired(Maps&... maps);
     bool deliverOne(SubscriptionInfo& subscription, const eprosima::fastdds::dds::SampleInfo& info, DdsType& sample,
                     std::shared_ptr<T>& entity);
-    void returnLoan(Samples& samples, eprosima::fastdds::dds::SampleInfoSeq& infos);
+    void returnLoan(eprosima::fastdds::dds::DataReader& reader, Samples& samples,
+                    eprosima::fastdds::dds::SampleInfoSeq& infos);
 
     log4cplus::Logger m_logger;
     std::shared_ptr<eprosima::fastdds::dds::DomainParticipant> m_participant;
-    DdsSubscriber<T, ST>& m_subscriber;
-    std::shared_ptr<eprosima::fastdds::dds::DataReader> m_reader;
+    Subscriber<T>& m_subscriber;
+    std::weak_ptr<Subscriber<T>> m_owner;
+    std::shared_ptr<internal::ReaderResources> m_resources;
     SubscriptionReaderListener<T, ST>& m_listener;
+    const Acceptance m_acceptance;
+    // Set by stop(): a dispatch in progress stops taking.
+    std::atomic<bool> m_stopping{false};
+    // Held through a whole listener dispatch; guards the two maps below.
     std::mutex m_asyncMutex;
     std::map<std::string, SubscriptionInfo> m_asyncSubscriptions;
     std::map<std::string, NotifierSubscriptionInfo> m_notifierSubscriptions;
+    // Held by poll while it delivers; guards the map below.
     std::mutex m_syncMutex;
     std::map<std::string, SubscriptionInfo> m_syncSubscriptions;
 
-    // Registrations closed from inside a delivery, not yet erased from their maps. A leaf lock: taken
-    // with or without the map mutexes, never the other way round.
+    // Registrations closed from inside a callback, not yet erased from their maps. A leaf lock: taken with or
+    // without the map mutexes, never the other way round.
     std::mutex m_retiredMutex;
     std::set<std::string> m_retired;
     std::atomic<std::thread::id> m_asyncHolder;

@@ -1,13 +1,11 @@
 #pragma once
 
-#include "generated/dds/DecodeFailures.hpp"
 #include "ps/DdsSubscription.hpp"
 #include "ps/internal/Failure.hpp"
 
 #include <qara/nimb/Exceptions.hpp>
 #include <qara/nimb/ps/detail/Uuid.hpp>
 
-#include <fastdds/dds/core/LoanableSequence.hpp>
 #include <boost/scope_exit.hpp>
 
 #include <exception>
@@ -24,48 +22,43 @@ SubscriptionReaderListener<T, ST>::SubscriptionReaderListener()
 }
 
 template <class T, class ST>
-void SubscriptionReaderListener<T, ST>::attach(SubscriptionManager<T, ST>& manager)
+void SubscriptionReaderListener<T, ST>::attach(std::weak_ptr<SubscriptionManager<T, ST>> manager)
 {
-    std::lock_guard<std::mutex> lock(m_gate);
-    m_manager = &manager;
-}
-
-template <class T, class ST>
-void SubscriptionReaderListener<T, ST>::detach()
-{
-    std::lock_guard<std::mutex> lock(m_gate);
-    m_manager = nullptr;
+    m_manager = std::move(manager);
+    m_gate.open();
 }
 
 template <class T, class ST>
 void SubscriptionReaderListener<T, ST>::on_data_available(fdds::DataReader*)
 {
-    const internal::ListenerCallbackScope scope;
-    // A callback may drop every other owner of the subscriber. Holding it here lets the dispatch finish
-    // and the subscriber go only after the gate is left; it then parks its reader, which Fast DDS cannot
-    // delete from inside this call. Nothing of this listener is touched after it is dropped.
-    std::shared_ptr<DdsSubscriber<T, ST>> owner;
-    try
-    {
-        std::lock_guard<std::mutex> lock(m_gate);
-        if (m_manager != nullptr)
+    const internal::CallbackScope scope(internal::CallbackScope::Kind::Listener);
+    // Held until the gate is left: a callback may drop every other owner of the subscriber, which then goes
+    // here, still inside this call, and parks its reader. Nothing of this listener is touched after.
+    std::shared_ptr<Subscriber<T>> owner;
+    std::shared_ptr<SubscriptionManager<T, ST>> manager;
+    m_gate.arrive([&] {
+        try
         {
-            // Null while the subscriber is being destroyed on another thread, which waits here to detach.
-            owner = m_manager->owner();
+            if (!manager)
+            {
+                manager = m_manager.lock();
+                // Null while the subscriber is being destroyed on another thread.
+                owner = manager ? manager->owner() : nullptr;
+            }
             if (owner)
             {
-                m_manager->dispatch();
+                manager->dispatch();
             }
         }
-    }
-    catch (const std::exception& e)
-    {
-        LOG4CPLUS_ERROR(m_logger, "errMsg:Dispatch of received data failed: " << e.what());
-    }
-    catch (...)
-    {
-        LOG4CPLUS_ERROR(m_logger, "errMsg:Dispatch of received data failed");
-    }
+        catch (const std::exception& e)
+        {
+            LOG4CPLUS_ERROR(m_logger, "errMsg:Dispatch of received data failed: " << e.what());
+        }
+        catch (...)
+        {
+            LOG4CPLUS_ERROR(m_logger, "errMsg:Dispatch of received data failed");
+        }
+    });
 }
 
 template <class T, class ST>
@@ -96,44 +89,52 @@ SubscriptionManager<T, ST>::Delivering::~Delivering()
 
 template <class T, class ST>
 SubscriptionManager<T, ST>::SubscriptionManager(const std::shared_ptr<fdds::DomainParticipant>& participant,
-                                                const std::shared_ptr<fdds::DataReader>& reader,
-                                                DdsSubscriber<T, ST>& subscriber,
-                                                SubscriptionReaderListener<T, ST>& listener)
+                                                std::shared_ptr<internal::ReaderResources> resources,
+                                                Subscriber<T>& subscriber, SubscriptionReaderListener<T, ST>& listener,
+                                                Acceptance acceptance)
     : m_logger(log4cplus::Logger::getInstance("nimbDdsSubscriptionManager")),
       m_participant(participant),
       m_subscriber(subscriber),
-      m_reader(reader),
-      m_listener(listener)
+      m_resources(std::move(resources)),
+      m_listener(listener),
+      m_acceptance(acceptance)
 {
 }
 
 template <class T, class ST>
-void SubscriptionManager<T, ST>::start()
+void SubscriptionManager<T, ST>::start(std::weak_ptr<Subscriber<T>> owner)
 {
-    m_listener.attach(*this);
-    const internal::fastdds::ReturnCode code = m_reader->set_listener(&m_listener);
+    m_owner = std::move(owner);
+    m_listener.attach(this->weak_from_this());
+    const internal::ReaderResources::Use use(*m_resources);
+    const internal::fastdds::ReturnCode code = use.reader().set_listener(&m_listener);
     if (code != internal::fastdds::kOk)
     {
-        m_listener.detach();
+        m_listener.detach(false);
         internal::fail<std::runtime_error>(m_logger,
                                            internal::withCode("Failed to attach a listener to the DDS reader", code));
     }
 }
 
 template <class T, class ST>
-std::shared_ptr<DdsSubscriber<T, ST>> SubscriptionManager<T, ST>::owner() const
-{
-    return m_subscriber.weak_from_this().lock();
-}
-
-template <class T, class ST>
 void SubscriptionManager<T, ST>::stop()
 {
-    m_listener.detach();
-    const internal::fastdds::ReturnCode code = m_reader->set_listener(nullptr, fdds::StatusMask::none());
-    if (code != internal::fastdds::kOk)
+    m_stopping = true;
+    const bool wait = !internal::insideCallback();
+    m_listener.detach(wait);
     {
-        LOG4CPLUS_ERROR(m_logger, "errMsg:" << internal::withCode("Failed to set listener to none", code));
+        const internal::ReaderResources::Use use(*m_resources);
+        const internal::fastdds::ReturnCode code =
+            use ? use.reader().set_listener(nullptr, fdds::StatusMask::none()) : internal::fastdds::kOk;
+        if (code != internal::fastdds::kOk)
+        {
+            LOG4CPLUS_ERROR(m_logger, "errMsg:" << internal::withCode("Failed to set listener to none", code));
+        }
+    }
+    if (wait)
+    {
+        // A poll on another thread may be delivering a batch it took before the close.
+        std::lock_guard<std::mutex> lock(m_syncMutex);
     }
 }
 
@@ -149,10 +150,10 @@ template <class Info>
 std::string SubscriptionManager<T, ST>::registerIn(std::map<std::string, Info>& map, const DataEventFilter<T>& filter,
                                                    Info info)
 {
-    if (isDeliveringOnThisThread())
+    if (internal::insideCallback())
     {
-        // Both mutexes would be needed while this thread already holds one of them.
-        throw IllegalStateException("Cannot subscribe from inside a callback of the same subscriber");
+        // Both mutexes are needed, and the delivery holding one of them may be waiting for this thread.
+        throw IllegalStateException("Cannot subscribe from inside a subscription callback");
     }
     // One order over both mutexes, so that overlap checks of concurrent registrations of different kinds
     // see each other.
@@ -193,10 +194,10 @@ std::unique_ptr<Subscription> SubscriptionManager<T, ST>::subscribeAsyncWithNoti
 template <class T, class ST>
 void SubscriptionManager<T, ST>::unsubscribe(SubscriptionKind kind, const std::string& id)
 {
-    if (isDeliveringOnThisThread())
+    if (internal::insideCallback())
     {
-        // This thread holds one of the map mutexes: taking the other could deadlock with a delivery of the
-        // other kind, and the own map may be in the middle of being walked.
+        // The delivery holding this map's mutex may be waiting for this thread, and if this thread holds it,
+        // the map may be in the middle of being walked.
         std::lock_guard<std::mutex> lock(m_retiredMutex);
         m_retired.insert(id);
         return;
@@ -246,117 +247,11 @@ void SubscriptionManager<T, ST>::ensureUniqueFilterIn(const std::map<std::string
 {
     for (const auto& entry : map)
     {
-        if (overlaps(filter, entry.second.filter))
+        if (Acceptance::overlaps(filter, entry.second.filter))
         {
             internal::fail<std::runtime_error>(m_logger, "Filter intersects with an already registered subscription");
         }
     }
-}
-
-template <class T, class ST>
-bool SubscriptionManager<T, ST>::overlaps(const DataEventFilter<T>& a, const DataEventFilter<T>& b)
-{
-    const bool instances = !a.instance || !b.instance || a.instance->keyEquals(*b.instance);
-    const bool states = a.instanceState == b.instanceState || a.instanceState == InstanceState::ANY ||
-                        b.instanceState == InstanceState::ANY;
-    bool events = a.instanceEvents.empty() || b.instanceEvents.empty();
-    for (auto it = a.instanceEvents.begin(); !events && it != a.instanceEvents.end(); ++it)
-    {
-        events = b.instanceEvents.count(*it) != 0;
-    }
-    return instances && states && events;
-}
-
-template <class T, class ST>
-InstanceEvent SubscriptionManager<T, ST>::createInstanceEventFrom(const fdds::SampleInfo& info)
-{
-    const auto state = info.instance_state;
-    if (state == fdds::NOT_ALIVE_DISPOSED_INSTANCE_STATE || state == fdds::NOT_ALIVE_NO_WRITERS_INSTANCE_STATE ||
-        state == (fdds::NOT_ALIVE_DISPOSED_INSTANCE_STATE | fdds::NOT_ALIVE_NO_WRITERS_INSTANCE_STATE))
-    {
-        return InstanceEvent::DELETED;
-    }
-    if (info.view_state == fdds::NEW_VIEW_STATE)
-    {
-        return InstanceEvent::CREATED;
-    }
-    if (info.view_state == fdds::NOT_NEW_VIEW_STATE || info.view_state == fdds::ANY_VIEW_STATE)
-    {
-        return InstanceEvent::UPDATED;
-    }
-    throw NimbException("Nimb InstanceEvent can not be deduced from sampleInfo");
-}
-
-template <class T, class ST>
-bool SubscriptionManager<T, ST>::matchInstanceEvent(fdds::ViewStateKind viewState, const DataEventFilter<T>& filter)
-{
-    if (filter.instanceEvents.empty())
-    {
-        return true;
-    }
-    for (InstanceEvent event : filter.instanceEvents)
-    {
-        if ((event == InstanceEvent::CREATED && viewState == fdds::NEW_VIEW_STATE) ||
-            (event == InstanceEvent::UPDATED && viewState == fdds::NOT_NEW_VIEW_STATE))
-        {
-            return true;
-        }
-    }
-    return false;
-}
-
-template <class T, class ST>
-bool SubscriptionManager<T, ST>::matchInstanceState(fdds::InstanceStateKind instanceState,
-                                                    const DataEventFilter<T>& filter)
-{
-    switch (filter.instanceState)
-    {
-        case InstanceState::ANY:
-            return true;
-        case InstanceState::ALIVE:
-            return instanceState == fdds::ALIVE_INSTANCE_STATE;
-        case InstanceState::NOT_ALIVE:
-            return instanceState == fdds::NOT_ALIVE_DISPOSED_INSTANCE_STATE;
-    }
-    return false;
-}
-
-template <class T, class ST>
-bool SubscriptionManager<T, ST>::matchFilter(const DataEventFilter<T>& filter, const fdds::SampleInfo& info,
-                                             DdsType& sample)
-{
-    if (filter.instance && !ST(&sample).keyEquals(*filter.instance))
-    {
-        return false;
-    }
-    return matchInstanceState(info.instance_state, filter) && matchInstanceEvent(info.view_state, filter);
-}
-
-template <class T, class ST>
-bool SubscriptionManager<T, ST>::passesDeliveryTest(const DataEventFilter<T>& filter, const fdds::SampleInfo& info,
-                                                    DdsType& sample) const
-{
-    return m_subscriber.accepts(info, sample) && matchFilter(filter, info, sample);
-}
-
-template <class T, class ST>
-bool SubscriptionManager<T, ST>::passesReadTest(const DdsSubscriber<T, ST>& subscriber,
-                                                const DataEventFilter<T>& filter, const fdds::SampleInfo& info,
-                                                DdsType& sample)
-{
-    if (!subscriber.accepts(info, sample))
-    {
-        return false;
-    }
-    if (!filter.instance)
-    {
-        return true;
-    }
-    if (!ST(&sample).keyEquals(*filter.instance))
-    {
-        return matchInstanceState(info.instance_state, filter) || matchInstanceEvent(info.view_state, filter);
-    }
-    return true;
 }
 
 template <class T, class ST>
@@ -393,25 +288,30 @@ void SubscriptionManager<T, ST>::eraseRetired(Maps&... maps)
 template <class T, class ST>
 void SubscriptionManager<T, ST>::dispatch()
 {
+    const internal::ReaderResources::Use use(*m_resources);
+    if (!use || m_stopping)
+    {
+        return;
+    }
     std::lock_guard<std::mutex> lock(m_asyncMutex);
     {
         Delivering delivering(m_asyncHolder);
         if (!m_notifierSubscriptions.empty())
         {
-            dispatchToNotifiers();
+            dispatchToNotifiers(use.reader());
         }
         if (!m_asyncSubscriptions.empty())
         {
-            dispatchToListeners();
+            dispatchToListeners(use.reader());
         }
     }
     eraseRetired(m_asyncSubscriptions, m_notifierSubscriptions);
 }
 
 template <class T, class ST>
-void SubscriptionManager<T, ST>::returnLoan(Samples& samples, fdds::SampleInfoSeq& infos)
+void SubscriptionManager<T, ST>::returnLoan(fdds::DataReader& reader, Samples& samples, fdds::SampleInfoSeq& infos)
 {
-    const internal::fastdds::ReturnCode code = m_reader->return_loan(samples, infos);
+    const internal::fastdds::ReturnCode code = reader.return_loan(samples, infos);
     if (code != internal::fastdds::kOk)
     {
         LOG4CPLUS_ERROR(m_logger, "errMsg:" << internal::withCode(
@@ -422,12 +322,13 @@ void SubscriptionManager<T, ST>::returnLoan(Samples& samples, fdds::SampleInfoSe
 }
 
 template <class T, class ST>
-void SubscriptionManager<T, ST>::dispatchToNotifiers()
+void SubscriptionManager<T, ST>::dispatchToNotifiers(fdds::DataReader& reader)
 {
     Samples samples;
     fdds::SampleInfoSeq infos;
-    const internal::fastdds::ReturnCode code = m_reader->read(
-        samples, infos, fdds::LENGTH_UNLIMITED, fdds::ANY_SAMPLE_STATE, fdds::ANY_VIEW_STATE, fdds::ANY_INSTANCE_STATE);
+    const internal::fastdds::ReturnCode code = reader.read(samples, infos, fdds::LENGTH_UNLIMITED,
+                                                           fdds::ANY_SAMPLE_STATE, fdds::ANY_VIEW_STATE,
+                                                           fdds::ANY_INSTANCE_STATE);
     if (code == internal::fastdds::kNoData)
     {
         return;
@@ -440,14 +341,14 @@ void SubscriptionManager<T, ST>::dispatchToNotifiers()
     }
     BOOST_SCOPE_EXIT_ALL(&)
     {
-        returnLoan(samples, infos);
+        returnLoan(reader, samples, infos);
     };
     for (auto& entry : m_notifierSubscriptions)
     {
         NotifierSubscriptionInfo& subscription = entry.second;
         for (typename Samples::size_type i = 0; i < samples.length(); ++i)
         {
-            if (!isRetired(subscription.id) && matchFilter(subscription.filter, infos[i], samples[i]))
+            if (!isRetired(subscription.id) && Acceptance::matches(subscription.filter, infos[i], samples[i]))
             {
                 invokeGuarded([&] { subscription.notifier(m_subscriber); });
                 break;
@@ -460,7 +361,7 @@ template <class T, class ST>
 bool SubscriptionManager<T, ST>::deliverOne(SubscriptionInfo& subscription, const fdds::SampleInfo& info,
                                             DdsType& sample, std::shared_ptr<T>& entity)
 {
-    if (isRetired(subscription.id) || !passesDeliveryTest(subscription.filter, info, sample))
+    if (isRetired(subscription.id) || !m_acceptance.passesDeliveryTest(subscription.filter, info, sample))
     {
         return false;
     }
@@ -476,21 +377,22 @@ bool SubscriptionManager<T, ST>::deliverOne(SubscriptionInfo& subscription, cons
 }
 
 template <class T, class ST>
-void SubscriptionManager<T, ST>::dispatchToListeners()
+void SubscriptionManager<T, ST>::dispatchToListeners(fdds::DataReader& reader)
 {
-    // Takes every sample, read or not: the notifiers may have read them just before.
-    for (;;)
+    // Takes every sample, read or not: the notifiers may have read them just before. Until the reader has
+    // nothing left, so that arrivals during the callbacks (one they published, say) are delivered too.
+    while (!m_stopping)
     {
         Samples samples;
         fdds::SampleInfoSeq infos;
-        if (m_reader->take(samples, infos, fdds::LENGTH_UNLIMITED, fdds::ANY_SAMPLE_STATE, fdds::ANY_VIEW_STATE,
-                           fdds::ANY_INSTANCE_STATE) != internal::fastdds::kOk)
+        if (reader.take(samples, infos, fdds::LENGTH_UNLIMITED, fdds::ANY_SAMPLE_STATE, fdds::ANY_VIEW_STATE,
+                        fdds::ANY_INSTANCE_STATE) != internal::fastdds::kOk)
         {
             return;
         }
         BOOST_SCOPE_EXIT_ALL(&)
         {
-            returnLoan(samples, infos);
+            returnLoan(reader, samples, infos);
         };
         for (typename Samples::size_type i = 0; i < samples.length(); ++i)
         {
@@ -508,6 +410,7 @@ void SubscriptionManager<T, ST>::deliverToSyncSubscriptions(Samples& samples, fd
 {
     std::lock_guard<std::mutex> lock(m_syncMutex);
     {
+        const internal::CallbackScope scope(internal::CallbackScope::Kind::Poll);
         Delivering delivering(m_syncHolder);
         std::vector<std::shared_ptr<T>> entities(static_cast<std::size_t>(samples.length()));
         for (auto& entry : m_syncSubscriptions)

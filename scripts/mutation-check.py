@@ -2,7 +2,10 @@
 """Applies small deliberate faults to the library one at a time and runs the suite against each.
 
 A fault that no test notices is a hole in the suite. Each fault is a (file, original text, faulty text)
-triple; the original must occur exactly once. The tree is restored after every fault, also on Ctrl-C.
+triple; the original must occur exactly once. The chosen tests run once unchanged first: a fault is caught
+only when a test that passed then fails, and fails again when run once more. A fault that does not compile
+and a skipped test catch nothing. Each fault's test output is kept (--output, by default
+<build>/mutation-check). The tree is restored after every fault, also on Ctrl-C.
 
     scripts/mutation-check.py [--build build/release] [--only NAME ...] [--targets T ...] [--ctest-args ...]
 
@@ -11,8 +14,11 @@ triple; the original must occur exactly once. The tree is restored after every f
 
 import argparse
 import pathlib
+import re
 import subprocess
 import sys
+import tempfile
+import xml.etree.ElementTree as ET
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -43,35 +49,34 @@ FAULTS = {
         "            deadline = d->getDuration();",
         "            deadline = deadline == 0 ? d->getDuration() : deadline;"),
     "overlap check ignores instance states": (
-        "ps/SubscriptionManager.inl",
+        "ps/internal/SampleAcceptance.inl",
         "const bool states = a.instanceState == b.instanceState ||",
         "const bool states = true ||"),
     "retired handles still called": (
         "ps/SubscriptionManager.inl",
-        "if (isRetired(subscription.id) || !passesDeliveryTest(subscription.filter, info, sample))",
-        "if (!passesDeliveryTest(subscription.filter, info, sample))"),
+        "if (isRetired(subscription.id) || !m_acceptance.passesDeliveryTest(subscription.filter, info, sample))",
+        "if (!m_acceptance.passesDeliveryTest(subscription.filter, info, sample))"),
     "dispatch keeps no owner": (
         "ps/SubscriptionManager.inl",
-        "            owner = m_manager->owner();",
-        "            owner = nullptr; m_manager->dispatch();"),
+        "                owner = manager ? manager->owner() : nullptr;",
+        "                owner = nullptr;\n                if (manager && manager->owner()) manager->dispatch();"),
     "topic holders not counted": (
         "ps/internal/DdsBasePubSub.cpp",
         "    ++found->second;",
         "    (void)found;"),
     "lingering reader never retried": (
-        "ps/DdsSubscriber.inl",
-        """    if (this->state() == internal::EntityState::Closed)
-    {
-        releaseResources();
-    }""",
-        ""),
+        "ps/internal/ReaderResources.cpp",
+        """reader->return_loan(samples, infos) : fastdds::kOk;
+    if (m_closing.load())""",
+        """reader->return_loan(samples, infos) : fastdds::kOk;
+    if (false)"""),
     "decode failures not noted": (
         "generated/dds/DecodeFailures.cpp",
-        "    n.samples.insert(sample);",
-        "    (void)sample;"),
+        "    n.samples[sample] = n.next++;",
+        "    n.next++;"),
     "notifier sees invalid state filter": (
-        "ps/SubscriptionManager.inl",
-        "            return instanceState == fdds::ALIVE_INSTANCE_STATE;",
+        "ps/internal/SampleAcceptance.inl",
+        "            return instanceState == dds::ALIVE_INSTANCE_STATE;",
         "            return true;"),
     "DDS domain 232 refused": (
         "host/dds/src/DdsUriHelper.cpp",
@@ -139,7 +144,7 @@ FAULTS = {
         "            size += (-size) % f.width\n",
         ""),
     "disjoint instance events overlap": (
-        "ps/SubscriptionManager.inl",
+        "ps/internal/SampleAcceptance.inl",
         "events = b.instanceEvents.count(*it) != 0;",
         "events = b.instanceEvents.count(*it) == 0;"),
     "most recent value keeps two": (
@@ -151,13 +156,13 @@ FAULTS = {
         "std::floor(timestamp)",
         "std::trunc(timestamp)"),
     "instance event view state flipped": (
-        "ps/SubscriptionManager.inl",
-        "(event == InstanceEvent::CREATED && viewState == fdds::NEW_VIEW_STATE)",
-        "(event == InstanceEvent::CREATED && viewState == fdds::NOT_NEW_VIEW_STATE)"),
+        "ps/internal/SampleAcceptance.inl",
+        "(event == InstanceEvent::CREATED && viewState == dds::NEW_VIEW_STATE)",
+        "(event == InstanceEvent::CREATED && viewState == dds::NOT_NEW_VIEW_STATE)"),
     "loan not returned": (
-        "ps/DdsSubscriber.inl",
-        "const internal::fastdds::ReturnCode code = reader->return_loan(samples, infos);",
-        "const internal::fastdds::ReturnCode code = internal::fastdds::kOk;"),
+        "ps/internal/ReaderResources.cpp",
+        "reader != nullptr ? reader->return_loan(samples, infos) : fastdds::kOk;",
+        "fastdds::kOk;"),
     "writer history keeps the last only": (
         "icd/qos/CodeQos.hpp",
         "    keepEverySample(qos);\n    qos.endpoint().history_memory_policy = kDynamicReserve;",
@@ -276,13 +281,13 @@ FAULTS = {
         "scheme.size() <= schemePrefix.size()",
         "scheme.size() < schemePrefix.size()"),
     "equal instance states seen as disjoint": (
-        "ps/SubscriptionManager.inl",
+        "ps/internal/SampleAcceptance.inl",
         "const bool states = a.instanceState == b.instanceState ||",
         "const bool states = a.instanceState != b.instanceState ||"),
     "update of a known instance reported as created": (
-        "ps/SubscriptionManager.inl",
-        "    if (info.view_state == fdds::NEW_VIEW_STATE)",
-        "    if (info.view_state != fdds::NEW_VIEW_STATE)"),
+        "ps/internal/SampleAcceptance.inl",
+        "    if (info.view_state == dds::NEW_VIEW_STATE)",
+        "    if (info.view_state != dds::NEW_VIEW_STATE)"),
     "array view made one element in": (
         "icd/dds/NoCopyFixedSequence.inl",
         "std::shared_ptr<const E>(std::shared_ptr<const E>(), m_array->data()), 0, N)",
@@ -312,6 +317,88 @@ FAULTS = {
         """    qos.representation().m_value = {eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION,
                                     eprosima::fastdds::dds::XCDR2_DATA_REPRESENTATION};""",
         "    qos.representation().m_value = {eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION};"),
+    "parked readers never released": (
+        "ps/internal/Reentry.hpp",
+        "if (detail::parkedCount.load(std::memory_order_acquire) != 0)",
+        "if (false)"),
+    "a nested notification delivers at once": (
+        "ps/internal/DeliveryGate.hpp",
+        """    if (m_busy)
+    {
+        return;
+    }
+    m_busy = true;""",
+        "    m_busy = true;"),
+    "close from a callback waits for the other delivery": (
+        "ps/SubscriptionManager.inl",
+        "    const bool wait = !internal::insideCallback();",
+        "    const bool wait = true;"),
+    "a handle closed in another subscriber's callback waits": (
+        "ps/SubscriptionManager.inl",
+        """    if (internal::insideCallback())
+    {
+        // The delivery holding this map's mutex""",
+        """    if (isDeliveringOnThisThread())
+    {
+        // The delivery holding this map's mutex"""),
+    "registration allowed in another subscriber's callback": (
+        "ps/SubscriptionManager.inl",
+        """    if (internal::insideCallback())
+    {
+        // Both mutexes are needed""",
+        """    if (isDeliveringOnThisThread())
+    {
+        // Both mutexes are needed"""),
+    "a publisher closed in its own write's callback goes at once": (
+        "ps/DdsPublisher.inl",
+        "    if (std::find(writing.begin(), writing.end(), this) != writing.end())\n    {\n        // Inside",
+        "    if (false)\n    {\n        // Inside"),
+    "poll allowed inside a callback": (
+        "ps/DdsSubscriber.inl",
+        "    if (internal::insideCallback())\n    {\n        // Its delivery",
+        "    if (false)\n    {\n        // Its delivery"),
+    "close does not wake a waiting read": (
+        "ps/internal/ReaderResources.cpp",
+        "    m_closed.set_trigger_value(true);\n",
+        ""),
+    "a wait woken by close goes on waiting": (
+        "ps/internal/ReaderResources.cpp",
+        """    const fastdds::ReturnCode code = m_set->waitSet.wait(m_set->active, timeout);
+    if (m_resources.m_closing.load())""",
+        """    const fastdds::ReturnCode code = m_set->waitSet.wait(m_set->active, timeout);
+    if (false)"""),
+    "the last read out leaves the reader": (
+        "ps/internal/ReaderResources.cpp",
+        "    if (m_resources.m_users.fetch_sub(1) == 1 && m_resources.m_closing.load())",
+        "    if (m_resources.m_users.fetch_sub(1) == 1 && false)"),
+    "read condition for unread samples only": (
+        "ps/internal/ReaderResources.cpp",
+        "            dds::ANY_SAMPLE_STATE, dds::ANY_VIEW_STATE, dds::ALIVE_INSTANCE_STATE);",
+        "            dds::NOT_READ_SAMPLE_STATE, dds::ANY_VIEW_STATE, dds::ALIVE_INSTANCE_STATE);"),
+    "instance publisher added to a closed parent": (
+        "ps/internal/DdsBasePubSub.inl",
+        "    if (m_instancePublishersClosed)",
+        "    if (false)"),
+    "poll batch size ignored": (
+        "ps/DdsSubscriber.inl",
+        "[&] { return detail::sampleCount(maxSamples); },",
+        "[&] { return detail::sampleCount(0); },"),
+    "most-recent-value delay not ended by close": (
+        "ps/MrvDdsSubscriber.inl",
+        "m_changed.wait_for(lock, timeout, [this] { return this->state() == internal::EntityState::Closed; })",
+        "(m_changed.wait_for(lock, timeout, [] { return false; }), this->state() == internal::EntityState::Closed)"),
+    "read test weighs the state of any filter": (
+        "ps/internal/SampleAcceptance.inl",
+        "    if (!filter.instance || sameInstance(filter, sample))\n    {\n        return true;",
+        "    if (filter.instance && sameInstance(filter, sample))\n    {\n        return true;"),
+    "decode failure notes unbounded": (
+        "generated/dds/DecodeFailures.cpp",
+        "        n.samples.erase(oldest);",
+        "        (void)oldest;"),
+    "writer deleted without waiting for acknowledgements": (
+        "ps/internal/EntityHolders.hpp",
+        "    if (timeoutMs <= 0)\n    {\n        return;",
+        "    if (true)\n    {\n        return;"),
 }
 
 
@@ -319,40 +406,85 @@ def run(command, **kwargs):
     return subprocess.run(command, cwd=ROOT, text=True, capture_output=True, **kwargs)
 
 
+def run_tests(args, extra=()):
+    """Runs the chosen tests; returns {name: (outcome, output)}, outcome passed, failed or skipped."""
+    with tempfile.TemporaryDirectory() as work:
+        junit = pathlib.Path(work) / "results.xml"
+        run(["ctest", "--test-dir", args.build, "-j2", "--timeout", "120", "--output-junit", str(junit),
+             *args.ctest_args, *extra])
+        if not junit.exists():
+            return {}
+        results = {}
+        for case in ET.parse(junit).getroot().iter("testcase"):
+            output = "".join(case.itertext())
+            status = case.get("status")
+            skipped = status != "run" and status != "fail" or "[  SKIPPED ]" in output
+            outcome = "skipped" if skipped else "passed" if status == "run" else "failed"
+            results[case.get("name")] = (outcome, output)
+        return results
+
+
+def exactly(names):
+    # Names of typed tests go on with "  # TypeParam = ..."; ctest's expressions know only the plain escapes.
+    plain = (re.sub(r"([][.^$*+?(){}|\\])", r"\\\1", name.split("  #")[0]) for name in names)
+    return ["-R", "^(" + "|".join(plain) + ")"]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default="build/release")
     parser.add_argument("--only", nargs="*", default=None, help="names of the faults to try")
     parser.add_argument("--targets", nargs="*", default=[], help="build only these targets")
-    parser.add_argument("--ctest-args", nargs=argparse.REMAINDER, default=["-E", "Soak|MultiHost"])
+    parser.add_argument("--output", default=None, help="where each fault's test output is kept")
+    parser.add_argument("--ctest-args", nargs=argparse.REMAINDER, default=["-E", "Soak"])
     args = parser.parse_args()
+    output = pathlib.Path(args.output or ROOT / args.build / "mutation-check")
+    output.mkdir(parents=True, exist_ok=True)
 
     build_command = ["cmake", "--build", args.build, "-j2"] + (["--target", *args.targets] if args.targets else [])
-    caught_all = True
-    for name, (path, original, faulty) in FAULTS.items():
-        if args.only and name not in args.only:
-            continue
-        file = ROOT / path
-        text = file.read_text()
-        if text.count(original) != 1:
+    chosen = {name: fault for name, fault in FAULTS.items() if not args.only or name in args.only}
+    for name, (path, original, _) in chosen.items():
+        if (ROOT / path).read_text().count(original) != 1:
             print(f"{name}: the original text is not in {path} exactly once", file=sys.stderr)
             return 2
+    # A fault counts as caught only by a test that passed without it: first the selection unchanged.
+    build = run(build_command)
+    if build.returncode != 0:
+        print(build.stdout + build.stderr, file=sys.stderr)
+        return 2
+    baseline = run_tests(args)
+    passing = {test for test, (outcome, _) in baseline.items() if outcome == "passed"}
+    print(f"unchanged: {len(passing)} of {len(baseline)} tests pass; skipped and failing ones catch nothing")
+    if not passing:
+        return 2
+
+    caught_all = True
+    for name, (path, original, faulty) in chosen.items():
+        file = ROOT / path
+        text = file.read_text()
+        log = output / (re.sub(r"[^A-Za-z0-9]+", "-", name).strip("-") + ".txt")
         try:
             file.write_text(text.replace(original, faulty))
             build = run(build_command)
             if build.returncode != 0:
-                print(f"{name}: caught by the compiler")
+                caught_all = False
+                log.write_text(build.stdout + build.stderr)
+                print(f"{name}: NOT CAUGHT (does not compile)")
                 continue
-            tests = run(["ctest", "--test-dir", args.build, "-j2", "--timeout", "120", *args.ctest_args])
-            failed = [line.split(" - ")[1].split(" (")[0] for line in tests.stdout.splitlines() if " - " in line]
-            if failed:
-                print(f"{name}: caught by {', '.join(failed[:4])}{' ...' if len(failed) > 4 else ''}")
+            failed = sorted(t for t, (outcome, _) in run_tests(args).items() if outcome == "failed" and t in passing)
+            # Once more, so that a test that fails by chance does not count.
+            again = run_tests(args, exactly(failed)) if failed else {}
+            confirmed = [t for t in failed if again.get(t, ("", ""))[0] == "failed"]
+            log.write_text("".join(f"== {t}\n{again[t][1]}\n" for t in confirmed) or "no test failed twice\n")
+            if confirmed:
+                print(f"{name}: caught by {', '.join(confirmed[:4])}{' ...' if len(confirmed) > 4 else ''}")
             else:
                 caught_all = False
                 print(f"{name}: NOT CAUGHT")
         finally:
             file.write_text(text)
     run(build_command)
+    print(f"test output of each fault: {output}")
     return 0 if caught_all else 1
 
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine (only what is missing), then builds and runs the whole suite: AddressSanitizer +
-# UndefinedBehaviorSanitizer, a short libFuzzer run of every CDR decoder, ThreadSanitizer on the concurrent
-# subscription tests, the normal optimised build with the whole suite, and a consumer project built against
+# UndefinedBehaviorSanitizer, a short libFuzzer run of every CDR decoder, ThreadSanitizer on the tests labelled
+# "threads", the normal optimised build with the whole suite, and a consumer project built against
 # that build once installed. A second run rebuilds incrementally.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,19 +36,14 @@ cp -r tests/fuzz/corpus/. "$work/"
 build/fuzz/tests/fuzz/tarvex_cdr_fuzzer -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" \
     2> >(tail -n 15 >&2)
 
-# ThreadSanitizer: the executables that test concurrent subscription handling, and the fault tests, whose
-# subscriptions are served by Fast DDS's threads and polled by the test's at the same time. A report stops
-# the process at once, so that one in a peer process fails its test too.
+# ThreadSanitizer: the tests labelled "threads", whose subscriptions Fast DDS's threads serve while the
+# test's own threads poll, close and register, and the lifecycle races. A report stops the process at once,
+# so that one in a peer process fails its test too.
 echo "== ThreadSanitizer"
 cmake -S . -B build/tsan -Wno-dev -DCMAKE_BUILD_TYPE=Debug -DSANITIZER=thread -DNIMB_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build build/tsan -j "$jobs" --target ps_pubsub_test ps_scenario_test
-# The other executables are not built here, and of the scenarios only the fault tests race subscriptions,
-# so suites are picked by name. The concurrency tests' runs over the transports are left out too: TSan
-# reports Fast DDS's own receive path, which is not instrumented, as reading freed memory; they run under
-# AddressSanitizer and in the release build.
+cmake --build build/tsan -j "$jobs" --target nimb-threads-tests
 TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp second_deadlock_stack=1 halt_on_error=1" \
-    ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 600 \
-    -R '^(PubSub|MediumPubSub|HostileInput|ConcurrentSubscriber|Faults)[./]' -E 'overTransport'
+    ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 600 -L '^threads$'
 
 echo "== Release build"
 configure_and_build build/release -DCMAKE_BUILD_TYPE=Release

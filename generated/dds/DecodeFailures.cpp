@@ -1,17 +1,28 @@
 #include "generated/dds/DecodeFailures.hpp"
 
+#include <array>
+#include <cstdint>
 #include <mutex>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace generated::dds_ {
 
 namespace {
 
-// The mutex guards the set and is a leaf lock.
+// At most this many notes. A reader that decodes into a buffer of its own (take_next_sample into a sample
+// on its stack) never deletes it through the type support, so such a note would never be forgotten; the
+// oldest note goes when this many newer ones have been made.
+constexpr std::size_t kMaxNotes = 1024;
+
+// Guards the map, the ring and the count's writes; a leaf lock.
 struct Notes
 {
     std::mutex mutex;
-    std::unordered_set<const void*> samples;
+    // Sample -> the number of the note.
+    std::unordered_map<const void*, uint64_t> samples;
+    // The last kMaxNotes notes made, by number modulo kMaxNotes.
+    std::array<std::pair<const void*, uint64_t>, kMaxNotes> made{};
+    uint64_t next = 1;
 };
 
 Notes& notes()
@@ -26,7 +37,14 @@ void DecodeFailures::record(const void* sample)
 {
     Notes& n = notes();
     std::lock_guard<std::mutex> lock(n.mutex);
-    n.samples.insert(sample);
+    auto& slot = n.made[n.next % kMaxNotes];
+    const auto oldest = n.samples.find(slot.first);
+    if (oldest != n.samples.end() && oldest->second == slot.second)
+    {
+        n.samples.erase(oldest);
+    }
+    slot = {sample, n.next};
+    n.samples[sample] = n.next++;
     s_count = n.samples.size();
 }
 

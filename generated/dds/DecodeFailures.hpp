@@ -9,9 +9,9 @@ namespace generated::dds_ {
 
 // Fast DDS 3.1 hands out a sample whose payload failed to decode as if its data were valid. The type
 // support notes the sample objects whose last decode failed, and forgets one when it decodes again or is
-// deleted: the notes never outgrow the samples alive, and a read on any thread, also one nested in a
-// callback of another read, sees the state of exactly the samples it holds. The loaned sample info itself
-// must stay untouched: Fast DDS relies on it when the loan is returned.
+// deleted, and a read on any thread, also one nested in a callback of another read, sees the state of exactly
+// the samples it holds. A buffer the type support never deletes keeps its note until 1024 newer notes were
+// made. The loaned sample info itself must stay untouched: Fast DDS relies on it when the loan is returned.
 class DecodeFailures
 {
 public:

@@ -1,33 +1,15 @@
 #include "ps/internal/DdsBasePubSub.hpp"
 
-#include "ps/internal/ReaderResources.hpp"
-
 #include <map>
 
 namespace qara::nimb::ps::internal {
 
 namespace {
 
-thread_local int t_callbackDepth = 0;
-
 std::map<const eprosima::fastdds::dds::Topic*, std::size_t>& topicHolders()
 {
     static std::map<const eprosima::fastdds::dds::Topic*, std::size_t> holders;
     return holders;
-}
-
-// Guards the parked resources only; never held while anything is released.
-std::mutex& parkedMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-
-// Never destroyed: at exit, Fast DDS may already be gone, and the process takes the readers with it.
-std::vector<std::shared_ptr<ReaderResources>>& parked()
-{
-    static auto* resources = new std::vector<std::shared_ptr<ReaderResources>>();
-    return *resources;
 }
 
 }  // namespace
@@ -36,45 +18,6 @@ std::mutex& topicMutex()
 {
     static std::mutex mutex;
     return mutex;
-}
-
-ListenerCallbackScope::ListenerCallbackScope()
-{
-    ++t_callbackDepth;
-}
-
-ListenerCallbackScope::~ListenerCallbackScope()
-{
-    --t_callbackDepth;
-}
-
-bool insideListenerCallback()
-{
-    return t_callbackDepth > 0;
-}
-
-void releaseLater(std::shared_ptr<ReaderResources> resources)
-{
-    std::lock_guard<std::mutex> lock(parkedMutex());
-    parked().push_back(std::move(resources));
-}
-
-void releaseParked()
-{
-    if (insideListenerCallback())
-    {
-        return;
-    }
-    std::vector<std::shared_ptr<ReaderResources>> due;
-    {
-        std::lock_guard<std::mutex> lock(parkedMutex());
-        due.swap(parked());
-    }
-    for (const auto& resources : due)
-    {
-        // False while loans are out: the last loan to come back releases it.
-        resources->release();
-    }
 }
 
 bool holdTopicLocked(const eprosima::fastdds::dds::Topic* topic, bool created)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ps/internal/Failure.hpp"
+#include "ps/internal/Reentry.hpp"
 
 #include <qara/nimb/Nimb.hpp>
 #include <qara/nimb/ProfileType.hpp>
@@ -38,29 +39,10 @@ enum class EntityState : int32_t
 // topic found by one entity cannot be deleted by another before the finder holds it.
 std::mutex& topicMutex();
 
-// Marks the thread as inside a Fast DDS listener callback for as long as it lives.
-class ListenerCallbackScope
-{
-public:
-    ListenerCallbackScope();
-    ~ListenerCallbackScope();
-    ListenerCallbackScope(const ListenerCallbackScope&) = delete;
-    ListenerCallbackScope& operator=(const ListenerCallbackScope&) = delete;
-};
-bool insideListenerCallback();
-
 // Counts the library's holders of the topics it created; topicMutex() must be held. holdTopicLocked is
 // false for a topic created outside the library, releaseTopicLocked true when the last holder went.
 bool holdTopicLocked(const eprosima::fastdds::dds::Topic* topic, bool created);
 bool releaseTopicLocked(const eprosima::fastdds::dds::Topic* topic);
-
-class ReaderResources;
-
-// Fast DDS cannot delete a reader from inside that reader's callbacks. A reader to be released there is
-// parked instead and released by the next call of releaseParked() outside every callback: every creation
-// and close of an entity makes that call.
-void releaseLater(std::shared_ptr<ReaderResources> resources);
-void releaseParked();
 
 // Whether a sample with this source time breaks the deadline or latency limit (milliseconds, 0 for none)
 // at the wall-clock time `now`. The age is compared in whole milliseconds; the deadline to the nanosecond.
@@ -101,7 +83,10 @@ public:
     const char* getQosLibraryName() const;
     std::string profileName(ProfileType type) const;
 
+    // Also releases what listener calls parked: every operation starts here.
     virtual void checkState() const;
+    // IllegalStateException "Entity closed", logged.
+    [[noreturn]] void failClosed() const;
     bool isQosExceeded(const eprosima::fastdds::dds::SampleInfo& info) const;
     static std::pair<int32_t, int32_t> getDeadlineAndLatencyDuration(const QoSList& qos);
 
@@ -115,8 +100,9 @@ public:
     EntityState state() const { return m_state.load(); }
     void setState(EntityState state) { m_state = state; }
 
-    // Instance publishers made from this publisher, not owned; guarded by the base mutex.
-    void addInstancePublisher(InstancePublisher<T>* instancePublisher);
+    // Instance publishers made from this publisher, not owned; guarded by the base mutex. Adding one fails
+    // once closeInstancePublishers() has begun, so that none made during the close stays open.
+    bool addInstancePublisher(InstancePublisher<T>* instancePublisher);
     void removeInstancePublisher(InstancePublisher<T>* instancePublisher);
     void closeInstancePublishers();
 
@@ -131,6 +117,8 @@ private:
     Nimb::Properties m_properties;
     std::shared_ptr<Participant> m_participant;
     std::vector<InstancePublisher<T>*> m_instancePublishers;
+    bool m_instancePublishersClosed = false;
+    // Guards the two fields above; taken before an instance publisher's own mutex.
     std::mutex m_mutex;
     std::string m_topicName;
     eprosima::fastdds::dds::TypeSupport m_typeSupport;

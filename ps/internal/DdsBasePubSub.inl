@@ -176,15 +176,22 @@ std::string DdsBasePubSub<T, ST>::profileName(ProfileType type) const
 template <class T, class ST>
 void DdsBasePubSub<T, ST>::checkState() const
 {
+    releaseParked();
     switch (m_state)
     {
         case EntityState::Initialized:
             return;
         case EntityState::Closed:
-            fail<IllegalStateException>(m_logger, "Entity closed Uri: " + m_uri.string());
+            failClosed();
         default:
             fail<IllegalStateException>(m_logger, "Entity is not INITIALIZED. Uri: " + m_uri.string());
     }
+}
+
+template <class T, class ST>
+void DdsBasePubSub<T, ST>::failClosed() const
+{
+    fail<IllegalStateException>(m_logger, "Entity closed Uri: " + m_uri.string());
 }
 
 template <class T, class ST>
@@ -215,10 +222,15 @@ std::pair<int32_t, int32_t> DdsBasePubSub<T, ST>::getDeadlineAndLatencyDuration(
 }
 
 template <class T, class ST>
-void DdsBasePubSub<T, ST>::addInstancePublisher(InstancePublisher<T>* instancePublisher)
+bool DdsBasePubSub<T, ST>::addInstancePublisher(InstancePublisher<T>* instancePublisher)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_instancePublishersClosed)
+    {
+        return false;
+    }
     m_instancePublishers.push_back(instancePublisher);
+    return true;
 }
 
 template <class T, class ST>
@@ -233,6 +245,7 @@ template <class T, class ST>
 void DdsBasePubSub<T, ST>::closeInstancePublishers()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_instancePublishersClosed = true;
     for (InstancePublisher<T>* instancePublisher : m_instancePublishers)
     {
         instancePublisher->close();

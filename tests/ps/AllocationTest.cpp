@@ -50,9 +50,9 @@ TYPED_TEST(SteadyState, EachReadAllocatesOnlyWhatItHandsOut)
                 publisher->publish(*entity, 0ms);
             }
             EXPECT_TRUE(Pair::waitForUnread(reader, samples));
-            const std::size_t before = allocations();
+            const std::size_t start = allocations();
             EXPECT_EQ(read(), samples);
-            counted[samples / 32] = allocations() - before;
+            counted[samples / 32] = allocations() - start;
         }
         return (counted[1] - counted[0]) / 16.0;
     };
@@ -66,6 +66,10 @@ TYPED_TEST(SteadyState, EachReadAllocatesOnlyWhatItHandsOut)
         // The listener path delivers the same way, one borrowing entity per sample.
         auto subscription = subscriber->subscribe({}, [](Subscriber<T>&, const DataEvent<T>&) {});
         EXPECT_EQ(perSample(*subscriber, [&] { return subscriber->poll(0, 1000ms); }), 1.0) << "an entity";
+        // Waiting itself: the read condition and the wait sets are the subscriber's, made at its first wait.
+        before = allocations();
+        EXPECT_EQ(subscriber->poll(0, 150ms) + subscriber->readDataEvents({}, events, 1, 150ms), 0u);
+        EXPECT_EQ(allocations() - before, 0u) << "waits that find nothing";
     }
     publisher->publish(*entity, 0ms);
     ASSERT_TRUE(Pair::waitForUnread(*subscriber, 1));

@@ -1,13 +1,16 @@
 #pragma once
 
+#include <qara/nimb/Exceptions.hpp>
 #include <qara/nimb/ps/DataEvent.hpp>
 #include <qara/nimb/ps/Publisher.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <numeric>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -65,6 +68,41 @@ private:
 
 // The numbers of publishNumbered's samples, as callbacks saw them.
 using Deliveries = Collected<uint32_t>;
+
+// What a call threw, its kind and its message ("IllegalState ...", "Nimb ...", "runtime ..."); "" for nothing.
+template <class Call>
+std::string thrown(Call&& call)
+{
+    try
+    {
+        call();
+    }
+    catch (const std::exception& e)
+    {
+        return (dynamic_cast<const qara::nimb::IllegalStateException*>(&e) ? "IllegalState "
+                : dynamic_cast<const qara::nimb::NimbException*>(&e)       ? "Nimb "
+                                                                           : "runtime ") +
+               std::string(e.what());
+    }
+    return "";
+}
+
+// Runs `other` on a second thread, both calls starting together.
+template <class Mine, class Other>
+void together(Mine&& mine, Other&& other)
+{
+    std::atomic<int> waiting{2};
+    auto start = [&] {
+        for (--waiting; waiting.load() > 0;)
+        {
+            std::this_thread::yield();
+        }
+    };
+    std::thread thread([&] { start(), other(); });
+    start();
+    mine();
+    thread.join();
+}
 
 // 1..last
 inline std::vector<uint32_t> numbersUpTo(uint32_t last)

@@ -19,10 +19,9 @@ class LogCapture
 public:
     using Lines = std::vector<std::pair<int, std::string>>;
 
-    explicit LogCapture(const std::string& loggerName = "", log4cplus::LogLevel level = log4cplus::TRACE_LOG_LEVEL)
-        : m_logger(loggerName.empty() ? log4cplus::Logger::getRoot() : log4cplus::Logger::getInstance(loggerName)),
-          m_previousLevel(m_logger.getLogLevel()),
-          m_appender(new Recorder())
+    explicit LogCapture(const std::string& name = "", log4cplus::LogLevel level = log4cplus::TRACE_LOG_LEVEL)
+        : m_logger(name.empty() ? log4cplus::Logger::getRoot() : log4cplus::Logger::getInstance(name)),
+          m_previousLevel(m_logger.getLogLevel())
     {
         m_logger.addAppender(m_appender);
         m_logger.setLogLevel(level);
@@ -38,9 +37,8 @@ public:
     {
         auto& recorder = static_cast<Recorder&>(*m_appender);
         std::lock_guard<std::mutex> lock(recorder.mutex);
-        return recorder.lines;
+        return recorder.recorded;
     }
-
     bool contains(int level, const std::string& message) const
     {
         const Lines all = lines();
@@ -55,16 +53,15 @@ private:
         void append(const log4cplus::spi::InternalLoggingEvent& event) override
         {
             std::lock_guard<std::mutex> lock(mutex);
-            lines.emplace_back(event.getLogLevel(), event.getMessage());
+            recorded.emplace_back(event.getLogLevel(), event.getMessage());
         }
-
         std::mutex mutex;
-        Lines lines;
+        Lines recorded;
     };
 
     log4cplus::Logger m_logger;
     log4cplus::LogLevel m_previousLevel;
-    log4cplus::SharedAppenderPtr m_appender;
+    log4cplus::SharedAppenderPtr m_appender{new Recorder()};
 };
 
 }  // namespace tarvex_test

@@ -30,14 +30,13 @@ inline int matchedCount(eprosima::fastdds::dds::DataWriter& writer)
 // Checks `condition` every 10 ms until it holds; false if it still does not after `limit`.
 inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit)
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition())
+    for (const auto deadline = std::chrono::steady_clock::now() + limit; !condition();
+         std::this_thread::sleep_for(std::chrono::milliseconds(10)))
     {
         if (std::chrono::steady_clock::now() > deadline)
         {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
 }

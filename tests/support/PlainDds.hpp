@@ -1,5 +1,7 @@
 #pragma once
 
+#include "icd/dds/FastDdsCompat.hpp"
+
 #include <fastdds/dds/domain/DomainParticipant.hpp>
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>
 #include <fastdds/dds/subscriber/DataReader.hpp>
@@ -34,18 +36,15 @@ public:
         namespace dds = eprosima::fastdds::dds;
         m_participant =
             dds::DomainParticipantFactory::get_instance()->create_participant(domain, dds::PARTICIPANT_QOS_DEFAULT);
-        if (m_participant == nullptr)
-        {
-            throw std::runtime_error("plain reader: no participant");
-        }
         dds::TypeSupport type(new PubSubType());
-        type.register_type(m_participant);
         // The participant owns the topic and the subscriber, and deletes them with the reader.
-        auto* topic = m_participant->create_topic(topicName, type.get_type_name(), dds::TOPIC_QOS_DEFAULT);
-        m_reader = m_participant->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT)->create_datareader(topic, qos);
-        if (m_reader == nullptr)
+        if (m_participant == nullptr || type.register_type(m_participant) != qara::nimb::icd::dds::fastdds::kOk ||
+            (m_reader = m_participant->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT)
+                            ->create_datareader(
+                                m_participant->create_topic(topicName, type.get_type_name(), dds::TOPIC_QOS_DEFAULT),
+                                qos)) == nullptr)
         {
-            throw std::runtime_error("plain reader: no reader");
+            throw std::runtime_error("plain reader: no participant or no reader");
         }
     }
 
@@ -54,9 +53,6 @@ public:
         m_participant->delete_contained_entities();
         eprosima::fastdds::dds::DomainParticipantFactory::get_instance()->delete_participant(m_participant);
     }
-
-    PlainReader(const PlainReader&) = delete;
-    PlainReader& operator=(const PlainReader&) = delete;
 
     static eprosima::fastdds::dds::DataReaderQos reliableQos()
     {
@@ -74,7 +70,7 @@ public:
         Received one;
         while (received.size() < count && std::chrono::steady_clock::now() < deadline)
         {
-            if (m_reader->take_next_sample(&one.sample, &one.info) != eprosima::fastdds::dds::RETCODE_OK)
+            if (m_reader->take_next_sample(&one.sample, &one.info) != qara::nimb::icd::dds::fastdds::kOk)
             {
                 m_reader->wait_for_unread_message(eprosima::fastdds::dds::Duration_t(0, 50000000));
             }

@@ -9,6 +9,7 @@
 #include "ps/MrvDdsSubscriber.hpp"
 
 #include <qara/nimb/DdsNimb.hpp>
+#include <qara/nimb/DdsUriHelper.hpp>
 #include <qara/nimb/ps/MrvSubscriber.hpp>
 #include <qara/nimb/ps/Subscriber.hpp>
 
@@ -20,7 +21,8 @@
 namespace tarvex_test {
 
 // Publishers and subscribers of one topic made through the plug-in's exported functions, each side on a
-// participant of its own so that samples really cross a transport.
+// participant of its own. Within one process Fast DDS still hands samples over inside write(), on the
+// writer's thread, unless intra-process delivery is turned off.
 template <class TopicType>
 class PubSubPair
 {
@@ -30,7 +32,7 @@ public:
     using W = typename TopicType::Wire;
     using QoSList = std::vector<std::shared_ptr<qara::nimb::ps::qos::QoS>>;
 
-    explicit PubSubPair(std::string uri) : uri(std::move(uri)) {}
+    explicit PubSubPair(std::string topicUri) : uri(std::move(topicUri)) {}
 
     std::unique_ptr<qara::nimb::ps::Publisher<T>> makePublisher(const QoSList& qos = {},
                                                                 const qara::nimb::Nimb::Properties& properties = {})
@@ -54,9 +56,15 @@ public:
         return *dynamic_cast<qara::nimb::ps::DdsPublisherDelegator<T, ST>&>(publisher).publisher()->writer();
     }
 
+    static const std::shared_ptr<qara::nimb::ps::DdsSubscriber<T, ST>>& implOf(
+        qara::nimb::ps::Subscriber<T>& subscriber)
+    {
+        return dynamic_cast<qara::nimb::ps::DdsSubscriberDelegator<T, ST>&>(subscriber).subscriber();
+    }
+
     static eprosima::fastdds::dds::DataReader& readerOf(qara::nimb::ps::Subscriber<T>& subscriber)
     {
-        return *dynamic_cast<qara::nimb::ps::DdsSubscriberDelegator<T, ST>&>(subscriber).subscriber()->reader();
+        return *implOf(subscriber)->reader();
     }
 
     static eprosima::fastdds::dds::DataReader& readerOf(qara::nimb::ps::MrvSubscriber<T>& subscriber)
@@ -68,10 +76,9 @@ public:
     template <class Subscriber>
     static void waitUntilMatched(qara::nimb::ps::Publisher<T>& publisher, Subscriber& subscriber, int readers = 1)
     {
-        auto& writer = writerOf(publisher);
-        auto& reader = readerOf(subscriber);
-        if (!waitUntil([&] { return matchedCount(writer) >= readers && matchedCount(reader) >= 1; },
-                       std::chrono::seconds(30)))
+        if (!waitUntil(
+                [&] { return matchedCount(writerOf(publisher)) >= readers && matchedCount(readerOf(subscriber)); },
+                std::chrono::seconds(30)))
         {
             throw std::runtime_error("publisher and subscriber never matched");
         }
@@ -92,6 +99,8 @@ public:
     }
 
     static const W& wireOf(const T& entity) { return *dynamic_cast<const ST&>(entity).getDdsSample(); }
+
+    std::string topicName() const { return qara::nimb::DdsUriHelper::topic(qara::nimb::Uri(uri), true); }
 
     std::string uri;
     std::shared_ptr<qara::nimb::Nimb> publishingHost = std::make_shared<qara::nimb::DdsNimb>();

@@ -26,7 +26,8 @@ public:
     virtual void publish(double timestamp, const T& data, const std::chrono::milliseconds& timeout) = 0;
     // Waits up to "dds.wait_for_ack.timeout_ms" (default 5000; 0 or less: no wait) for the readers to
     // acknowledge what was written, then deletes the writer; a second call does nothing. Never throws.
-    // Must not run while another thread publishes through a Publisher.
+    // Must not run while another thread publishes through a Publisher; from a callback that a Publisher's
+    // own publish delivered in this process, it closes at once and the writer goes when that publish returns.
     virtual void close() = 0;
 };
 

@@ -3,7 +3,11 @@
 
 Run it on a quiet machine, from the repository root, after a release build:
 
-    scripts/performance.py [--build build/release] [--rounds 20] [--only bench,pingpong,scale,cdr]
+    scripts/performance.py [--build build/release] [--rounds 20] [--runs 3] [--only bench,pingpong,scale,cdr]
+
+Each comparison of bench and pingpong runs --runs times; a cell gives the median run's ratio with its 95 %
+interval and, after it, the lowest and highest median of the runs, so that a reader sees how far one run
+can be trusted.
 
 - bench:    `tarvex bench`, plug-in and plain in turns in one process, ratios per topic with 95 % intervals;
 - pingpong: `tarvex perf ping/pong --path both` between two processes, with the code QoS and with the profile
@@ -32,14 +36,42 @@ def interval(ratio):
     return f"{ratio['median']:.2f} [{ratio['low']:.2f}, {ratio['high']:.2f}]"
 
 
-def bench(tarvex, rounds):
+def median_run(ratios):
+    """The run whose median is the median of the runs, with the spread of the runs' medians."""
+    ordered = sorted(ratios, key=lambda r: r["median"])
+    return f"{interval(ordered[len(ordered) // 2])} ({ordered[0]['median']:.2f}–{ordered[-1]['median']:.2f})"
+
+
+BENCH_RATIOS = re.compile(r"^\s+plug-in/plain\s+p50 (\S+) \[(\S+), (\S+)\]\s+p99 (\S+) \[(\S+), (\S+)\]"
+                          r"\s+samples/s (\S+) \[(\S+), (\S+)\]")
+
+
+def bench_ratios(tarvex, rounds):
+    """Per topic, the p50, p99 and throughput ratios of one `tarvex bench` run."""
     with tempfile.TemporaryDirectory() as out:
-        csv = pathlib.Path(out) / "bench.csv"
-        run = subprocess.run([tarvex, "bench", "--rounds", str(rounds), "--csv", str(csv), "--plot",
-                              str(pathlib.Path(out) / "bench.svg")], capture_output=True, text=True, check=True)
-    print("### In one process: `tarvex bench`, plug-in / plain\n\n```text")
-    print(run.stdout.strip())
-    print("```\n")
+        run = subprocess.run([tarvex, "bench", "--rounds", str(rounds), "--csv", str(pathlib.Path(out) / "bench.csv"),
+                              "--plot", str(pathlib.Path(out) / "bench.svg")], capture_output=True, text=True,
+                             check=True)
+    result, topic = {}, None
+    for line in run.stdout.splitlines():
+        topic = line.split()[0] if line and not line[0].isspace() and line.split()[0] in TOPICS else topic
+        match = BENCH_RATIOS.match(line)
+        if match:
+            values = [float(v) for v in match.groups()]
+            result[topic] = {name: {"median": values[i], "low": values[i + 1], "high": values[i + 2]}
+                             for i, name in ((0, "p50"), (3, "p99"), (6, "throughput"))}
+    return result
+
+
+def bench(tarvex, rounds, runs):
+    results = [bench_ratios(tarvex, rounds) for _ in range(runs)]
+    print(f"### In one process: `tarvex bench --rounds {rounds}`, plug-in / plain, {runs} runs\n")
+    print("| topic | p50 | p99 | throughput |")
+    print("|---|---|---|---|")
+    for topic in TOPICS:
+        cells = [median_run([r[topic][name] for r in results]) for name in ("p50", "p99", "throughput")]
+        print(f"| {topic} | " + " | ".join(cells) + " |")
+    print()
 
 
 def pingpong(tarvex, rounds, domain, topic, extra):
@@ -55,18 +87,21 @@ def pingpong(tarvex, rounds, domain, topic, extra):
     return json.loads(ping.stdout)
 
 
-def pingpongs(tarvex, rounds):
-    print("### Between two processes: `tarvex perf ping/pong --path both`, one-way latency (round trip / 2)\n")
+def pingpongs(tarvex, rounds, runs):
+    print(f"### Between two processes: `tarvex perf ping/pong --path both --rounds {rounds} --count 200`, one-way "
+          f"latency (round trip / 2), {runs} runs\n")
     print("| topic | QoS | plug-in p50 µs | plain p50 µs | plug-in / plain p50 | plug-in / plain p99 |")
     print("|---|---|---|---|---|---|")
     plain = {}
     for index, topic in enumerate(TOPICS):
         for qos, extra in (("code", []), ("fast", FAST)):
-            result = pingpong(tarvex, rounds, 180 + 2 * index + len(extra) // 4, topic, extra)
-            paths, ratios = result["paths"], result["ratios"]
-            plain[(topic, qos)] = paths["plain"]["latency_us"]["p50"]
-            print(f"| {topic} | {qos} | {paths['plugin']['latency_us']['p50']:.1f} | "
-                  f"{paths['plain']['latency_us']['p50']:.1f} | {interval(ratios['p50'])} | {interval(ratios['p99'])} |")
+            results = [pingpong(tarvex, rounds, 180 + 2 * index + len(extra) // 4, topic, extra) for _ in range(runs)]
+            middle = sorted(results, key=lambda r: r["ratios"]["p50"]["median"])[runs // 2]["paths"]
+            plain[(topic, qos)] = middle["plain"]["latency_us"]["p50"]
+            print(f"| {topic} | {qos} | {middle['plugin']['latency_us']['p50']:.1f} | "
+                  f"{middle['plain']['latency_us']['p50']:.1f} | "
+                  f"{median_run([r['ratios']['p50'] for r in results])} | "
+                  f"{median_run([r['ratios']['p99'] for r in results])} |")
     print("\nThe code QoS priced: plain Fast DDS p50 with the code QoS / with the `fast` library: " +
           ", ".join(f"{t} {plain[(t, 'code')] / plain[(t, 'fast')]:.2f}" for t in TOPICS) + "\n")
 
@@ -107,6 +142,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default="build/release")
     parser.add_argument("--rounds", type=int, default=20)
+    parser.add_argument("--runs", type=int, default=3, help="runs of each bench and pingpong comparison")
     parser.add_argument("--seconds", type=int, default=10, help="length of each scale run")
     parser.add_argument("--only", default="bench,pingpong,scale,cdr")
     args = parser.parse_args()
@@ -116,9 +152,9 @@ def main():
     print(f"Measured on {platform.node()}: {os.cpu_count()} cores, {platform.processor() or platform.machine()}, "
           f"{platform.platform()}\n")
     if "bench" in parts:
-        bench(tarvex, args.rounds)
+        bench(tarvex, args.rounds, args.runs)
     if "pingpong" in parts:
-        pingpongs(tarvex, args.rounds)
+        pingpongs(tarvex, args.rounds, args.runs)
     if "scale" in parts:
         scale(tarvex, args.seconds)
     if "cdr" in parts:

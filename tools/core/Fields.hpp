@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <type_traits>
@@ -101,26 +102,61 @@ const std::pair<std::size_t, std::string>& sequenceField()
     return field;
 }
 
-// The sequence number a sample carries, from an interface or a wire structure.
+template <class S, class = void>
+struct HasGetters : std::false_type
+{
+};
+template <class S>
+struct HasGetters<S, std::void_t<decltype(S::visitGetters(std::declval<void (*)(const char*, int)>()))>>
+    : std::true_type
+{
+};
+
+template <class V>
+uint64_t firstNumber(const V& value)
+{
+    if constexpr (isArrayField<V>)
+    {
+        return static_cast<uint64_t>(value[0]);
+    }
+    else
+    {
+        return static_cast<uint64_t>(value);
+    }
+}
+
+// The sequence number a sample carries, from an interface or a wire structure. An interface is asked for
+// that one field only: its accessors are virtual, and asking for an array makes a view.
 template <class S>
 uint64_t sequenceOf(const S& sample)
 {
-    uint64_t sequence = 0;
-    std::size_t index = 0;
-    sample.visitFields([&](const char*, const auto& value) {
-        if (index++ == sequenceField<S>().first)
-        {
-            if constexpr (isArrayField<decltype(value)>)
+    if constexpr (HasGetters<S>::value)
+    {
+        static const std::function<uint64_t(const S&)> read = [] {
+            std::function<uint64_t(const S&)> found;
+            std::size_t index = 0;
+            S::visitGetters([&](const char*, auto getter) {
+                if (index++ == sequenceField<S>().first)
+                {
+                    found = [getter](const S& s) { return firstNumber((s.*getter)()); };
+                }
+            });
+            return found;
+        }();
+        return read(sample);
+    }
+    else
+    {
+        uint64_t sequence = 0;
+        std::size_t index = 0;
+        sample.visitFields([&](const char*, const auto& value) {
+            if (index++ == sequenceField<S>().first)
             {
-                sequence = static_cast<uint64_t>(value[0]);
+                sequence = firstNumber(value);
             }
-            else
-            {
-                sequence = static_cast<uint64_t>(value);
-            }
-        }
-    });
-    return sequence;
+        });
+        return sequence;
+    }
 }
 
 // Sets the sequence number of an interface's sample.

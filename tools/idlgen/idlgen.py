@@ -331,6 +331,9 @@ def interface_header(module, s):
               "    template <class Visitor>", "    void visitFields(Visitor&& visitor)", "    {"]
     lines += [f"        visitor(\"{f.name}\", get{f.accessor}(), [this](const auto& v) {{ set{f.accessor}(v); }});"
               for f in s.fields]
+    lines += ["    }", "", "    // Calls visitor(name, getter) for every field in wire order, getter the accessor as a member pointer.",
+              "    template <class Visitor>", "    static void visitGetters(Visitor&& visitor)", "    {"]
+    lines += [f"        visitor(\"{f.name}\", &{s.name}::get{f.accessor});" for f in s.fields]
     lines += ["    }"]
     lines += ["", "    // Copies through the accessors, so it works between any two implementations.",
               f"    {s.name}& operator=(const {s.name}& other)", "    {"]

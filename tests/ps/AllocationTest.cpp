@@ -32,7 +32,7 @@ TYPED_TEST(SteadyState, EachReadAllocatesOnlyWhatItHandsOut)
     Pair::waitUntilMatched(*publisher, *subscriber);
     std::size_t before = allocations();
     const auto entity = publisher->createDataEntity();
-    EXPECT_EQ(allocations() - before, 1u) << "an entity, its sample and its array views in one block";
+    EXPECT_EQ(allocations() - before, 1u) << "an entity and its sample in one block";
     const auto copy = publisher->createDataEntity();
     static_cast<typename TypeParam::Entity&>(*entity) = makeDistinctSample<typename TypeParam::Wire>(1);
     before = allocations();

@@ -1,6 +1,7 @@
 #include "ps/internal/Reentry.hpp"
 
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace qara::nimb::ps::internal {
@@ -17,10 +18,13 @@ std::mutex& parkedMutex()
     return mutex;
 }
 
-// Never destroyed: at exit, Fast DDS may already be gone, and the process takes the readers with it.
+// Never destroyed: at exit, Fast DDS may already be gone, and the process takes the readers with it. Built in
+// static storage rather than on the heap, so that a plug-in unloaded with nothing parked leaves nothing behind.
 std::vector<std::shared_ptr<Parked>>& parkedList()
 {
-    static auto* parked = new std::vector<std::shared_ptr<Parked>>();
+    using List = std::vector<std::shared_ptr<Parked>>;
+    alignas(List) static unsigned char storage[sizeof(List)];
+    static List* parked = new (storage) List();
     return *parked;
 }
 

@@ -214,7 +214,8 @@ public:
             std::cerr << "tarvex perf " << setup.options.role << ": waiting for " << wanted << " reader(s) on "
                       << setup.uri.string() << '\n';
         }
-        while (writer->matched() < wanted && !stopRequested())
+        // A ping's replies come from the writers its reader has matched.
+        while ((writer->matched() < wanted || (reader && reader->matched() < wanted)) && !stopRequested())
         {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }

@@ -64,6 +64,15 @@ class Field:
         return f"qara::nimb::shared_vector<const {self.element}>"
 
 
+def xcdr2_size(fields):
+    """Size of members under XCDR2, which aligns each to its width up to 4, from a 4-aligned start."""
+    size = 0
+    for f in fields:
+        size += (-size) % min(f.width, 4)
+        size += f.width * max(f.length, 1)
+    return size
+
+
 @dataclass
 class Struct:
     name: str
@@ -80,12 +89,8 @@ class Struct:
         return size
 
     def delimited_body(self):
-        """Size of the members under XCDR2, which aligns to at most 4 and starts after the 4-aligned DHEADER."""
-        size = 0
-        for f in self.fields:
-            size += (-size) % min(f.width, 4)
-            size += f.width * max(f.length, 1)
-        return size
+        """Size of the members under XCDR2, after the 4-aligned DHEADER."""
+        return xcdr2_size(self.fields)
 
     def runs(self):
         """The fields in groups of consecutive fields of one C++ type."""
@@ -102,12 +107,8 @@ class Struct:
         return [f for f in self.fields if f.key]
 
     def max_key_size(self):
-        """Size of the key members as Fast DDS hashes them: XCDR2, aligned to at most 4, from offset 0."""
-        size = 0
-        for f in self.keys:
-            size += (-size) % min(f.width, 4)
-            size += f.width * max(f.length, 1)
-        return size
+        """Size of the key members as Fast DDS hashes them: XCDR2 from offset 0."""
+        return xcdr2_size(self.keys)
 
     def max_payload(self):
         body = self.max_body()
@@ -227,12 +228,12 @@ def wire_header(module, s):
     lines += [f"    bool operator==(const {s.name}& other) const",
               "    {", f"        return {compare};", "    }", "",
               f"    bool operator!=(const {s.name}& other) const {{ return !(*this == other); }}", "",
-              "    // Calls visitor(name, field) for every field in wire order.",
-              "    template <class Visitor>", "    void visitFields(Visitor&& visitor)", "    {"]
-    lines += [f"        visitor(\"{f.name}\", {at[f.name]});" for f in s.fields]
-    lines += ["    }", "", "    template <class Visitor>", "    void visitFields(Visitor&& visitor) const", "    {"]
-    lines += [f"        visitor(\"{f.name}\", {at[f.name]});" for f in s.fields]
-    lines += ["    }", "", "    // Calls visitor(name, field) for every key field in wire order.",
+              "    // Calls visitor(name, field) for every field in wire order."]
+    for const in ("", " const"):
+        lines += ["    template <class Visitor>", f"    void visitFields(Visitor&& visitor){const}", "    {"]
+        lines += [f"        visitor(\"{f.name}\", {at[f.name]});" for f in s.fields]
+        lines += ["    }", ""]
+    lines += ["    // Calls visitor(name, field) for every key field in wire order.",
               "    template <class Visitor>", "    void visitKeyFields([[maybe_unused]] Visitor&& visitor) const", "    {"]
     lines += [f"        visitor(\"{f.name}\", {at[f.name]});" for f in s.keys]
     lines += ["    }", "",

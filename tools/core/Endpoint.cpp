@@ -34,6 +34,20 @@ namespace fdds = icd::dds::fastdds;
 
 constexpr std::chrono::seconds kPublishTimeout{1};
 
+// Numbers a sample of either path, keeping the fields in `kept`.
+template <class S>
+void number(S& sample, Numbering numbering, uint64_t n, const std::set<std::string>& kept = {})
+{
+    if (numbering == Numbering::EveryField)
+    {
+        fillCounter(sample, n, kept);
+    }
+    else
+    {
+        setSequence(sample, n);
+    }
+}
+
 template <class S>
 class ReceivedSample final : public Received
 {
@@ -87,14 +101,7 @@ public:
 
     void write(uint64_t n, double sourceTimestamp) override
     {
-        if (m_numbering == Numbering::EveryField)
-        {
-            fillCounter(*m_sample, n, m_kept);
-        }
-        else
-        {
-            setSequence(*m_sample, n);
-        }
+        number(*m_sample, m_numbering, n, m_kept);
         m_publisher->publish(sourceTimestamp, *m_sample, kPublishTimeout);
     }
 
@@ -146,7 +153,7 @@ public:
         const auto profile = [&](ProfileType kind) { return getProfileNameByProfileType(kind, properties); };
         if (!m_onSample)
         {
-            fillWire(m_sample, 1);
+            fillCounter(m_sample, 1);
             dds::DataWriterQos qos = icd::qos::codeWriterQos();
             m_publisher = profiled ? m_participant->create_publisher_with_profile(profile(ProfileType::Publisher))
                                    : m_participant->create_publisher(dds::PUBLISHER_QOS_DEFAULT);
@@ -202,14 +209,7 @@ public:
 
     void write(uint64_t n, double sourceTimestamp) override
     {
-        if (m_numbering == Numbering::EveryField)
-        {
-            fillWire(m_sample, n);
-        }
-        else
-        {
-            setWireSequence(m_sample, n);
-        }
+        number(m_sample, m_numbering, n);
         writeSample(sourceTimestamp);
     }
 

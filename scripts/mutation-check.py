@@ -228,13 +228,13 @@ FAULTS = {
         "    } while (options.loop);",
         "    } while (false);"),
     "MCAP statistics end at the earliest message": (
-        "tools/mcap/src/Writer.cpp",
-        "m_statistics.messageEndTime = std::max(m_statistics.messageEndTime, message.logTime);",
-        "m_statistics.messageEndTime = std::min(m_statistics.messageEndTime, message.logTime);"),
+        "tools/mcap/src/Wire.hpp",
+        "statistics.messageEndTime = std::max(statistics.messageEndTime, message.logTime);",
+        "statistics.messageEndTime = std::min(statistics.messageEndTime, message.logTime);"),
     "MCAP chunk index length without the record prefix": (
         "tools/mcap/src/Writer.cpp",
-        "index.chunkLength = kRecordPrefix + head.size() + compressed.size();",
-        "index.chunkLength = head.size() + compressed.size();"),
+        "wire::indexOf(head, m_offset, kRecordPrefix + content.size());",
+        "wire::indexOf(head, m_offset, content.size());"),
     "MCAP chunk read in file order, not log-time order": (
         "tools/mcap/src/Reader.cpp",
         "    std::sort(entries.begin(), entries.end());\n    return entries;",

@@ -121,27 +121,6 @@ private:
     uint64_t m_lastDone = 0;
 };
 
-// What a tally counted, under the keys of the JSON result.
-void report(Tally& tally, Json& json)
-{
-    const Tally::Counts counts = tally.counts();
-    json["received"] = counts.received;
-    json["rate"] = counts.rate();
-    json["first"] = counts.received > 0 ? Json(counts.first) : Json();
-    json["lost"] = counts.lost;
-    json["out_of_order"] = counts.outOfOrder;
-    json["duplicates"] = counts.duplicates;
-    const LatencySummary latency = summarize(tally.latencies());
-    // Tenths of a microsecond: finer is below what two wall-clock time stamps resolve.
-    const auto micro = [&](double seconds) {
-        return latency.count > 0 ? Json(std::round(seconds * 1e7) / 10) : Json();
-    };
-    json["latency_us"] = {{"p50", micro(latency.median)},
-                          {"p90", micro(latency.p90)},
-                          {"p99", micro(latency.p99)},
-                          {"max", micro(latency.max)}};
-}
-
 // What every role starts from.
 struct Setup
 {
@@ -223,14 +202,27 @@ public:
         readers = writer->matched();
     }
 
+    // What the tally counted, under the keys of the JSON result.
     Json report()
     {
+        const Tally::Counts counts = tally.counts();
         Json json = pinging ? Json{{"sent", sent}, {"readers", readers}} : Json::object();
-        tools::report(tally, json);
-        if (pinging)  // a reply that never came is lost too, also after the last one received
-        {
-            json["lost"] = sent - json["received"].get<uint64_t>() + json["duplicates"].get<uint64_t>();
-        }
+        json["received"] = counts.received;
+        json["rate"] = counts.rate();
+        json["first"] = counts.received > 0 ? Json(counts.first) : Json();
+        // For a ping, a reply that never came is lost too, also after the last one received.
+        json["lost"] = pinging ? sent - counts.received + counts.duplicates : counts.lost;
+        json["out_of_order"] = counts.outOfOrder;
+        json["duplicates"] = counts.duplicates;
+        const LatencySummary latency = summarize(tally.latencies());
+        // Tenths of a microsecond: finer is below what two wall-clock time stamps resolve.
+        const auto micro = [&](double seconds) {
+            return latency.count > 0 ? Json(std::round(seconds * 1e7) / 10) : Json();
+        };
+        json["latency_us"] = {{"p50", micro(latency.median)},
+                              {"p90", micro(latency.p90)},
+                              {"p99", micro(latency.p99)},
+                              {"max", micro(latency.max)}};
         return json;
     }
 
@@ -281,10 +273,9 @@ public:
             const Tally::Counts counts = m_lane.tally.counts();
             clock.tick(m_lane.sent, counts.received, counts.lost);
         }
-        Json json = {{"sent", m_lane.sent}, {"readers", m_lane.readers}};
+        Json json = m_lane.pinging ? m_lane.report() : Json{{"sent", m_lane.sent}, {"readers", m_lane.readers}};
         if (m_lane.pinging)
         {
-            json = m_lane.report();
             json["latency_us"]["kind"] = "round trip / 2";
         }
         clock.report(json, m_lane.sent);
@@ -323,10 +314,9 @@ public:
             clock.tick(received, received, m_lanes.size() == 1 ? m_lanes[0]->tally.counts().lost : 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        Json json = {{"received", this->received()}};
+        Json json = m_lanes.size() == 1 ? m_lanes[0]->report() : Json{{"received", this->received()}};
         if (m_lanes.size() == 1)
         {
-            json = m_lanes[0]->report();
             json["latency_us"]["kind"] = "one-way from the source time stamp";
         }
         clock.report(json, json["received"]);

@@ -251,16 +251,8 @@ void Reader::scan()
                     break;
                 case Opcode::Chunk:
                 {
-                    const auto head = wire::read<wire::ChunkHead>(record);
-                    ChunkIndex index;
-                    index.messageStartTime = head.messageStartTime;
-                    index.messageEndTime = head.messageEndTime;
-                    index.chunkStartOffset = offset;
-                    index.chunkLength = kRecordPrefix + length;
-                    index.compression = head.compression;
-                    index.compressedSize = head.recordsSize;
-                    index.uncompressedSize = head.uncompressedSize;
-                    m_chunks.push_back(std::move(index));
+                    m_chunks.push_back(
+                        wire::indexOf(wire::read<wire::ChunkHead>(record), offset, kRecordPrefix + length));
                     break;
                 }
                 case Opcode::MessageIndex:
@@ -288,15 +280,7 @@ void Reader::countMessages()
     m_statistics.schemaCount = static_cast<uint16_t>(m_schemas.size());
     m_statistics.channelCount = static_cast<uint32_t>(m_channels.size());
     m_statistics.chunkCount = static_cast<uint32_t>(m_chunks.size());
-    readMessages({}, [this](const MessageView& message) {
-        if (m_statistics.messageCount++ == 0)
-        {
-            m_statistics.messageStartTime = m_statistics.messageEndTime = message.logTime;
-        }
-        m_statistics.messageStartTime = std::min(m_statistics.messageStartTime, message.logTime);
-        m_statistics.messageEndTime = std::max(m_statistics.messageEndTime, message.logTime);
-        ++m_statistics.channelMessageCounts[message.channelId];
-    });
+    readMessages({}, [this](const MessageView& message) { wire::count(m_statistics, message); });
 }
 
 std::optional<std::string> Reader::loadChunk(const ChunkIndex& index)

@@ -2,6 +2,7 @@
 
 #include <qara/nimb/mcap/Records.hpp>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -227,6 +228,25 @@ IfRecord<R, ChunkHead> fields(Io& io, R& head)
 {
     io(head.messageStartTime, head.messageEndTime, head.uncompressedSize, head.uncompressedCrc, head.compression,
        head.recordsSize);
+}
+
+// The index of a chunk record at `offset`, `length` bytes with opcode and length, before its message indexes.
+inline ChunkIndex indexOf(const ChunkHead& head, uint64_t offset, uint64_t length)
+{
+    return {head.messageStartTime, head.messageEndTime,  offset, length, {}, 0, head.compression,
+            head.recordsSize,      head.uncompressedSize};
+}
+
+// Counts a message in the statistics.
+inline void count(Statistics& statistics, const MessageView& message)
+{
+    if (statistics.messageCount++ == 0)
+    {
+        statistics.messageStartTime = statistics.messageEndTime = message.logTime;
+    }
+    statistics.messageStartTime = std::min(statistics.messageStartTime, message.logTime);
+    statistics.messageEndTime = std::max(statistics.messageEndTime, message.logTime);
+    ++statistics.channelMessageCounts[message.channelId];
 }
 
 // A record's fields as bytes, without opcode and length (a chunk's head).

@@ -82,15 +82,7 @@ void Writer::write(const MessageView& message)
     m_chunkEnd = std::max(m_chunkEnd, message.logTime);
     m_chunkMessages[message.channelId].emplace_back(message.logTime, m_chunk.size());
     m_chunk += wire::record(Opcode::Message, message);
-
-    if (m_statistics.messageCount == 0)
-    {
-        m_statistics.messageStartTime = m_statistics.messageEndTime = message.logTime;
-    }
-    ++m_statistics.messageCount;
-    ++m_statistics.channelMessageCounts[message.channelId];
-    m_statistics.messageStartTime = std::min(m_statistics.messageStartTime, message.logTime);
-    m_statistics.messageEndTime = std::max(m_statistics.messageEndTime, message.logTime);
+    wire::count(m_statistics, message);
 
     if (m_chunk.size() >= m_options.chunkSize)
     {
@@ -103,18 +95,15 @@ void Writer::flushChunk()
     if (!m_chunk.empty())
     {
         const std::string compressed = compress(m_options.compression, m_chunk);
-        ChunkIndex index;
-        index.messageStartTime = m_chunkStart;
-        index.messageEndTime = m_chunkEnd;
-        index.chunkStartOffset = m_offset;
-        index.compression = compressionName(m_options.compression);
-        index.compressedSize = compressed.size();
-        index.uncompressedSize = m_chunk.size();
-        const std::string head = wire::contentOf(wire::ChunkHead{m_chunkStart, m_chunkEnd, m_chunk.size(),
-                                                                 wire::crc32(0, m_chunk.data(), m_chunk.size()),
-                                                                 index.compression, compressed.size()});
-        index.chunkLength = kRecordPrefix + head.size() + compressed.size();
-        put(wire::record(Opcode::Chunk, head + compressed));
+        const wire::ChunkHead head{m_chunkStart,
+                                   m_chunkEnd,
+                                   m_chunk.size(),
+                                   wire::crc32(0, m_chunk.data(), m_chunk.size()),
+                                   compressionName(m_options.compression),
+                                   compressed.size()};
+        const std::string content = wire::contentOf(head) + compressed;
+        ChunkIndex index = wire::indexOf(head, m_offset, kRecordPrefix + content.size());
+        put(wire::record(Opcode::Chunk, content));
 
         const uint64_t indexesStart = m_offset;
         for (const auto& [channelId, entries] : m_chunkMessages)

@@ -7,7 +7,6 @@
 
 #include <qara/nimb/shared_vector.hpp>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

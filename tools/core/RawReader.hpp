@@ -51,7 +51,6 @@ public:
 
 private:
     class Lane;
-    void close();
 
     const OnSample m_onSample;
     std::shared_ptr<Session> m_session;

@@ -10,7 +10,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <iostream>
@@ -149,7 +148,6 @@ public:
         : path(on), pinging(setup.options.role == "ping"), tally(limit)
     {
         const std::string& role = setup.options.role;
-        const bool ping = role == "ping";
         const auto session = [&] { return std::make_shared<Session>(&setup.plugin, setup.properties); };
         if (role != "sub")
         {
@@ -161,15 +159,15 @@ public:
             return;
         }
         // A reply carries the time stamp of its ping, which this clock alone compares.
-        reader = openReader(session(), on, setup.options.topic, ping ? withSuffix(uri, "_pong") : uri,
-                            [this, ping](const Received& sample) {
+        reader = openReader(session(), on, setup.options.topic, pinging ? withSuffix(uri, "_pong") : uri,
+                            [this](const Received& sample) {
                                 const uint64_t sequence = sample.sequence();
                                 const double stamp = sample.sourceTimestamp();
-                                if (writer && !ping)
+                                if (writer && !pinging)
                                 {
                                     writer->write(sequence, stamp);
                                 }
-                                tally.arrive(sequence, stamp, (wallSeconds() - stamp) / (ping ? 2 : 1));
+                                tally.arrive(sequence, stamp, (wallSeconds() - stamp) / (pinging ? 2 : 1));
                             });
     }
 

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <iomanip>
 #include <iostream>
-#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>

@@ -312,21 +312,15 @@ std::optional<std::string> Reader::loadChunk(const ChunkIndex& index)
         {
             throw FormatError(offset, "chunk claims " + std::to_string(head.uncompressedSize) + " uncompressed bytes");
         }
-        Compression compression = Compression::None;
+        std::string records;
         try
         {
-            compression = compressionFromName(head.compression);
+            decompress(compressionFromName(head.compression), record.content.take(head.recordsSize),
+                       static_cast<std::size_t>(head.recordsSize), head.uncompressedSize, records);
         }
         catch (const std::invalid_argument& e)
         {
             throw FormatError(offset, e.what());
-        }
-        std::string records;
-        const uint64_t size = head.recordsSize;
-        try
-        {
-            decompress(compression, record.content.take(size), static_cast<std::size_t>(size), head.uncompressedSize,
-                       records);
         }
         catch (const std::runtime_error& e)
         {

@@ -208,7 +208,7 @@ FAULTS = {
         "{f.name}{f'[{f.length}]' if f.is_array else ''};",
         "{f.name};"),
     "schema named without its module": (
-        "tools/core/Schema.cpp",
+        "tools/core/Schema.hpp",
         'return {"tarvex::" + type, "omgidl"',
         'return {type, "omgidl"'),
     "recorder writes none as zstd": (

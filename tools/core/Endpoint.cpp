@@ -163,25 +163,24 @@ public:
             {
                 m_writer = m_publisher->create_datawriter(m_topic, qos);
             }
-            if (m_writer == nullptr)
+        }
+        else
+        {
+            dds::DataReaderQos qos = icd::qos::codeReaderQos();
+            m_subscriber = profiled ? m_participant->create_subscriber_with_profile(profile(ProfileType::Subscriber))
+                                    : m_participant->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT);
+            if (m_subscriber != nullptr &&
+                (!profiled ||
+                 m_subscriber->get_datareader_qos_from_profile(profile(ProfileType::DataReader), qos) == fdds::kOk))
             {
-                throw std::runtime_error("plain Fast DDS: cannot create a writer for " + topic());
+                icd::qos::acceptEveryCdrVersion(qos);
+                m_reader = m_subscriber->create_datareader(m_topic, qos, this, dds::StatusMask::data_available());
             }
-            return;
         }
-        dds::DataReaderQos qos = icd::qos::codeReaderQos();
-        m_subscriber = profiled ? m_participant->create_subscriber_with_profile(profile(ProfileType::Subscriber))
-                                : m_participant->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT);
-        if (m_subscriber != nullptr &&
-            (!profiled ||
-             m_subscriber->get_datareader_qos_from_profile(profile(ProfileType::DataReader), qos) == fdds::kOk))
+        if (m_writer == nullptr && m_reader == nullptr)
         {
-            icd::qos::acceptEveryCdrVersion(qos);
-            m_reader = m_subscriber->create_datareader(m_topic, qos, this, dds::StatusMask::data_available());
-        }
-        if (m_reader == nullptr)
-        {
-            throw std::runtime_error("plain Fast DDS: cannot create a reader for " + topic());
+            throw std::runtime_error(std::string("plain Fast DDS: cannot create a ") +
+                                     (m_onSample ? "reader" : "writer") + " for " + topic());
         }
     }
 
@@ -271,14 +270,11 @@ std::unique_ptr<Endpoint> open(const std::shared_ptr<Session>& session, Path pat
     }
     std::unique_ptr<Endpoint> endpoint;
     withTopic(type, [&](auto topic) {
-        if (path == Path::Plain)
-        {
-            endpoint = std::make_unique<PlainEndpoint<typename decltype(topic)::Wire>>(session, type, uri, numbering,
-                                                                                      std::move(onSample));
-            return;
-        }
-        endpoint = std::make_unique<PluginEndpoint<typename decltype(topic)::Type>>(session, type, uri, numbering,
-                                                                                    assignments, std::move(onSample));
+        using Topic = decltype(topic);
+        endpoint = path == Path::Plain ? std::unique_ptr<Endpoint>(std::make_unique<PlainEndpoint<typename Topic::Wire>>(
+                                             session, type, uri, numbering, std::move(onSample)))
+                                       : std::make_unique<PluginEndpoint<typename Topic::Type>>(
+                                             session, type, uri, numbering, assignments, std::move(onSample));
     });
     return endpoint;
 }
@@ -317,7 +313,7 @@ void Endpoint::writePayload(const uint8_t*, std::size_t, double)
 
 int32_t Endpoint::matched() const
 {
-    return m_writer ? m_session->matches().readers(m_topic) : m_session->matches().writers(m_topic);
+    return m_session->matches().matched(m_topic, m_writer);
 }
 
 std::unique_ptr<Endpoint> openWriter(const std::shared_ptr<Session>& session, Path path, const std::string& type,

@@ -28,16 +28,10 @@ void MatchWatcher::listenTo(const std::shared_ptr<dds::DomainParticipant>& parti
     }
 }
 
-int32_t MatchWatcher::readers(const std::string& topic)
+int32_t MatchWatcher::matched(const std::string& topic, bool readers)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_matched[topic].first;
-}
-
-int32_t MatchWatcher::writers(const std::string& topic)
-{
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_matched[topic].second;
+    return readers ? m_matched[topic].first : m_matched[topic].second;
 }
 
 bool MatchWatcher::waitForReaders(const std::set<std::string>& topics, int32_t count,

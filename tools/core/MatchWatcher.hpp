@@ -30,8 +30,8 @@ public:
     // Hears this participant's matches from now on.
     void listenTo(const std::shared_ptr<eprosima::fastdds::dds::DomainParticipant>& participant);
 
-    int32_t readers(const std::string& topic);
-    int32_t writers(const std::string& topic);
+    // The readers (`readers` true) or the writers that the topic's endpoints have matched.
+    int32_t matched(const std::string& topic, bool readers);
     // Waits until each of `topics` has `count` readers or more; false if `limit` passes first.
     bool waitForReaders(const std::set<std::string>& topics, int32_t count, std::chrono::duration<double> limit);
 

@@ -14,6 +14,7 @@
 #include <fastdds/dds/subscriber/Subscriber.hpp>
 #include <fastdds/dds/topic/TypeSupport.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -149,10 +150,8 @@ public:
                                  nanoseconds(info.source_timestamp), info.sample_identity.sequence_number().to64long()};
                 if (sample.receptionTime == 0)
                 {
-                    sample.receptionTime = static_cast<uint64_t>(
-                        std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count());
+                    sample.receptionTime = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch() /
+                                                                 std::chrono::nanoseconds(1));
                 }
                 m_onSample(m_index, sample);
             }

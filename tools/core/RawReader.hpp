@@ -2,7 +2,6 @@
 
 #include "tools/core/Session.hpp"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>

@@ -41,11 +41,8 @@ nlohmann::ordered_json jsonOf(E value)
 inline std::string_view trimmed(std::string_view text)
 {
     const auto first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos)
-    {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+    return first == std::string_view::npos ? std::string_view()
+                                           : text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 // One value of a field of element type E; the message says what was expected.

@@ -39,29 +39,12 @@ class Field:
     length: int  # 0 for a scalar
     key: bool = False
 
-    @property
-    def element(self):
-        return PRIMITIVES[self.idl_type][0]
-
-    @property
-    def width(self):
-        return PRIMITIVES[self.idl_type][1]
-
-    @property
-    def is_array(self):
-        return self.length > 0
-
-    @property
-    def cpp_type(self):
-        return f"std::array<{self.element}, {self.length}>" if self.is_array else self.element
-
-    @property
-    def accessor(self):
-        return self.name[0].upper() + self.name[1:]
-
-    @property
-    def view(self):
-        return f"qara::nimb::shared_vector<const {self.element}>"
+    def __post_init__(self):
+        self.element, self.width = PRIMITIVES[self.idl_type]
+        self.is_array = self.length > 0
+        self.cpp_type = f"std::array<{self.element}, {self.length}>" if self.is_array else self.element
+        self.accessor = self.name[0].upper() + self.name[1:]
+        self.view = f"qara::nimb::shared_vector<const {self.element}>"
 
 
 def xcdr2_size(fields):
@@ -461,6 +444,7 @@ def write(path, content, written):
     if not path.exists() or path.read_text() != content:
         path.write_text(content)
     written.append(path)
+    return path
 
 
 def main():
@@ -478,16 +462,13 @@ def main():
         write(d / f"{s.name}.hpp", wire_header(module, s), written)
         write(d / f"{s.name}CdrAux.hpp", cdr_header(module, s), written)
         write(d / f"{s.name}PubSubTypes.hpp", pubsub_header(module, s), written)
-        write(d / f"{s.name}.cpp", wire_source(module, s), written)
-        wire_sources.append(d / f"{s.name}.cpp")
+        wire_sources.append(write(d / f"{s.name}.cpp", wire_source(module, s), written))
         if s.topic:
             write(out / module / f"{s.name}.hpp", interface_header(module, s), written)
-            write(out / module / f"{s.name}.cpp", interface_source(module, s), written)
-            interface_sources.append(out / module / f"{s.name}.cpp")
+            interface_sources.append(write(out / module / f"{s.name}.cpp", interface_source(module, s), written))
             e = out / "generated" / "ddsimpl" / module
             write(e / f"{s.name}.hpp", entity_header(module, s), written)
-            write(e / f"{s.name}.cpp", entity_source(module, s), written)
-            entity_sources.append(e / f"{s.name}.cpp")
+            entity_sources.append(write(e / f"{s.name}.cpp", entity_source(module, s), written))
     write(out / "generated" / f"{module}_types.hpp", topics_header(module, structs), written)
     write(out / "generated" / "dds" / f"{module}_pubsub_types.hpp", pubsub_types_header(module, structs), written)
     write(out / "generated" / f"{module}_schemas.hpp", mcap_schemas_header(module, structs), written)

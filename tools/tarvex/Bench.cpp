@@ -245,15 +245,9 @@ Run addBench(CLI::App& tool)
         "of S seconds each. Prints each path's results and, per topic, the median of the per-round plug-in/plain\n"
         "ratios with a 95 % bootstrap interval; writes every round to a CSV file and plots the latency\n"
         "distributions and the ratio intervals as SVG (with python3 and matplotlib).");
-    command->add_option("--rounds", options->rounds, "rounds of plug-in and plain in turn")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 1000));
-    command->add_option("--seconds", options->seconds, "length of each phase of each turn")
-        ->capture_default_str()
-        ->check(CLI::Range(0.05, 600.0));
-    command->add_option("--rate", options->rate, "samples per second in the latency phase")
-        ->capture_default_str()
-        ->check(CLI::Range(1.0, 100000.0));
+    addChecked(*command, "--rounds", options->rounds, "rounds of plug-in and plain in turn", CLI::Range(1, 1000));
+    addChecked(*command, "--seconds", options->seconds, "length of each phase of each turn", CLI::Range(0.05, 600.0));
+    addChecked(*command, "--rate", options->rate, "samples per second in the latency phase", CLI::Range(1.0, 100000.0));
     command->add_option("--csv", options->csv, "where the numbers go")->capture_default_str();
     command->add_option("--plot", options->plot, "where the plot goes")->capture_default_str();
     addDomain(*command, options->domain);

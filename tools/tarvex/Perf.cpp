@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <iostream>
+#include <numeric>
 #include <optional>
 #include <thread>
 
@@ -57,12 +58,9 @@ public:
 
     bool over(uint64_t done) const
     {
-        if (stopRequested() || (m_options.count != 0 && done >= m_options.count))
-        {
-            return true;
-        }
-        return m_options.seconds > 0 &&
-               std::chrono::duration<double>(Clock::now() - m_begun.value_or(m_created)).count() >= m_options.seconds;
+        return stopRequested() || (m_options.count != 0 && done >= m_options.count) ||
+               (m_options.seconds > 0 &&
+                std::chrono::duration<double>(Clock::now() - m_begun.value_or(m_created)).count() >= m_options.seconds);
     }
 
     // Call often: takes the warm resident set when due and prints the progress line once a second.
@@ -200,8 +198,8 @@ public:
         readers = writer->matched();
     }
 
-    // What the tally counted, under the keys of the JSON result.
-    Json report()
+    // What the tally counted, under the keys of the JSON result; `kind` says what the latency measures.
+    Json report(const char* kind = nullptr)
     {
         const Tally::Counts counts = tally.counts();
         Json json = pinging ? Json{{"sent", sent}, {"readers", readers}} : Json::object();
@@ -221,6 +219,10 @@ public:
                               {"p90", micro(latency.p90)},
                               {"p99", micro(latency.p99)},
                               {"max", micro(latency.max)}};
+        if (kind != nullptr)
+        {
+            json["latency_us"]["kind"] = kind;
+        }
         return json;
     }
 
@@ -271,11 +273,8 @@ public:
             const Tally::Counts counts = m_lane.tally.counts();
             clock.tick(m_lane.sent, counts.received, counts.lost);
         }
-        Json json = m_lane.pinging ? m_lane.report() : Json{{"sent", m_lane.sent}, {"readers", m_lane.readers}};
-        if (m_lane.pinging)
-        {
-            json["latency_us"]["kind"] = "round trip / 2";
-        }
+        Json json = m_lane.pinging ? m_lane.report("round trip / 2")
+                                   : Json{{"sent", m_lane.sent}, {"readers", m_lane.readers}};
         clock.report(json, m_lane.sent);
         // Best-effort readers acknowledge nothing: what is still on its way gets a moment before the writer goes.
         std::this_thread::sleep_for(std::chrono::milliseconds(m_lane.pinging ? 0 : 500));
@@ -312,11 +311,8 @@ public:
             clock.tick(received, received, m_lanes.size() == 1 ? m_lanes[0]->tally.counts().lost : 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        Json json = m_lanes.size() == 1 ? m_lanes[0]->report() : Json{{"received", this->received()}};
-        if (m_lanes.size() == 1)
-        {
-            json["latency_us"]["kind"] = "one-way from the source time stamp";
-        }
+        Json json = m_lanes.size() == 1 ? m_lanes[0]->report("one-way from the source time stamp")
+                                        : Json{{"received", this->received()}};
         clock.report(json, json["received"]);
         return json;
     }
@@ -324,12 +320,8 @@ public:
 private:
     uint64_t received() const
     {
-        uint64_t sum = 0;
-        for (const auto& lane : m_lanes)
-        {
-            sum += lane->tally.received();
-        }
-        return sum;
+        return std::accumulate(m_lanes.begin(), m_lanes.end(), uint64_t(0),
+                               [](uint64_t sum, const auto& lane) { return sum + lane->tally.received(); });
     }
 
     std::vector<std::unique_ptr<Lane>> m_lanes;
@@ -482,23 +474,17 @@ Run addPerf(CLI::App& tool)
         ->check(CLI::IsMember({"pub", "sub", "ping", "pong"}));
     addTopic(*command, options->topic);
     command->add_option("--uri", options->uri, "the topic (default dds.ps://0/tarvex/perf/<topic>)");
-    command->add_option("--path", options->path, "plugin, plain, or both in turns (ping and pong)")
-        ->capture_default_str()
-        ->check(CLI::IsMember({"plugin", "plain", "both"}));
-    command->add_option("--rounds", options->rounds, "turns of each path of ping --path both")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 100000));
-    command->add_option("--rate", options->rate, "samples per second of pub and ping; 0: back to back")
-        ->capture_default_str()
-        ->check(CLI::Range(0.0, 1e7));
+    addChecked(*command, "--path", options->path, "plugin, plain, or both in turns (ping and pong)",
+               CLI::IsMember({"plugin", "plain", "both"}));
+    addChecked(*command, "--rounds", options->rounds, "turns of each path of ping --path both", CLI::Range(1, 100000));
+    addChecked(*command, "--rate", options->rate, "samples per second of pub and ping; 0: back to back",
+               CLI::Range(0.0, 1e7));
     command->add_option("--count", options->count, "samples to send (pub, ping) or receive (sub, pong); 0: no limit")
         ->capture_default_str();
-    command->add_option("--seconds", options->seconds, "length from the first sample on; 0: no limit")
-        ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
-    command->add_option("--warm-up", options->warmUp, "seconds from the first sample to the warm memory reading")
-        ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
+    addChecked(*command, "--seconds", options->seconds, "length from the first sample on; 0: no limit",
+               CLI::NonNegativeNumber);
+    addChecked(*command, "--warm-up", options->warmUp, "seconds from the first sample to the warm memory reading",
+               CLI::NonNegativeNumber);
     command->add_option("--readers", options->readers, "readers pub and ping wait for before the first sample")
         ->capture_default_str();
     command->add_option("--property", options->properties,

@@ -97,9 +97,8 @@ std::string Reader::readAt(uint64_t offset, uint64_t size)
 
 void Reader::problem(uint64_t offset, const std::string& what)
 {
-    const bool known = std::any_of(m_problems.begin(), m_problems.end(),
-                                   [&](const Problem& p) { return p.offset == offset && p.what == what; });
-    if (!known)
+    if (std::none_of(m_problems.begin(), m_problems.end(),
+                     [&](const Problem& p) { return p.offset == offset && p.what == what; }))
     {
         m_problems.push_back({offset, what});
     }
@@ -412,11 +411,7 @@ void Reader::readMessages(const std::set<uint16_t>& channels, const std::functio
         const bool holdsWanted = channels.empty() || index.messageIndexOffsets.empty() ||
                                  std::any_of(index.messageIndexOffsets.begin(), index.messageIndexOffsets.end(),
                                              [&](const auto& entry) { return channels.count(entry.first) != 0; });
-        if (!holdsWanted)
-        {
-            continue;
-        }
-        const auto records = loadChunk(index);
+        const auto records = holdsWanted ? loadChunk(index) : std::nullopt;
         if (!records)
         {
             continue;

@@ -135,12 +135,6 @@ private:
     std::size_t m_position = 0;
 };
 
-struct Header
-{
-    std::string profile;
-    std::string library;
-};
-
 // A chunk's message index: (log time, offset within the chunk's records) of each message of one channel.
 struct MessageIndex
 {
@@ -169,12 +163,6 @@ struct ChunkHead
 // Each record's fields in wire order, written from a const record with Out and read into one with In.
 template <class R, class Record>
 using IfRecord = std::enable_if_t<std::is_same_v<std::remove_const_t<R>, Record>>;
-
-template <class Io, class R>
-IfRecord<R, Header> fields(Io& io, R& header)
-{
-    io(header.profile, header.library);
-}
 
 template <class Io, class R>
 IfRecord<R, Schema> fields(Io& io, R& schema)

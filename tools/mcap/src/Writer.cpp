@@ -17,8 +17,10 @@ Writer::Writer(const std::string& path, WriterOptions options)
     {
         throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
     }
-    put(kMagic.data(), kMagic.size());
-    put(wire::record(Opcode::Header, wire::Header{m_options.profile, m_options.library}));
+    put(std::string(kMagic.begin(), kMagic.end()));
+    wire::Out header;
+    header(m_options.profile, m_options.library);
+    put(wire::record(Opcode::Header, header.bytes()));
 }
 
 Writer::~Writer()
@@ -40,19 +42,14 @@ Writer::~Writer()
     }
 }
 
-void Writer::put(const void* data, std::size_t size)
+void Writer::put(const std::string& bytes)
 {
-    if (std::fwrite(data, 1, size, m_file) != size)
+    if (std::fwrite(bytes.data(), 1, bytes.size(), m_file) != bytes.size())
     {
         throw std::runtime_error("cannot write " + m_path + ": " + std::strerror(errno));
     }
-    m_offset += size;
-    m_dataCrc = wire::crc32(m_dataCrc, data, size);
-}
-
-void Writer::put(const std::string& bytes)
-{
-    put(bytes.data(), bytes.size());
+    m_offset += bytes.size();
+    m_dataCrc = wire::crc32(m_dataCrc, bytes.data(), bytes.size());
 }
 
 uint16_t Writer::addSchema(const std::string& name, const std::string& encoding, const std::string& data)
@@ -165,8 +162,7 @@ void Writer::close()
     footer(static_cast<uint8_t>(Opcode::Footer), uint64_t(8 + 8 + 4), summaryStart, summaryOffsetStart);
     summaryCrc = wire::crc32(summaryCrc, footer.bytes().data(), footer.bytes().size());
     footer(summaryCrc);
-    put(footer.bytes());
-    put(kMagic.data(), kMagic.size());
+    put(footer.bytes() + std::string(kMagic.begin(), kMagic.end()));
 
     std::FILE* file = m_file;
     m_file = nullptr;

@@ -94,10 +94,10 @@ FAULTS = {
         "tools/mcap/src/Writer.cpp",
         "    summaryCrc = wire::crc32(summaryCrc, footer.bytes().data(), footer.bytes().size());\n",
         ""),
-    "MCAP statistics offset under the chunk index opcode": (
+    "MCAP statistics under the chunk index opcode": (
         "tools/mcap/src/Writer.cpp",
-        "group(Opcode::Statistics, {wire::statistics(m_statistics)});",
-        "group(Opcode::ChunkIndex, {wire::statistics(m_statistics)});"),
+        "group(Opcode::Statistics, std::vector<Statistics>{m_statistics});",
+        "group(Opcode::ChunkIndex, std::vector<Statistics>{m_statistics});"),
     "MCAP cut file reported before its end": (
         "tools/mcap/src/Reader.cpp",
         "problem(m_size, ",
@@ -132,12 +132,12 @@ FAULTS = {
         "!cdr.jump(0))"),
     "XCDR2 body size without alignment": (
         "tools/idlgen/idlgen.py",
-        """        size = 0
-        for f in self.fields:
-            size += (-size) % min(f.width, 4)
+        """    size = 0
+    for f in fields:
+        size += (-size) % min(f.width, 4)
 """,
-        """        size = 0
-        for f in self.fields:
+        """    size = 0
+    for f in fields:
 """),
     "maximum size without alignment": (
         "tools/idlgen/idlgen.py",
@@ -213,7 +213,7 @@ FAULTS = {
         "{f.name}{f'[{f.length}]' if f.is_array else ''};",
         "{f.name};"),
     "schema named without its module": (
-        "tools/core/Schema.cpp",
+        "tools/core/Schema.hpp",
         'return {"tarvex::" + type, "omgidl"',
         'return {type, "omgidl"'),
     "recorder writes none as zstd": (
@@ -233,13 +233,13 @@ FAULTS = {
         "    } while (options.loop);",
         "    } while (false);"),
     "MCAP statistics end at the earliest message": (
-        "tools/mcap/src/Writer.cpp",
-        "m_statistics.messageEndTime = std::max(m_statistics.messageEndTime, message.logTime);",
-        "m_statistics.messageEndTime = std::min(m_statistics.messageEndTime, message.logTime);"),
+        "tools/mcap/src/Wire.hpp",
+        "statistics.messageEndTime = std::max(statistics.messageEndTime, message.logTime);",
+        "statistics.messageEndTime = std::min(statistics.messageEndTime, message.logTime);"),
     "MCAP chunk index length without the record prefix": (
         "tools/mcap/src/Writer.cpp",
-        "index.chunkLength = kRecordPrefix + fields.size() + compressed.size();",
-        "index.chunkLength = fields.size() + compressed.size();"),
+        "wire::indexOf(head, m_offset, kRecordPrefix + content.size());",
+        "wire::indexOf(head, m_offset, content.size());"),
     "MCAP chunk read in file order, not log-time order": (
         "tools/mcap/src/Reader.cpp",
         "    std::sort(entries.begin(), entries.end());\n    return entries;",
@@ -269,9 +269,9 @@ FAULTS = {
         "flag = *octet == 1 || (*octet == 0 ? false : flag);",
         "flag = *octet == 1;"),
     "MCAP message times swapped": (
-        "tools/mcap/src/Records.cpp",
-        "    out.u64(message.logTime);\n    out.u64(message.publishTime);",
-        "    out.u64(message.publishTime);\n    out.u64(message.logTime);"),
+        "tools/mcap/src/Wire.hpp",
+        "message.logTime, message.publishTime",
+        "message.publishTime, message.logTime"),
     "record compresses with lz4 by default": (
         "tools/tarvex/Record.cpp",
         'std::string compression = "zstd";',

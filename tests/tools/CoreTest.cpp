@@ -146,9 +146,9 @@ TEST(ToolCore, FieldsCdrAndSchemaOfEveryTopic)
         const auto entity = PluginEntries<T>(tarvex_test::plugin(), topic.name).entity();
         W wire;
         fillCounter(*entity, 7);
-        fillWire(wire, 7);
+        fillCounter(wire, 7);
         setSequence(*entity, 41);
-        setWireSequence(wire, 41);
+        setSequence(wire, 41);
         EXPECT_EQ(toJson(*entity), toJson(wire));
         EXPECT_EQ(sequenceOf(*entity), 41u);
 

@@ -163,8 +163,8 @@ template <class W>
 W numbered(uint64_t n)
 {
     W sample;
-    fillWire(sample, 1);
-    setWireSequence(sample, n);
+    fillCounter(sample, 1);
+    setSequence(sample, n);
     return sample;
 }
 

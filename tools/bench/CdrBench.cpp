@@ -28,7 +28,7 @@ template <class W>
 W filled()
 {
     W sample;
-    qara::nimb::tools::fillWire(sample, 1);
+    qara::nimb::tools::fillCounter(sample, 1);
     return sample;
 }
 

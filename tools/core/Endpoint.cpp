@@ -34,6 +34,20 @@ namespace fdds = icd::dds::fastdds;
 
 constexpr std::chrono::seconds kPublishTimeout{1};
 
+// Numbers a sample of either path, keeping the fields in `kept`.
+template <class S>
+void number(S& sample, Numbering numbering, uint64_t n, const std::set<std::string>& kept = {})
+{
+    if (numbering == Numbering::EveryField)
+    {
+        fillCounter(sample, n, kept);
+    }
+    else
+    {
+        setSequence(sample, n);
+    }
+}
+
 template <class S>
 class ReceivedSample final : public Received
 {
@@ -87,14 +101,7 @@ public:
 
     void write(uint64_t n, double sourceTimestamp) override
     {
-        if (m_numbering == Numbering::EveryField)
-        {
-            fillCounter(*m_sample, n, m_kept);
-        }
-        else
-        {
-            setSequence(*m_sample, n);
-        }
+        number(*m_sample, m_numbering, n, m_kept);
         m_publisher->publish(sourceTimestamp, *m_sample, kPublishTimeout);
     }
 
@@ -146,7 +153,7 @@ public:
         const auto profile = [&](ProfileType kind) { return getProfileNameByProfileType(kind, properties); };
         if (!m_onSample)
         {
-            fillWire(m_sample, 1);
+            fillCounter(m_sample, 1);
             dds::DataWriterQos qos = icd::qos::codeWriterQos();
             m_publisher = profiled ? m_participant->create_publisher_with_profile(profile(ProfileType::Publisher))
                                    : m_participant->create_publisher(dds::PUBLISHER_QOS_DEFAULT);
@@ -156,25 +163,24 @@ public:
             {
                 m_writer = m_publisher->create_datawriter(m_topic, qos);
             }
-            if (m_writer == nullptr)
+        }
+        else
+        {
+            dds::DataReaderQos qos = icd::qos::codeReaderQos();
+            m_subscriber = profiled ? m_participant->create_subscriber_with_profile(profile(ProfileType::Subscriber))
+                                    : m_participant->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT);
+            if (m_subscriber != nullptr &&
+                (!profiled ||
+                 m_subscriber->get_datareader_qos_from_profile(profile(ProfileType::DataReader), qos) == fdds::kOk))
             {
-                throw std::runtime_error("plain Fast DDS: cannot create a writer for " + topic());
+                icd::qos::acceptEveryCdrVersion(qos);
+                m_reader = m_subscriber->create_datareader(m_topic, qos, this, dds::StatusMask::data_available());
             }
-            return;
         }
-        dds::DataReaderQos qos = icd::qos::codeReaderQos();
-        m_subscriber = profiled ? m_participant->create_subscriber_with_profile(profile(ProfileType::Subscriber))
-                                : m_participant->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT);
-        if (m_subscriber != nullptr &&
-            (!profiled ||
-             m_subscriber->get_datareader_qos_from_profile(profile(ProfileType::DataReader), qos) == fdds::kOk))
+        if (m_writer == nullptr && m_reader == nullptr)
         {
-            icd::qos::acceptEveryCdrVersion(qos);
-            m_reader = m_subscriber->create_datareader(m_topic, qos, this, dds::StatusMask::data_available());
-        }
-        if (m_reader == nullptr)
-        {
-            throw std::runtime_error("plain Fast DDS: cannot create a reader for " + topic());
+            throw std::runtime_error(std::string("plain Fast DDS: cannot create a ") +
+                                     (m_onSample ? "reader" : "writer") + " for " + topic());
         }
     }
 
@@ -202,14 +208,7 @@ public:
 
     void write(uint64_t n, double sourceTimestamp) override
     {
-        if (m_numbering == Numbering::EveryField)
-        {
-            fillWire(m_sample, n);
-        }
-        else
-        {
-            setWireSequence(m_sample, n);
-        }
+        number(m_sample, m_numbering, n);
         writeSample(sourceTimestamp);
     }
 
@@ -271,14 +270,11 @@ std::unique_ptr<Endpoint> open(const std::shared_ptr<Session>& session, Path pat
     }
     std::unique_ptr<Endpoint> endpoint;
     withTopic(type, [&](auto topic) {
-        if (path == Path::Plain)
-        {
-            endpoint = std::make_unique<PlainEndpoint<typename decltype(topic)::Wire>>(session, type, uri, numbering,
-                                                                                      std::move(onSample));
-            return;
-        }
-        endpoint = std::make_unique<PluginEndpoint<typename decltype(topic)::Type>>(session, type, uri, numbering,
-                                                                                    assignments, std::move(onSample));
+        using Topic = decltype(topic);
+        endpoint = path == Path::Plain ? std::unique_ptr<Endpoint>(std::make_unique<PlainEndpoint<typename Topic::Wire>>(
+                                             session, type, uri, numbering, std::move(onSample)))
+                                       : std::make_unique<PluginEndpoint<typename Topic::Type>>(
+                                             session, type, uri, numbering, assignments, std::move(onSample));
     });
     return endpoint;
 }
@@ -317,7 +313,7 @@ void Endpoint::writePayload(const uint8_t*, std::size_t, double)
 
 int32_t Endpoint::matched() const
 {
-    return m_writer ? m_session->matches().readers(m_topic) : m_session->matches().writers(m_topic);
+    return m_session->matches().matched(m_topic, m_writer);
 }
 
 std::unique_ptr<Endpoint> openWriter(const std::shared_ptr<Session>& session, Path path, const std::string& type,

@@ -7,7 +7,6 @@
 
 #include <qara/nimb/shared_vector.hpp>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,46 +27,49 @@ template <class V>
 using ElementOf = std::remove_cv_t<std::remove_reference_t<
     decltype(*std::begin(std::declval<std::conditional_t<isArrayField<V>, std::decay_t<V>, std::decay_t<V>[1]>&>()))>>;
 
-// Sets every numeric field of an interface's sample, array elements included, to `counter`, so that
-// consecutive samples differ. Flags keep their value, and so do the fields named in `keep`.
-template <class T>
-void fillCounter(T& sample, uint64_t counter, const std::set<std::string>& keep = {})
+// Rewrites the elements of a field (a scalar has one) with edit(elements, count): a wire structure's field in
+// place, an interface's on a copy that its setter `set` then takes.
+template <class V, class Edit, class... Set>
+void editField(V&& value, Edit&& edit, const Set&... set)
 {
-    sample.visitFields([counter, &keep](const char* name, const auto& value, const auto& set) {
+    using E = ElementOf<V>;
+    if constexpr (sizeof...(Set) == 0 && isArrayField<V>)
+    {
+        edit(value.data(), value.size());
+    }
+    else if constexpr (sizeof...(Set) == 0)
+    {
+        edit(&value, 1);
+    }
+    else if constexpr (isArrayField<V>)
+    {
+        shared_vector<E> elements(value.size());
+        std::copy(value.begin(), value.end(), elements.begin());
+        edit(elements.data(), elements.size());
+        (set(freeze(std::move(elements))), ...);
+    }
+    else
+    {
+        E element = value;
+        edit(&element, 1);
+        (set(element), ...);
+    }
+}
+
+// Sets every numeric field of a sample (a topic interface or a wire structure), array elements included, to
+// `counter`, so that consecutive samples differ. Flags keep their value, and so do the fields named in `keep`.
+template <class S>
+void fillCounter(S& sample, uint64_t counter, const std::set<std::string>& keep = {})
+{
+    sample.visitFields([counter, &keep](const char* name, auto&& value, const auto&... set) {
         using E = ElementOf<decltype(value)>;
         if constexpr (!std::is_same_v<E, bool>)
         {
-            if (keep.count(name) != 0)
+            if (keep.count(name) == 0)
             {
-                return;
-            }
-            if constexpr (isArrayField<decltype(value)>)
-            {
-                set(freeze(shared_vector<E>(value.size(), static_cast<E>(counter))));
-            }
-            else
-            {
-                set(static_cast<E>(counter));
-            }
-        }
-    });
-}
-
-// The same on a wire structure.
-template <class W>
-void fillWire(W& sample, uint64_t counter)
-{
-    sample.visitFields([counter](const char*, auto& field) {
-        using E = ElementOf<decltype(field)>;
-        if constexpr (!std::is_same_v<E, bool>)
-        {
-            if constexpr (isArrayField<decltype(field)>)
-            {
-                field.fill(static_cast<E>(counter));
-            }
-            else
-            {
-                field = static_cast<E>(counter);
+                editField(
+                    value, [counter](E* elements, std::size_t count) { std::fill_n(elements, count, E(counter)); },
+                    set...);
             }
         }
     });
@@ -159,47 +161,17 @@ uint64_t sequenceOf(const S& sample)
     }
 }
 
-// Sets the sequence number of an interface's sample.
-template <class T>
-void setSequence(T& sample, uint64_t sequence)
+// Sets the sequence number of a sample, a topic interface or a wire structure.
+template <class S>
+void setSequence(S& sample, uint64_t sequence)
 {
     std::size_t index = 0;
-    sample.visitFields([&](const char*, const auto& value, const auto& set) {
-        if (index++ != sequenceField<T>().first)
+    sample.visitFields([&](const char*, auto&& value, const auto&... set) {
+        if (index++ == sequenceField<S>().first)
         {
-            return;
-        }
-        using E = ElementOf<decltype(value)>;
-        if constexpr (isArrayField<decltype(value)>)
-        {
-            shared_vector<E> elements(value.size());
-            std::copy(value.begin(), value.end(), elements.begin());
-            elements[0] = static_cast<E>(sequence);
-            set(freeze(std::move(elements)));
-        }
-        else
-        {
-            set(static_cast<E>(sequence));
-        }
-    });
-}
-
-// The same on a wire structure.
-template <class W>
-void setWireSequence(W& sample, uint64_t sequence)
-{
-    std::size_t index = 0;
-    sample.visitFields([&](const char*, auto& field) {
-        if (index++ == sequenceField<W>().first)
-        {
-            if constexpr (isArrayField<decltype(field)>)
-            {
-                field[0] = static_cast<ElementOf<decltype(field)>>(sequence);
-            }
-            else
-            {
-                field = static_cast<ElementOf<decltype(field)>>(sequence);
-            }
+            using E = ElementOf<decltype(value)>;
+            editField(
+                value, [sequence](E* elements, std::size_t) { elements[0] = static_cast<E>(sequence); }, set...);
         }
     });
 }
@@ -212,19 +184,12 @@ void copyWire(const W& wire, T& sample)
     fields.reserve(W::fieldCount);
     wire.visitFields([&](const char*, const auto& value) { fields.push_back(&value); });
     std::size_t n = 0;
-    sample.visitFields([&](const char*, const auto& value, const auto& set) {
-        using E = ElementOf<decltype(value)>;
+    sample.visitFields([&](const char*, auto&& value, const auto&... set) {
         const void* field = fields.at(n++);
-        if constexpr (isArrayField<decltype(value)>)
-        {
-            shared_vector<E> copy(value.size());
-            std::memcpy(copy.data(), field, value.size() * sizeof(E));
-            set(freeze(std::move(copy)));
-        }
-        else
-        {
-            set(*static_cast<const E*>(field));
-        }
+        editField(
+            value,
+            [field](auto* elements, std::size_t count) { std::memcpy(elements, field, count * sizeof *elements); },
+            set...);
     });
 }
 

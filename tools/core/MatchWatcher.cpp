@@ -28,16 +28,10 @@ void MatchWatcher::listenTo(const std::shared_ptr<dds::DomainParticipant>& parti
     }
 }
 
-int32_t MatchWatcher::readers(const std::string& topic)
+int32_t MatchWatcher::matched(const std::string& topic, bool readers)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_matched[topic].first;
-}
-
-int32_t MatchWatcher::writers(const std::string& topic)
-{
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_matched[topic].second;
+    return readers ? m_matched[topic].first : m_matched[topic].second;
 }
 
 bool MatchWatcher::waitForReaders(const std::set<std::string>& topics, int32_t count,
@@ -62,18 +56,12 @@ void MatchWatcher::on_subscription_matched(dds::DataReader* reader, const dds::S
 
 void MatchWatcher::changed(const std::string& topic, bool readers, int32_t count)
 {
-    std::pair<int32_t, int32_t> now;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         auto& matched = m_matched[topic];
         (readers ? matched.first : matched.second) = count;
-        now = matched;
     }
     m_changed.notify_all();
-    if (m_onChange)
-    {
-        m_onChange(topic, now.first, now.second);
-    }
 }
 
 }  // namespace qara::nimb::tools

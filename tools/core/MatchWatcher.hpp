@@ -6,7 +6,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,10 +21,7 @@ namespace qara::nimb::tools {
 class MatchWatcher : public eprosima::fastdds::dds::DomainParticipantListener
 {
 public:
-    // Called on a Fast DDS thread after a topic's counts changed.
-    using OnChange = std::function<void(const std::string& topic, int32_t readers, int32_t writers)>;
-
-    explicit MatchWatcher(OnChange onChange = {}) : m_onChange(std::move(onChange)) {}
+    MatchWatcher() = default;
     ~MatchWatcher() override;
 
     MatchWatcher(const MatchWatcher&) = delete;
@@ -34,8 +30,8 @@ public:
     // Hears this participant's matches from now on.
     void listenTo(const std::shared_ptr<eprosima::fastdds::dds::DomainParticipant>& participant);
 
-    int32_t readers(const std::string& topic);
-    int32_t writers(const std::string& topic);
+    // The readers (`readers` true) or the writers that the topic's endpoints have matched.
+    int32_t matched(const std::string& topic, bool readers);
     // Waits until each of `topics` has `count` readers or more; false if `limit` passes first.
     bool waitForReaders(const std::set<std::string>& topics, int32_t count, std::chrono::duration<double> limit);
 
@@ -47,9 +43,8 @@ public:
 private:
     void changed(const std::string& topic, bool readers, int32_t count);
 
-    const OnChange m_onChange;
     std::set<std::shared_ptr<eprosima::fastdds::dds::DomainParticipant>> m_participants;
-    // Guards m_matched; taken alone, and released before m_onChange runs.
+    // Guards m_matched; taken alone.
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::map<std::string, std::pair<int32_t, int32_t>> m_matched;  // topic: readers, writers

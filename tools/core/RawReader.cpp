@@ -14,6 +14,7 @@
 #include <fastdds/dds/subscriber/Subscriber.hpp>
 #include <fastdds/dds/topic/TypeSupport.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -99,10 +100,43 @@ dds::DataReaderQos rawReaderQos(dds::Subscriber& subscriber, const Nimb::Propert
 
 }  // namespace
 
+// One topic's reader, which it deletes with itself: the reader goes before the listener it calls.
 class RawReader::Lane : public dds::DataReaderListener
 {
 public:
     Lane(std::size_t index, const OnSample& onSample) : m_index(index), m_onSample(onSample) {}
+
+    ~Lane() override
+    {
+        if (m_subscriber != nullptr && m_subscriber->delete_contained_entities() == fdds::kOk)
+        {
+            m_participant->delete_subscriber(m_subscriber);
+        }
+        if (m_topic != nullptr)
+        {
+            m_participant->delete_topic(m_topic);
+        }
+    }
+
+    void open(Session& session, const Topic& topic)
+    {
+        m_participant = session.participant(topic.uri);
+        const std::string typeName = "generated::dds_::tarvex::" + topic.type;
+        const std::string topicName = DdsUriHelper::topic(topic.uri, true);
+        dds::TypeSupport support(new RawPayloadType(typeName));
+        if ((m_participant->find_type(typeName).empty() && support.register_type(m_participant.get()) != fdds::kOk) ||
+            (m_topic = m_participant->create_topic(topicName, typeName, dds::TOPIC_QOS_DEFAULT)) == nullptr ||
+            (m_subscriber = m_participant->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT)) == nullptr)
+        {
+            throw std::runtime_error("cannot create topic " + topicName);
+        }
+        if (m_subscriber->create_datareader(m_topic, rawReaderQos(*m_subscriber, session.properties()), this,
+                                            dds::StatusMask::data_available() << dds::StatusMask::sample_lost()) ==
+            nullptr)
+        {
+            throw std::runtime_error("cannot create a reader of " + topicName);
+        }
+    }
 
     void on_data_available(dds::DataReader* reader) override
     {
@@ -116,10 +150,8 @@ public:
                                  nanoseconds(info.source_timestamp), info.sample_identity.sequence_number().to64long()};
                 if (sample.receptionTime == 0)
                 {
-                    sample.receptionTime = static_cast<uint64_t>(
-                        std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count());
+                    sample.receptionTime = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch() /
+                                                                 std::chrono::nanoseconds(1));
                 }
                 m_onSample(m_index, sample);
             }
@@ -131,14 +163,14 @@ public:
         lost = static_cast<uint64_t>(status.total_count);
     }
 
-    std::shared_ptr<dds::DomainParticipant> participant;
-    dds::Topic* topic = nullptr;
-    dds::Subscriber* subscriber = nullptr;
     std::atomic<uint64_t> lost{0};
 
 private:
     const std::size_t m_index;
     const OnSample& m_onSample;
+    std::shared_ptr<dds::DomainParticipant> m_participant;
+    dds::Topic* m_topic = nullptr;
+    dds::Subscriber* m_subscriber = nullptr;
     // Guards m_sample against a second delivery thread; taken alone.
     std::mutex m_mutex;
     RawPayload m_sample;
@@ -147,58 +179,14 @@ private:
 RawReader::RawReader(const std::shared_ptr<Session>& session, const std::vector<Topic>& topics, OnSample onSample)
     : m_onSample(std::move(onSample)), m_session(session)
 {
-    try
+    // A lane that fails to open is deleted with those before it.
+    for (std::size_t i = 0; i < topics.size(); ++i)
     {
-        for (std::size_t i = 0; i < topics.size(); ++i)
-        {
-            auto& lane = *m_lanes.emplace_back(std::make_unique<Lane>(i, m_onSample));
-            lane.participant = session->participant(topics[i].uri);
-            const std::string typeName = "generated::dds_::tarvex::" + topics[i].type;
-            const std::string topicName = DdsUriHelper::topic(topics[i].uri, true);
-            dds::TypeSupport support(new RawPayloadType(typeName));
-            if ((lane.participant->find_type(typeName).empty() &&
-                 support.register_type(lane.participant.get()) != fdds::kOk) ||
-                (lane.topic = lane.participant->create_topic(topicName, typeName, dds::TOPIC_QOS_DEFAULT)) == nullptr ||
-                (lane.subscriber = lane.participant->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT)) == nullptr)
-            {
-                throw std::runtime_error("cannot create topic " + topicName);
-            }
-            if (lane.subscriber->create_datareader(lane.topic, rawReaderQos(*lane.subscriber, session->properties()),
-                                                   &lane, dds::StatusMask::data_available() <<
-                                                              dds::StatusMask::sample_lost()) == nullptr)
-            {
-                throw std::runtime_error("cannot create a reader of " + topicName);
-            }
-        }
-    }
-    catch (...)
-    {
-        close();
-        throw;
+        m_lanes.emplace_back(std::make_unique<Lane>(i, m_onSample))->open(*session, topics[i]);
     }
 }
 
-RawReader::~RawReader()
-{
-    close();
-}
-
-void RawReader::close()
-{
-    // The readers go before the lanes they call.
-    for (const auto& lane : m_lanes)
-    {
-        if (lane->subscriber != nullptr && lane->subscriber->delete_contained_entities() == fdds::kOk)
-        {
-            lane->participant->delete_subscriber(lane->subscriber);
-        }
-        if (lane->topic != nullptr)
-        {
-            lane->participant->delete_topic(lane->topic);
-        }
-    }
-    m_lanes.clear();
-}
+RawReader::~RawReader() = default;
 
 uint64_t RawReader::lost(std::size_t topic) const
 {

@@ -2,7 +2,6 @@
 
 #include "tools/core/Session.hpp"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -51,7 +50,6 @@ public:
 
 private:
     class Lane;
-    void close();
 
     const OnSample m_onSample;
     std::shared_ptr<Session> m_session;

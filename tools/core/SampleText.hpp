@@ -41,11 +41,8 @@ nlohmann::ordered_json jsonOf(E value)
 inline std::string_view trimmed(std::string_view text)
 {
     const auto first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos)
-    {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+    return first == std::string_view::npos ? std::string_view()
+                                           : text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 // One value of a field of element type E; the message says what was expected.
@@ -134,16 +131,13 @@ std::string setField(T& sample, const std::string& type, const std::string& assi
         {
             using E = ElementOf<V>;
             std::vector<std::string_view> items;
-            for (std::size_t start = 0;;)
+            std::string_view rest = text;
+            for (auto comma = rest.find(','); comma != std::string_view::npos; comma = rest.find(','))
             {
-                const auto comma = text.find(',', start);
-                items.push_back(text.substr(start, comma == std::string_view::npos ? comma : comma - start));
-                if (comma == std::string_view::npos)
-                {
-                    break;
-                }
-                start = comma + 1;
+                items.push_back(rest.substr(0, comma));
+                rest.remove_prefix(comma + 1);
             }
+            items.push_back(rest);
             if (items.size() != value.size())
             {
                 throw std::invalid_argument("field " + name + " has " + std::to_string(value.size()) +

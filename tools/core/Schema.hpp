@@ -1,5 +1,8 @@
 #pragma once
 
+#include "generated/tarvex_schemas.hpp"
+
+#include <stdexcept>
 #include <string>
 
 namespace qara::nimb::tools {
@@ -15,10 +18,22 @@ struct Schema
 };
 
 // The schema of topic `type`; std::invalid_argument for a type that is not a topic.
-Schema schemaOf(const std::string& type);
+inline Schema schemaOf(const std::string& type)
+{
+    const std::string text(generated::schemas::tarvex::idlOf(type));
+    if (text.empty())
+    {
+        throw std::invalid_argument("no schema for '" + type + "'");
+    }
+    return {"tarvex::" + type, "omgidl", text, "generated::dds_::tarvex::" + type};
+}
 
 // The topic type a schema name stands for: "tarvex::PsMeasurements" -> "PsMeasurements"; empty for a
 // schema of another module.
-std::string typeOfSchema(const std::string& name);
+inline std::string typeOfSchema(const std::string& name)
+{
+    const std::string module = "tarvex::";
+    return name.compare(0, module.size(), module) == 0 ? name.substr(module.size()) : std::string();
+}
 
 }  // namespace qara::nimb::tools

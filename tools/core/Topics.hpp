@@ -29,17 +29,15 @@
 
 namespace qara::nimb::tools {
 
-// The wire structure behind topic interface T, and behind itself.
+// The wire structure behind topic interface T; a wire structure is its own.
 template <class T>
-struct WireOf;
+struct WireOf
+{
+    using type = T;
+};
 #define NIMB_TOOLS_WIRE(Type)                       \
     template <>                                     \
     struct WireOf<::tarvex::Type>                   \
-    {                                               \
-        using type = generated::dds_::tarvex::Type; \
-    };                                              \
-    template <>                                     \
-    struct WireOf<generated::dds_::tarvex::Type>    \
     {                                               \
         using type = generated::dds_::tarvex::Type; \
     };

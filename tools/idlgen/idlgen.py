@@ -39,29 +39,21 @@ class Field:
     length: int  # 0 for a scalar
     key: bool = False
 
-    @property
-    def element(self):
-        return PRIMITIVES[self.idl_type][0]
+    def __post_init__(self):
+        self.element, self.width = PRIMITIVES[self.idl_type]
+        self.is_array = self.length > 0
+        self.cpp_type = f"std::array<{self.element}, {self.length}>" if self.is_array else self.element
+        self.accessor = self.name[0].upper() + self.name[1:]
+        self.view = f"qara::nimb::shared_vector<const {self.element}>"
 
-    @property
-    def width(self):
-        return PRIMITIVES[self.idl_type][1]
 
-    @property
-    def is_array(self):
-        return self.length > 0
-
-    @property
-    def cpp_type(self):
-        return f"std::array<{self.element}, {self.length}>" if self.is_array else self.element
-
-    @property
-    def accessor(self):
-        return self.name[0].upper() + self.name[1:]
-
-    @property
-    def view(self):
-        return f"qara::nimb::shared_vector<const {self.element}>"
+def xcdr2_size(fields):
+    """Size of members under XCDR2, which aligns each to its width up to 4, from a 4-aligned start."""
+    size = 0
+    for f in fields:
+        size += (-size) % min(f.width, 4)
+        size += f.width * max(f.length, 1)
+    return size
 
 
 @dataclass
@@ -80,12 +72,8 @@ class Struct:
         return size
 
     def delimited_body(self):
-        """Size of the members under XCDR2, which aligns to at most 4 and starts after the 4-aligned DHEADER."""
-        size = 0
-        for f in self.fields:
-            size += (-size) % min(f.width, 4)
-            size += f.width * max(f.length, 1)
-        return size
+        """Size of the members under XCDR2, after the 4-aligned DHEADER."""
+        return xcdr2_size(self.fields)
 
     def runs(self):
         """The fields in groups of consecutive fields of one C++ type."""
@@ -102,12 +90,8 @@ class Struct:
         return [f for f in self.fields if f.key]
 
     def max_key_size(self):
-        """Size of the key members as Fast DDS hashes them: XCDR2, aligned to at most 4, from offset 0."""
-        size = 0
-        for f in self.keys:
-            size += (-size) % min(f.width, 4)
-            size += f.width * max(f.length, 1)
-        return size
+        """Size of the key members as Fast DDS hashes them: XCDR2 from offset 0."""
+        return xcdr2_size(self.keys)
 
     def max_payload(self):
         body = self.max_body()
@@ -227,12 +211,12 @@ def wire_header(module, s):
     lines += [f"    bool operator==(const {s.name}& other) const",
               "    {", f"        return {compare};", "    }", "",
               f"    bool operator!=(const {s.name}& other) const {{ return !(*this == other); }}", "",
-              "    // Calls visitor(name, field) for every field in wire order.",
-              "    template <class Visitor>", "    void visitFields(Visitor&& visitor)", "    {"]
-    lines += [f"        visitor(\"{f.name}\", {at[f.name]});" for f in s.fields]
-    lines += ["    }", "", "    template <class Visitor>", "    void visitFields(Visitor&& visitor) const", "    {"]
-    lines += [f"        visitor(\"{f.name}\", {at[f.name]});" for f in s.fields]
-    lines += ["    }", "", "    // Calls visitor(name, field) for every key field in wire order.",
+              "    // Calls visitor(name, field) for every field in wire order."]
+    for const in ("", " const"):
+        lines += ["    template <class Visitor>", f"    void visitFields(Visitor&& visitor){const}", "    {"]
+        lines += [f"        visitor(\"{f.name}\", {at[f.name]});" for f in s.fields]
+        lines += ["    }", ""]
+    lines += ["    // Calls visitor(name, field) for every key field in wire order.",
               "    template <class Visitor>", "    void visitKeyFields([[maybe_unused]] Visitor&& visitor) const", "    {"]
     lines += [f"        visitor(\"{f.name}\", {at[f.name]});" for f in s.keys]
     lines += ["    }", "",
@@ -463,6 +447,7 @@ def write(path, content, written):
     if not path.exists() or path.read_text() != content:
         path.write_text(content)
     written.append(path)
+    return path
 
 
 def main():
@@ -480,16 +465,13 @@ def main():
         write(d / f"{s.name}.hpp", wire_header(module, s), written)
         write(d / f"{s.name}CdrAux.hpp", cdr_header(module, s), written)
         write(d / f"{s.name}PubSubTypes.hpp", pubsub_header(module, s), written)
-        write(d / f"{s.name}.cpp", wire_source(module, s), written)
-        wire_sources.append(d / f"{s.name}.cpp")
+        wire_sources.append(write(d / f"{s.name}.cpp", wire_source(module, s), written))
         if s.topic:
             write(out / module / f"{s.name}.hpp", interface_header(module, s), written)
-            write(out / module / f"{s.name}.cpp", interface_source(module, s), written)
-            interface_sources.append(out / module / f"{s.name}.cpp")
+            interface_sources.append(write(out / module / f"{s.name}.cpp", interface_source(module, s), written))
             e = out / "generated" / "ddsimpl" / module
             write(e / f"{s.name}.hpp", entity_header(module, s), written)
-            write(e / f"{s.name}.cpp", entity_source(module, s), written)
-            entity_sources.append(e / f"{s.name}.cpp")
+            entity_sources.append(write(e / f"{s.name}.cpp", entity_source(module, s), written))
     write(out / "generated" / f"{module}_types.hpp", topics_header(module, structs), written)
     write(out / "generated" / "dds" / f"{module}_pubsub_types.hpp", pubsub_types_header(module, structs), written)
     write(out / "generated" / f"{module}_schemas.hpp", mcap_schemas_header(module, structs), written)

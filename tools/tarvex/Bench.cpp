@@ -76,46 +76,14 @@ Measurement measure(Loopback& loop, const BenchOptions& options)
     return m;
 }
 
-// One path of one topic over every round: latencies pooled, throughput over the phases' total time.
-Measurement pool(const std::vector<Measurement>& results, const std::string& type, Path path)
+// Another turn of the same path: latencies pooled, throughput over the phases' total time.
+void pool(Measurement& pooled, const Measurement& m)
 {
-    Measurement pooled;
-    for (const Measurement& m : results)
-    {
-        if (m.type == type && m.path == path)
-        {
-            pooled.latencySent += m.latencySent;
-            pooled.latencies.insert(pooled.latencies.end(), m.latencies.begin(), m.latencies.end());
-            pooled.throughputSent += m.throughputSent;
-            pooled.throughputReceived += m.throughputReceived;
-            pooled.throughputSeconds += m.throughputSeconds;
-        }
-    }
-    return pooled;
-}
-
-// Plug-in/plain of one topic: the median of the per-round ratios of each quantity with its 95 % interval.
-std::vector<std::pair<std::string, RatioSummary>> ratiosOf(const std::vector<Measurement>& results,
-                                                           const std::string& type)
-{
-    std::vector<double> p50, p99, throughput;
-    const auto ratio = [](double x, double y) { return y > 0 ? x / y : 0.0; };
-    for (const Measurement& a : results)
-    {
-        for (const Measurement& b : results)
-        {
-            if (a.type == type && b.type == type && a.round == b.round && a.path == Path::Plugin &&
-                b.path == Path::Plain)
-            {
-                const LatencySummary x = summarize(a.latencies);
-                const LatencySummary y = summarize(b.latencies);
-                p50.push_back(ratio(x.median, y.median));
-                p99.push_back(ratio(x.p99, y.p99));
-                throughput.push_back(ratio(a.throughput(), b.throughput()));
-            }
-        }
-    }
-    return {{"p50", summarizeRatios(p50)}, {"p99", summarizeRatios(p99)}, {"samples/s", summarizeRatios(throughput)}};
+    pooled.latencySent += m.latencySent;
+    pooled.latencies.insert(pooled.latencies.end(), m.latencies.begin(), m.latencies.end());
+    pooled.throughputSent += m.throughputSent;
+    pooled.throughputReceived += m.throughputReceived;
+    pooled.throughputSeconds += m.throughputSeconds;
 }
 
 std::string interval(const RatioSummary& r)
@@ -207,32 +175,44 @@ int runBench(const PluginLibrary& plugin, const BenchOptions& options)
         {
             loop.warmUp();
         }
+        Measurement pooled[2];
+        pooled[1].path = Path::Plain;
+        // Plug-in/plain of each round.
+        std::pair<const char*, std::vector<double>> ratios[] = {{"p50", {}}, {"p99", {}}, {"samples/s", {}}};
+        const auto divided = [](double x, double y) { return y > 0 ? x / y : 0.0; };
         for (std::size_t round = 0; round < options.rounds; ++round)
         {
+            Measurement turn[2];
             // Which path goes first alternates, so that neither always follows the other.
             for (const std::size_t i : {round % 2, 1 - round % 2})
             {
-                results.push_back(measure(loops[i], options));
-                results.back().type = topic.name;
-                results.back().path = i == 0 ? Path::Plugin : Path::Plain;
-                results.back().round = round;
+                turn[i] = measure(loops[i], options);
+                turn[i].type = topic.name;
+                turn[i].path = pooled[i].path;
+                turn[i].round = round;
+                pool(pooled[i], turn[i]);
+                results.push_back(turn[i]);
             }
+            const LatencySummary x = summarize(turn[0].latencies);
+            const LatencySummary y = summarize(turn[1].latencies);
+            ratios[0].second.push_back(divided(x.median, y.median));
+            ratios[1].second.push_back(divided(x.p99, y.p99));
+            ratios[2].second.push_back(divided(turn[0].throughput(), turn[1].throughput()));
         }
-        for (const Path path : {Path::Plugin, Path::Plain})
+        for (const Measurement& path : pooled)
         {
-            Measurement pooled = pool(results, topic.name, path);
-            pooled.path = path;
-            printRow(pooled, path == Path::Plugin ? topic.name : "");
+            printRow(path, path.path == Path::Plugin ? topic.name : "");
             std::vector<double> micro;
-            for (const double seconds : pooled.latencies)
+            for (const double seconds : path.latencies)
             {
                 micro.push_back(seconds * 1e6);
             }
-            plotted["latencies_us"].push_back({{"topic", topic.name}, {"path", nameOf(path)}, {"values", micro}});
+            plotted["latencies_us"].push_back({{"topic", topic.name}, {"path", nameOf(path.path)}, {"values", micro}});
         }
         std::cout << std::left << std::setw(23) << "" << "plug-in/plain ";
-        for (const auto& [quantity, ratio] : ratiosOf(results, topic.name))
+        for (const auto& [quantity, perRound] : ratios)
         {
+            const RatioSummary ratio = summarizeRatios(perRound);
             std::cout << ' ' << quantity << ' ' << std::setw(20) << interval(ratio);
             plotted["ratios"].push_back({{"topic", topic.name},
                                          {"quantity", quantity},
@@ -265,15 +245,9 @@ Run addBench(CLI::App& tool)
         "of S seconds each. Prints each path's results and, per topic, the median of the per-round plug-in/plain\n"
         "ratios with a 95 % bootstrap interval; writes every round to a CSV file and plots the latency\n"
         "distributions and the ratio intervals as SVG (with python3 and matplotlib).");
-    command->add_option("--rounds", options->rounds, "rounds of plug-in and plain in turn")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 1000));
-    command->add_option("--seconds", options->seconds, "length of each phase of each turn")
-        ->capture_default_str()
-        ->check(CLI::Range(0.05, 600.0));
-    command->add_option("--rate", options->rate, "samples per second in the latency phase")
-        ->capture_default_str()
-        ->check(CLI::Range(1.0, 100000.0));
+    addChecked(*command, "--rounds", options->rounds, "rounds of plug-in and plain in turn", CLI::Range(1, 1000));
+    addChecked(*command, "--seconds", options->seconds, "length of each phase of each turn", CLI::Range(0.05, 600.0));
+    addChecked(*command, "--rate", options->rate, "samples per second in the latency phase", CLI::Range(1.0, 100000.0));
     command->add_option("--csv", options->csv, "where the numbers go")->capture_default_str();
     command->add_option("--plot", options->plot, "where the plot goes")->capture_default_str();
     addDomain(*command, options->domain);

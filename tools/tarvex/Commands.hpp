@@ -56,6 +56,14 @@ CLI::Option* addDomain(CLI::App& command, uint32_t& domain);
 // The one positional argument that names a topic.
 CLI::Option* addTopic(CLI::App& command, std::string& topic);
 
+// An option whose default the help shows and whose values `check` accepts.
+template <class T>
+CLI::Option* addChecked(CLI::App& command, const std::string& name, T& value, const std::string& help,
+                        const CLI::Validator& check)
+{
+    return command.add_option(name, value, help)->capture_default_str()->check(check);
+}
+
 // Host properties from NAME=VALUE texts; CLI::ValidationError naming `option` for one without '='.
 Nimb::Properties propertiesOf(const std::vector<std::string>& assignments, const std::string& option);
 

@@ -332,9 +332,7 @@ Run addDemo(CLI::App& tool)
         "topic sends warm-up samples until all three have one. Ends with a table per topic: samples sent, received\n"
         "per path, lost on the listener path, and the listener's latency from the source time stamp (median, 99th\n"
         "percentile). Exits with status 1 when the listener path lost anything.");
-    command->add_option("--seconds", options->seconds, "how long to publish")
-        ->capture_default_str()
-        ->check(CLI::Range(0.1, 3600.0));
+    addChecked(*command, "--seconds", options->seconds, "how long to publish", CLI::Range(0.1, 3600.0));
     addDomain(*command, options->domain);
     return [options](const LazyPlugin& plugin) { return runDemo(plugin.get(), *options); };
 }

@@ -10,10 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <iostream>
+#include <numeric>
 #include <optional>
 #include <thread>
 
@@ -58,12 +58,9 @@ public:
 
     bool over(uint64_t done) const
     {
-        if (stopRequested() || (m_options.count != 0 && done >= m_options.count))
-        {
-            return true;
-        }
-        return m_options.seconds > 0 &&
-               std::chrono::duration<double>(Clock::now() - m_begun.value_or(m_created)).count() >= m_options.seconds;
+        return stopRequested() || (m_options.count != 0 && done >= m_options.count) ||
+               (m_options.seconds > 0 &&
+                std::chrono::duration<double>(Clock::now() - m_begun.value_or(m_created)).count() >= m_options.seconds);
     }
 
     // Call often: takes the warm resident set when due and prints the progress line once a second.
@@ -121,27 +118,6 @@ private:
     uint64_t m_lastDone = 0;
 };
 
-// What a tally counted, under the keys of the JSON result.
-void report(Tally& tally, Json& json)
-{
-    const Tally::Counts counts = tally.counts();
-    json["received"] = counts.received;
-    json["rate"] = counts.rate();
-    json["first"] = counts.received > 0 ? Json(counts.first) : Json();
-    json["lost"] = counts.lost;
-    json["out_of_order"] = counts.outOfOrder;
-    json["duplicates"] = counts.duplicates;
-    const LatencySummary latency = summarize(tally.latencies());
-    // Tenths of a microsecond: finer is below what two wall-clock time stamps resolve.
-    const auto micro = [&](double seconds) {
-        return latency.count > 0 ? Json(std::round(seconds * 1e7) / 10) : Json();
-    };
-    json["latency_us"] = {{"p50", micro(latency.median)},
-                          {"p90", micro(latency.p90)},
-                          {"p99", micro(latency.p99)},
-                          {"max", micro(latency.max)}};
-}
-
 // What every role starts from.
 struct Setup
 {
@@ -170,7 +146,6 @@ public:
         : path(on), pinging(setup.options.role == "ping"), tally(limit)
     {
         const std::string& role = setup.options.role;
-        const bool ping = role == "ping";
         const auto session = [&] { return std::make_shared<Session>(&setup.plugin, setup.properties); };
         if (role != "sub")
         {
@@ -182,15 +157,15 @@ public:
             return;
         }
         // A reply carries the time stamp of its ping, which this clock alone compares.
-        reader = openReader(session(), on, setup.options.topic, ping ? withSuffix(uri, "_pong") : uri,
-                            [this, ping](const Received& sample) {
+        reader = openReader(session(), on, setup.options.topic, pinging ? withSuffix(uri, "_pong") : uri,
+                            [this](const Received& sample) {
                                 const uint64_t sequence = sample.sequence();
                                 const double stamp = sample.sourceTimestamp();
-                                if (writer && !ping)
+                                if (writer && !pinging)
                                 {
                                     writer->write(sequence, stamp);
                                 }
-                                tally.arrive(sequence, stamp, (wallSeconds() - stamp) / (ping ? 2 : 1));
+                                tally.arrive(sequence, stamp, (wallSeconds() - stamp) / (pinging ? 2 : 1));
                             });
     }
 
@@ -224,13 +199,30 @@ public:
         readers = writer->matched();
     }
 
-    Json report()
+    // What the tally counted, under the keys of the JSON result; `kind` says what the latency measures.
+    Json report(const char* kind = nullptr)
     {
+        const Tally::Counts counts = tally.counts();
         Json json = pinging ? Json{{"sent", sent}, {"readers", readers}} : Json::object();
-        tools::report(tally, json);
-        if (pinging)  // a reply that never came is lost too, also after the last one received
+        json["received"] = counts.received;
+        json["rate"] = counts.rate();
+        json["first"] = counts.received > 0 ? Json(counts.first) : Json();
+        // For a ping, a reply that never came is lost too, also after the last one received.
+        json["lost"] = pinging ? sent - counts.received + counts.duplicates : counts.lost;
+        json["out_of_order"] = counts.outOfOrder;
+        json["duplicates"] = counts.duplicates;
+        const LatencySummary latency = summarize(tally.latencies());
+        // Tenths of a microsecond: finer is below what two wall-clock time stamps resolve.
+        const auto micro = [&](double seconds) {
+            return latency.count > 0 ? Json(std::round(seconds * 1e7) / 10) : Json();
+        };
+        json["latency_us"] = {{"p50", micro(latency.median)},
+                              {"p90", micro(latency.p90)},
+                              {"p99", micro(latency.p99)},
+                              {"max", micro(latency.max)}};
+        if (kind != nullptr)
         {
-            json["lost"] = sent - json["received"].get<uint64_t>() + json["duplicates"].get<uint64_t>();
+            json["latency_us"]["kind"] = kind;
         }
         return json;
     }
@@ -282,12 +274,8 @@ public:
             const Tally::Counts counts = m_lane.tally.counts();
             clock.tick(m_lane.sent, counts.received, counts.lost);
         }
-        Json json = {{"sent", m_lane.sent}, {"readers", m_lane.readers}};
-        if (m_lane.pinging)
-        {
-            json = m_lane.report();
-            json["latency_us"]["kind"] = "round trip / 2";
-        }
+        Json json = m_lane.pinging ? m_lane.report("round trip / 2")
+                                   : Json{{"sent", m_lane.sent}, {"readers", m_lane.readers}};
         clock.report(json, m_lane.sent);
         // Best-effort readers acknowledge nothing: what is still on its way gets a moment before the writer goes.
         std::this_thread::sleep_for(std::chrono::milliseconds(m_lane.pinging ? 0 : 500));
@@ -324,12 +312,8 @@ public:
             clock.tick(received, received, m_lanes.size() == 1 ? m_lanes[0]->tally.counts().lost : 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        Json json = {{"received", this->received()}};
-        if (m_lanes.size() == 1)
-        {
-            json = m_lanes[0]->report();
-            json["latency_us"]["kind"] = "one-way from the source time stamp";
-        }
+        Json json = m_lanes.size() == 1 ? m_lanes[0]->report("one-way from the source time stamp")
+                                        : Json{{"received", this->received()}};
         clock.report(json, json["received"]);
         return json;
     }
@@ -337,12 +321,8 @@ public:
 private:
     uint64_t received() const
     {
-        uint64_t sum = 0;
-        for (const auto& lane : m_lanes)
-        {
-            sum += lane->tally.received();
-        }
-        return sum;
+        return std::accumulate(m_lanes.begin(), m_lanes.end(), uint64_t(0),
+                               [](uint64_t sum, const auto& lane) { return sum + lane->tally.received(); });
     }
 
     std::vector<std::unique_ptr<Lane>> m_lanes;
@@ -495,23 +475,17 @@ Run addPerf(CLI::App& tool)
         ->check(CLI::IsMember({"pub", "sub", "ping", "pong"}));
     addTopic(*command, options->topic);
     command->add_option("--uri", options->uri, "the topic (default dds.ps://0/tarvex/perf/<topic>)");
-    command->add_option("--path", options->path, "plugin, plain, or both in turns (ping and pong)")
-        ->capture_default_str()
-        ->check(CLI::IsMember({"plugin", "plain", "both"}));
-    command->add_option("--rounds", options->rounds, "turns of each path of ping --path both")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 100000));
-    command->add_option("--rate", options->rate, "samples per second of pub and ping; 0: back to back")
-        ->capture_default_str()
-        ->check(CLI::Range(0.0, 1e7));
+    addChecked(*command, "--path", options->path, "plugin, plain, or both in turns (ping and pong)",
+               CLI::IsMember({"plugin", "plain", "both"}));
+    addChecked(*command, "--rounds", options->rounds, "turns of each path of ping --path both", CLI::Range(1, 100000));
+    addChecked(*command, "--rate", options->rate, "samples per second of pub and ping; 0: back to back",
+               CLI::Range(0.0, 1e7));
     command->add_option("--count", options->count, "samples to send (pub, ping) or receive (sub, pong); 0: no limit")
         ->capture_default_str();
-    command->add_option("--seconds", options->seconds, "length from the first sample on; 0: no limit")
-        ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
-    command->add_option("--warm-up", options->warmUp, "seconds from the first sample to the warm memory reading")
-        ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
+    addChecked(*command, "--seconds", options->seconds, "length from the first sample on; 0: no limit",
+               CLI::NonNegativeNumber);
+    addChecked(*command, "--warm-up", options->warmUp, "seconds from the first sample to the warm memory reading",
+               CLI::NonNegativeNumber);
     command->add_option("--readers", options->readers, "readers pub and ping wait for before the first sample")
         ->capture_default_str();
     command->add_option("--property", options->properties,

@@ -69,9 +69,7 @@ Run addPub(CLI::App& tool)
         "sample's number 1, 2, 3, ... so that consecutive samples differ.");
     addTopic(*command, options->topic);
     command->add_option("--uri", options->uri, "where to publish (default dds.ps://0/tarvex/<topic>)");
-    command->add_option("--rate", options->rate, "samples per second")
-        ->capture_default_str()
-        ->check(CLI::Range(0.001, 1e6));
+    addChecked(*command, "--rate", options->rate, "samples per second", CLI::Range(0.001, 1e6));
     command->add_option("--count", options->count, "stop after N samples (default: until interrupted)");
     command->add_option("--set", options->assignments, "give field N the value V (N=V); repeatable");
     return [options](const LazyPlugin& plugin) { return publish(plugin.get(), *options); };

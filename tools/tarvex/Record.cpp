@@ -11,7 +11,6 @@
 #include <chrono>
 #include <iomanip>
 #include <iostream>
-#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -37,8 +36,7 @@ struct RecordOptions
 std::string megabytes(uint64_t bytes)
 {
     std::ostringstream text;
-    text.precision(2);
-    text << std::fixed << bytes / 1e6 << " MB";
+    text << std::fixed << std::setprecision(2) << bytes / 1e6 << " MB";
     return text.str();
 }
 
@@ -126,16 +124,13 @@ Run addRecord(CLI::App& tool)
     command->add_option("topics", options->topics, "topics to record (default: all four)")
         ->check(CLI::IsMember(topicNames()));
     command->add_option("--output", options->output, "the MCAP file to write")->required();
-    command->add_option("--domain", options->domain, "DDS domain")
-        ->capture_default_str()
-        ->check(CLI::Range(0u, DdsUriHelper::maxDomainId));
+    addChecked(*command, "--domain", options->domain, "DDS domain", CLI::Range(0u, DdsUriHelper::maxDomainId));
     command->add_option("--prefix", options->prefix, "topic path before the topic name")->capture_default_str();
     command->add_option("--duration", options->seconds, "stop after S seconds (default: until interrupted)")
         ->check(CLI::NonNegativeNumber);
     command->add_option("--count", options->count, "stop after N messages in all");
-    command->add_option("--compression", options->compression, "zstd, lz4 or none")
-        ->capture_default_str()
-        ->check(CLI::IsMember({"zstd", "lz4", "none"}));
+    addChecked(*command, "--compression", options->compression, "zstd, lz4 or none",
+               CLI::IsMember({"zstd", "lz4", "none"}));
     addProfiles(*command, options->properties, "the reader");
     return [options](const LazyPlugin&) { return record(*options); };
 }

@@ -40,6 +40,7 @@ int replay(const PluginLibrary& plugin, const ReplayOptions& options)
     const auto session = std::make_shared<Session>(&plugin, propertiesOf(options.properties, "--profiles"));
     const std::set<std::string> wanted(options.topics.begin(), options.topics.end());
     std::map<uint16_t, std::unique_ptr<Endpoint>> writers;
+    std::set<uint16_t> channels;
     std::set<std::string> topics;
     for (const RecordedChannel& channel : source->channels())
     {
@@ -54,6 +55,7 @@ int replay(const PluginLibrary& plugin, const ReplayOptions& options)
                                                        : DdsUriHelper::domainId(pubSubUri(recorded.uri));
         auto& writer = writers[channel.id] =
             openWriter(session, Path::Plugin, recorded.type, pubSubUri(domain, recorded.topic), Numbering::EveryField);
+        channels.insert(channel.id);
         topics.insert(writer->topic());
     }
     if (writers.empty())
@@ -70,11 +72,6 @@ int replay(const PluginLibrary& plugin, const ReplayOptions& options)
     // As pub does: the subscribers may learn of the writers a little later than the writers learnt of them.
     std::this_thread::sleep_for(milliseconds(500));
 
-    std::set<uint16_t> channels;
-    for (const auto& writer : writers)
-    {
-        channels.insert(writer.first);
-    }
     uint64_t replayed = 0;
     do
     {
@@ -109,14 +106,11 @@ Run addReplay(CLI::App& tool)
         "plug-in, on the topic it was recorded from, with the recording's relative timing scaled by X and its\n"
         "source time stamp.");
     command->add_option("file", options->input, "the MCAP file")->required()->check(CLI::ExistingFile);
-    command->add_option("--rate", options->rate, "speed factor (1: as recorded; 2: twice as fast)")
-        ->capture_default_str()
-        ->check(CLI::Range(1e-3, 1e6));
+    addChecked(*command, "--rate", options->rate, "speed factor (1: as recorded; 2: twice as fast)",
+               CLI::Range(1e-3, 1e6));
     command->add_flag("--loop", options->loop, "start again at the end, until interrupted");
     command->add_flag("--restamp", options->restamp, "stamp samples with the time they are sent instead");
-    command->add_option_function<uint32_t>(
-               "--domain", [options](uint32_t domain) { options->domain = domain; },
-               "DDS domain (default: the recorded one)")
+    command->add_option("--domain", options->domain, "DDS domain (default: the recorded one)")
         ->check(CLI::Range(0u, DdsUriHelper::maxDomainId));
     command->add_option("--topics", options->topics, "only these topics (topic types or DDS topic names)")
         ->delimiter(',');

@@ -14,7 +14,6 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -80,15 +79,9 @@ int main(int argc, char** argv)
         {
             tool.parse(argc, argv);
         }
-        catch (const CLI::CallForHelp&)
+        catch (const CLI::Success& help)
         {
-            std::cout << tool.help("", CLI::AppFormatMode::Normal);
-            return 0;
-        }
-        catch (const CLI::CallForAllHelp&)
-        {
-            std::cout << tool.help("", CLI::AppFormatMode::All);
-            return 0;
+            return tool.exit(help);
         }
         const auto chosen = tool.get_subcommands();
         if (chosen.empty())

@@ -13,32 +13,6 @@ namespace {
 // Fast levels: a recorder compresses while samples keep arriving.
 constexpr int kZstdLevel = 1;
 
-std::string zstdCompress(const std::string& records)
-{
-    std::string out(ZSTD_compressBound(records.size()), '\0');
-    const std::size_t size = ZSTD_compress(out.data(), out.size(), records.data(), records.size(), kZstdLevel);
-    if (ZSTD_isError(size))
-    {
-        throw std::runtime_error(std::string("zstd: ") + ZSTD_getErrorName(size));
-    }
-    out.resize(size);
-    return out;
-}
-
-std::string lz4Compress(const std::string& records)
-{
-    LZ4F_preferences_t preferences{};
-    preferences.frameInfo.contentSize = records.size();
-    std::string out(LZ4F_compressFrameBound(records.size(), &preferences), '\0');
-    const std::size_t size = LZ4F_compressFrame(out.data(), out.size(), records.data(), records.size(), &preferences);
-    if (LZ4F_isError(size))
-    {
-        throw std::runtime_error(std::string("lz4: ") + LZ4F_getErrorName(size));
-    }
-    out.resize(size);
-    return out;
-}
-
 void zstdDecompress(const uint8_t* data, std::size_t size, std::string& out)
 {
     const std::size_t made = ZSTD_decompress(out.data(), out.size(), data, size);
@@ -61,28 +35,17 @@ void lz4Decompress(const uint8_t* data, std::size_t size, std::string& out)
     }
     const std::unique_ptr<LZ4F_dctx, decltype(&LZ4F_freeDecompressionContext)> context(raw,
                                                                                        &LZ4F_freeDecompressionContext);
-    std::size_t made = 0;
-    std::size_t used = 0;
-    std::size_t hint = 1;
-    while (hint != 0)
+    // The whole frame in one call: the output has room for exactly what the chunk says it holds.
+    std::size_t made = out.size();
+    std::size_t used = size;
+    const std::size_t hint = LZ4F_decompress(context.get(), out.data(), &made, data, &used, nullptr);
+    if (LZ4F_isError(hint))
     {
-        std::size_t room = out.size() - made;
-        std::size_t taken = size - used;
-        if (taken == 0)
-        {
-            throw std::runtime_error("lz4: frame ends early");
-        }
-        hint = LZ4F_decompress(context.get(), out.data() + made, &room, data + used, &taken, nullptr);
-        if (LZ4F_isError(hint))
-        {
-            throw std::runtime_error(std::string("lz4: ") + LZ4F_getErrorName(hint));
-        }
-        made += room;
-        used += taken;
-        if (room == 0 && taken == 0)
-        {
-            throw std::runtime_error("lz4: frame larger than its chunk says");
-        }
+        throw std::runtime_error(std::string("lz4: ") + LZ4F_getErrorName(hint));
+    }
+    if (hint != 0)
+    {
+        throw std::runtime_error(used == size ? "lz4: frame ends early" : "lz4: frame larger than its chunk says");
     }
     if (made != out.size() || used != size)
     {
@@ -94,16 +57,35 @@ void lz4Decompress(const uint8_t* data, std::size_t size, std::string& out)
 
 std::string compress(Compression compression, const std::string& records)
 {
+    std::string out;
+    std::size_t size = 0;
     switch (compression)
     {
         case Compression::Zstd:
-            return zstdCompress(records);
-        case Compression::Lz4:
-            return lz4Compress(records);
-        case Compression::None:
+            out.resize(ZSTD_compressBound(records.size()));
+            size = ZSTD_compress(out.data(), out.size(), records.data(), records.size(), kZstdLevel);
+            if (ZSTD_isError(size))
+            {
+                throw std::runtime_error(std::string("zstd: ") + ZSTD_getErrorName(size));
+            }
             break;
+        case Compression::Lz4:
+        {
+            LZ4F_preferences_t preferences{};
+            preferences.frameInfo.contentSize = records.size();
+            out.resize(LZ4F_compressFrameBound(records.size(), &preferences));
+            size = LZ4F_compressFrame(out.data(), out.size(), records.data(), records.size(), &preferences);
+            if (LZ4F_isError(size))
+            {
+                throw std::runtime_error(std::string("lz4: ") + LZ4F_getErrorName(size));
+            }
+            break;
+        }
+        case Compression::None:
+            return records;
     }
-    return records;
+    out.resize(size);
+    return out;
 }
 
 void decompress(Compression compression, const uint8_t* data, std::size_t size, uint64_t uncompressedSize,

@@ -43,6 +43,14 @@ Framed frame(const std::string& bytes, uint64_t position, uint64_t base)
             position + kRecordPrefix + length};
 }
 
+// Keeps a schema or a channel under its id.
+template <class R>
+void keep(std::map<uint16_t, R>& kept, wire::In& content)
+{
+    R value = wire::read<R>(content);
+    kept[value.id] = std::move(value);
+}
+
 }  // namespace
 
 Reader::Reader(const std::string& path) : m_file(path, std::ios::binary)
@@ -89,9 +97,8 @@ std::string Reader::readAt(uint64_t offset, uint64_t size)
 
 void Reader::problem(uint64_t offset, const std::string& what)
 {
-    const bool known = std::any_of(m_problems.begin(), m_problems.end(),
-                                   [&](const Problem& p) { return p.offset == offset && p.what == what; });
-    if (!known)
+    if (std::none_of(m_problems.begin(), m_problems.end(),
+                     [&](const Problem& p) { return p.offset == offset && p.what == what; }))
     {
         m_problems.push_back({offset, what});
     }
@@ -149,31 +156,23 @@ bool Reader::loadSummary()
             switch (record.opcode)
             {
                 case Opcode::Schema:
-                {
-                    Schema schema = wire::readSchema(record.content);
-                    m_schemas[schema.id] = std::move(schema);
+                    keep(m_schemas, record.content);
                     break;
-                }
                 case Opcode::Channel:
-                {
-                    Channel channel = wire::readChannel(record.content);
-                    m_channels[channel.id] = std::move(channel);
+                    keep(m_channels, record.content);
                     break;
-                }
                 case Opcode::Statistics:
-                    m_statistics = wire::readStatistics(record.content);
+                    m_statistics = wire::read<Statistics>(record.content);
                     m_statisticsOffset = recordOffset;
                     break;
                 case Opcode::ChunkIndex:
-                    m_chunks.push_back(wire::readChunkIndex(record.content));
+                    m_chunks.push_back(wire::read<ChunkIndex>(record.content));
                     break;
                 case Opcode::SummaryOffset:
                 {
-                    const uint8_t group = record.content.u8();
-                    const uint64_t start = record.content.u64();
-                    const uint64_t length = record.content.u64();
-                    if (start < summaryStart || start - summaryStart + length > groupsEnd || length == 0 ||
-                        summary[start - summaryStart] != static_cast<char>(group))
+                    const auto offset = wire::read<wire::SummaryOffset>(record.content);
+                    if (offset.start < summaryStart || offset.start - summaryStart + offset.length > groupsEnd ||
+                        offset.length == 0 || summary[offset.start - summaryStart] != static_cast<char>(offset.group))
                     {
                         throw FormatError(recordOffset, "summary offset does not point to its group");
                     }
@@ -244,29 +243,15 @@ void Reader::scan()
             switch (opcode)
             {
                 case Opcode::Schema:
-                {
-                    Schema schema = wire::readSchema(record);
-                    m_schemas[schema.id] = std::move(schema);
+                    keep(m_schemas, record);
                     break;
-                }
                 case Opcode::Channel:
-                {
-                    Channel channel = wire::readChannel(record);
-                    m_channels[channel.id] = std::move(channel);
+                    keep(m_channels, record);
                     break;
-                }
                 case Opcode::Chunk:
                 {
-                    const wire::ChunkHead head = wire::readChunkHead(record);
-                    ChunkIndex index;
-                    index.messageStartTime = head.messageStartTime;
-                    index.messageEndTime = head.messageEndTime;
-                    index.chunkStartOffset = offset;
-                    index.chunkLength = kRecordPrefix + length;
-                    index.compression = head.compression;
-                    index.compressedSize = head.recordsSize;
-                    index.uncompressedSize = head.uncompressedSize;
-                    m_chunks.push_back(std::move(index));
+                    m_chunks.push_back(
+                        wire::indexOf(wire::read<wire::ChunkHead>(record), offset, kRecordPrefix + length));
                     break;
                 }
                 case Opcode::MessageIndex:
@@ -294,15 +279,7 @@ void Reader::countMessages()
     m_statistics.schemaCount = static_cast<uint16_t>(m_schemas.size());
     m_statistics.channelCount = static_cast<uint32_t>(m_channels.size());
     m_statistics.chunkCount = static_cast<uint32_t>(m_chunks.size());
-    readMessages({}, [this](const MessageView& message) {
-        if (m_statistics.messageCount++ == 0)
-        {
-            m_statistics.messageStartTime = m_statistics.messageEndTime = message.logTime;
-        }
-        m_statistics.messageStartTime = std::min(m_statistics.messageStartTime, message.logTime);
-        m_statistics.messageEndTime = std::max(m_statistics.messageEndTime, message.logTime);
-        ++m_statistics.channelMessageCounts[message.channelId];
-    });
+    readMessages({}, [this](const MessageView& message) { wire::count(m_statistics, message); });
 }
 
 std::optional<std::string> Reader::loadChunk(const ChunkIndex& index)
@@ -320,7 +297,7 @@ std::optional<std::string> Reader::loadChunk(const ChunkIndex& index)
         {
             throw FormatError(offset, "no chunk record of the indexed length here");
         }
-        const wire::ChunkHead head = wire::readChunkHead(record.content);
+        const auto head = wire::read<wire::ChunkHead>(record.content);
         if (head.recordsSize != record.content.left())
         {
             throw FormatError(offset, "chunk records size disagrees with the record length");
@@ -334,21 +311,15 @@ std::optional<std::string> Reader::loadChunk(const ChunkIndex& index)
         {
             throw FormatError(offset, "chunk claims " + std::to_string(head.uncompressedSize) + " uncompressed bytes");
         }
-        Compression compression = Compression::None;
+        std::string records;
         try
         {
-            compression = compressionFromName(head.compression);
+            decompress(compressionFromName(head.compression), record.content.take(head.recordsSize),
+                       static_cast<std::size_t>(head.recordsSize), head.uncompressedSize, records);
         }
         catch (const std::invalid_argument& e)
         {
             throw FormatError(offset, e.what());
-        }
-        std::string records;
-        const uint64_t size = head.recordsSize;
-        try
-        {
-            decompress(compression, record.content.take(size), static_cast<std::size_t>(size), head.uncompressedSize,
-                       records);
         }
         catch (const std::runtime_error& e)
         {
@@ -384,14 +355,13 @@ std::vector<std::pair<uint64_t, uint64_t>> Reader::messageEntries(const ChunkInd
             in.u8();
             const std::string bytes = prefix + readAt(offset + kRecordPrefix, std::min(in.u64(), m_size));
             Framed record = frame(bytes, 0, offset);
-            uint16_t indexedChannel = 0;
-            const auto found = wire::readMessageIndex(record.content, indexedChannel);
-            if (record.opcode != Opcode::MessageIndex || indexedChannel != channelId)
+            const auto found = wire::read<wire::MessageIndex>(record.content);
+            if (record.opcode != Opcode::MessageIndex || found.channelId != channelId)
             {
                 throw FormatError(offset, "no message index of channel " + std::to_string(channelId) + " here");
             }
             // Each entry must point at a message of its channel and log time before it is trusted.
-            for (const auto& [logTime, position] : found)
+            for (const auto& [logTime, position] : found.entries)
             {
                 if (position >= records.size())
                 {
@@ -399,13 +369,13 @@ std::vector<std::pair<uint64_t, uint64_t>> Reader::messageEntries(const ChunkInd
                 }
                 Framed message = frame(records, position, 0);
                 const MessageView view =
-                    message.opcode == Opcode::Message ? wire::readMessage(message.content) : MessageView();
+                    message.opcode == Opcode::Message ? wire::read<MessageView>(message.content) : MessageView();
                 if (message.opcode != Opcode::Message || view.channelId != channelId || view.logTime != logTime)
                 {
                     throw FormatError(offset, "message index disagrees with the chunk's messages");
                 }
             }
-            entries.insert(entries.end(), found.begin(), found.end());
+            entries.insert(entries.end(), found.entries.begin(), found.entries.end());
         }
         catch (const FormatError& e)
         {
@@ -421,7 +391,7 @@ std::vector<std::pair<uint64_t, uint64_t>> Reader::messageEntries(const ChunkInd
             Framed record = frame(records, position, 0);
             if (record.opcode == Opcode::Message)
             {
-                const MessageView message = wire::readMessage(record.content);
+                const auto message = wire::read<MessageView>(record.content);
                 if (channels.empty() || channels.count(message.channelId) != 0)
                 {
                     entries.emplace_back(message.logTime, position);
@@ -441,11 +411,7 @@ void Reader::readMessages(const std::set<uint16_t>& channels, const std::functio
         const bool holdsWanted = channels.empty() || index.messageIndexOffsets.empty() ||
                                  std::any_of(index.messageIndexOffsets.begin(), index.messageIndexOffsets.end(),
                                              [&](const auto& entry) { return channels.count(entry.first) != 0; });
-        if (!holdsWanted)
-        {
-            continue;
-        }
-        const auto records = loadChunk(index);
+        const auto records = holdsWanted ? loadChunk(index) : std::nullopt;
         if (!records)
         {
             continue;
@@ -464,7 +430,7 @@ void Reader::readMessages(const std::set<uint16_t>& channels, const std::functio
         for (const auto& entry : entries)
         {
             Framed record = frame(*records, entry.second, 0);
-            visit(wire::readMessage(record.content));
+            visit(wire::read<MessageView>(record.content));
         }
     }
 }
@@ -502,7 +468,7 @@ void Reader::verifyChunk(const ChunkIndex& index, Statistics& counted)
             Framed record = frame(*records, position, 0);
             if (record.opcode == Opcode::Message)
             {
-                const MessageView message = wire::readMessage(record.content);
+                const auto message = wire::read<MessageView>(record.content);
                 if (m_channels.count(message.channelId) == 0)
                 {
                     throw FormatError(0, "message of unknown channel " + std::to_string(message.channelId));
@@ -533,21 +499,20 @@ void Reader::verifyChunk(const ChunkIndex& index, Statistics& counted)
         {
             offset = index.chunkStartOffset + index.chunkLength + position;
             Framed record = frame(bytes, position, offset - position);
-            uint16_t channelId = 0;
-            auto entries = wire::readMessageIndex(record.content, channelId);
+            auto found = wire::read<wire::MessageIndex>(record.content);
             if (record.opcode != Opcode::MessageIndex)
             {
                 throw FormatError(offset, "record after the chunk is no message index");
             }
-            std::sort(entries.begin(), entries.end());
-            auto& expected = messages[channelId];
+            std::sort(found.entries.begin(), found.entries.end());
+            auto& expected = messages[found.channelId];
             std::sort(expected.begin(), expected.end());
-            if (entries != expected)
+            if (found.entries != expected)
             {
-                throw FormatError(offset, "message index of channel " + std::to_string(channelId) +
+                throw FormatError(offset, "message index of channel " + std::to_string(found.channelId) +
                                               " does not list the chunk's messages of that channel");
             }
-            seen[channelId] = offset;
+            seen[found.channelId] = offset;
             position = record.end;
         }
         if (seen != index.messageIndexOffsets)

@@ -17,8 +17,10 @@ Writer::Writer(const std::string& path, WriterOptions options)
     {
         throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
     }
-    put(kMagic.data(), kMagic.size());
-    put(wire::header(m_options.profile, m_options.library));
+    put(std::string(kMagic.begin(), kMagic.end()));
+    wire::Out header;
+    header(m_options.profile, m_options.library);
+    put(wire::record(Opcode::Header, header.bytes()));
 }
 
 Writer::~Writer()
@@ -40,25 +42,20 @@ Writer::~Writer()
     }
 }
 
-void Writer::put(const void* data, std::size_t size)
+void Writer::put(const std::string& bytes)
 {
-    if (std::fwrite(data, 1, size, m_file) != size)
+    if (std::fwrite(bytes.data(), 1, bytes.size(), m_file) != bytes.size())
     {
         throw std::runtime_error("cannot write " + m_path + ": " + std::strerror(errno));
     }
-    m_offset += size;
-    m_dataCrc = wire::crc32(m_dataCrc, data, size);
-}
-
-void Writer::put(const std::string& bytes)
-{
-    put(bytes.data(), bytes.size());
+    m_offset += bytes.size();
+    m_dataCrc = wire::crc32(m_dataCrc, bytes.data(), bytes.size());
 }
 
 uint16_t Writer::addSchema(const std::string& name, const std::string& encoding, const std::string& data)
 {
     Schema schema{static_cast<uint16_t>(m_schemas.size() + 1), name, encoding, data};
-    put(wire::schema(schema));
+    put(wire::record(Opcode::Schema, schema));
     m_schemas.push_back(std::move(schema));
     return m_schemas.back().id;
 }
@@ -67,7 +64,7 @@ uint16_t Writer::addChannel(uint16_t schemaId, const std::string& topic, const s
                             const std::map<std::string, std::string>& metadata)
 {
     Channel channel{static_cast<uint16_t>(m_channels.size() + 1), schemaId, topic, messageEncoding, metadata};
-    put(wire::channel(channel));
+    put(wire::record(Opcode::Channel, channel));
     m_channels.push_back(std::move(channel));
     return m_channels.back().id;
 }
@@ -81,16 +78,8 @@ void Writer::write(const MessageView& message)
     m_chunkStart = std::min(m_chunkStart, message.logTime);
     m_chunkEnd = std::max(m_chunkEnd, message.logTime);
     m_chunkMessages[message.channelId].emplace_back(message.logTime, m_chunk.size());
-    m_chunk += wire::message(message);
-
-    if (m_statistics.messageCount == 0)
-    {
-        m_statistics.messageStartTime = m_statistics.messageEndTime = message.logTime;
-    }
-    ++m_statistics.messageCount;
-    ++m_statistics.channelMessageCounts[message.channelId];
-    m_statistics.messageStartTime = std::min(m_statistics.messageStartTime, message.logTime);
-    m_statistics.messageEndTime = std::max(m_statistics.messageEndTime, message.logTime);
+    m_chunk += wire::record(Opcode::Message, message);
+    wire::count(m_statistics, message);
 
     if (m_chunk.size() >= m_options.chunkSize)
     {
@@ -103,36 +92,21 @@ void Writer::flushChunk()
     if (!m_chunk.empty())
     {
         const std::string compressed = compress(m_options.compression, m_chunk);
-        wire::ChunkHead head;
-        head.messageStartTime = m_chunkStart;
-        head.messageEndTime = m_chunkEnd;
-        head.uncompressedSize = m_chunk.size();
-        head.uncompressedCrc = wire::crc32(0, m_chunk.data(), m_chunk.size());
-        head.compression = compressionName(m_options.compression);
-        head.recordsSize = compressed.size();
-        const std::string fields = wire::chunkHead(head);
-
-        ChunkIndex index;
-        index.messageStartTime = m_chunkStart;
-        index.messageEndTime = m_chunkEnd;
-        index.chunkStartOffset = m_offset;
-        index.chunkLength = kRecordPrefix + fields.size() + compressed.size();
-        index.compression = head.compression;
-        index.compressedSize = compressed.size();
-        index.uncompressedSize = m_chunk.size();
-
-        wire::Out prefix;
-        prefix.u8(static_cast<uint8_t>(Opcode::Chunk));
-        prefix.u64(fields.size() + compressed.size());
-        put(prefix.bytes());
-        put(fields);
-        put(compressed);
+        const wire::ChunkHead head{m_chunkStart,
+                                   m_chunkEnd,
+                                   m_chunk.size(),
+                                   wire::crc32(0, m_chunk.data(), m_chunk.size()),
+                                   compressionName(m_options.compression),
+                                   compressed.size()};
+        const std::string content = wire::contentOf(head) + compressed;
+        ChunkIndex index = wire::indexOf(head, m_offset, kRecordPrefix + content.size());
+        put(wire::record(Opcode::Chunk, content));
 
         const uint64_t indexesStart = m_offset;
         for (const auto& [channelId, entries] : m_chunkMessages)
         {
             index.messageIndexOffsets[channelId] = m_offset;
-            put(wire::messageIndex(channelId, entries));
+            put(wire::record(Opcode::MessageIndex, wire::MessageIndex{channelId, entries}));
         }
         index.messageIndexLength = m_offset - indexesStart;
         m_chunkIndexes.push_back(std::move(index));
@@ -150,7 +124,7 @@ void Writer::close()
     flushChunk();
     // The data section's CRC covers everything before the Data End record, magic included.
     wire::Out dataEnd;
-    dataEnd.u32(m_dataCrc);
+    dataEnd(m_dataCrc);
     put(wire::record(Opcode::DataEnd, dataEnd.bytes()));
 
     // Everything from here to the footer's summary offset start counts in the summary CRC.
@@ -161,47 +135,34 @@ void Writer::close()
         summaryCrc = wire::crc32(summaryCrc, bytes.data(), bytes.size());
     };
     std::string offsets;
-    const auto group = [&](Opcode opcode, const std::vector<std::string>& records) {
+    const auto group = [&](Opcode opcode, const auto& records) {
         const uint64_t start = m_offset;
         for (const auto& record : records)
         {
-            putSummary(record);
+            putSummary(wire::record(opcode, record));
         }
         if (m_offset > start)
         {
-            offsets += wire::summaryOffset(opcode, start, m_offset - start);
+            offsets += wire::record(Opcode::SummaryOffset,
+                                    wire::SummaryOffset{static_cast<uint8_t>(opcode), start, m_offset - start});
         }
     };
-    std::vector<std::string> records;
-    std::transform(m_schemas.begin(), m_schemas.end(), std::back_inserter(records),
-                   [](const Schema& s) { return wire::schema(s); });
-    group(Opcode::Schema, records);
-    records.clear();
-    std::transform(m_channels.begin(), m_channels.end(), std::back_inserter(records),
-                   [](const Channel& c) { return wire::channel(c); });
-    group(Opcode::Channel, records);
-
+    group(Opcode::Schema, m_schemas);
+    group(Opcode::Channel, m_channels);
     m_statistics.schemaCount = static_cast<uint16_t>(m_schemas.size());
     m_statistics.channelCount = static_cast<uint32_t>(m_channels.size());
     m_statistics.chunkCount = static_cast<uint32_t>(m_chunkIndexes.size());
-    group(Opcode::Statistics, {wire::statistics(m_statistics)});
-    records.clear();
-    std::transform(m_chunkIndexes.begin(), m_chunkIndexes.end(), std::back_inserter(records),
-                   [](const ChunkIndex& i) { return wire::chunkIndex(i); });
-    group(Opcode::ChunkIndex, records);
+    group(Opcode::Statistics, std::vector<Statistics>{m_statistics});
+    group(Opcode::ChunkIndex, m_chunkIndexes);
 
     const uint64_t summaryOffsetStart = m_offset;
     putSummary(offsets);
 
     wire::Out footer;
-    footer.u8(static_cast<uint8_t>(Opcode::Footer));
-    footer.u64(8 + 8 + 4);
-    footer.u64(summaryStart);
-    footer.u64(summaryOffsetStart);
+    footer(static_cast<uint8_t>(Opcode::Footer), uint64_t(8 + 8 + 4), summaryStart, summaryOffsetStart);
     summaryCrc = wire::crc32(summaryCrc, footer.bytes().data(), footer.bytes().size());
-    footer.u32(summaryCrc);
-    put(footer.bytes());
-    put(kMagic.data(), kMagic.size());
+    footer(summaryCrc);
+    put(footer.bytes() + std::string(kMagic.begin(), kMagic.end()));
 
     std::FILE* file = m_file;
     m_file = nullptr;

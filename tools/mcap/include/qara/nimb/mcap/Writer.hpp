@@ -52,7 +52,6 @@ public:
 
 private:
     void put(const std::string& bytes);
-    void put(const void* data, std::size_t size);
 
     WriterOptions m_options;
     std::string m_path;

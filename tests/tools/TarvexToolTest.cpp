@@ -271,6 +271,7 @@ TEST(RecordReplay, RecordingsOfEveryEndingDescribeAndReplayEverySample)
             expected[topic.name].push_back(toJson(numbered<typename decltype(topic)::Wire>((n - 1) % kSamples + 1)).dump());
         }
         const ToolRun echo = echoes.at(topic.name).get();
+        EXPECT_EQ(echo.status, 0) << topic.name << echo.err;
         EXPECT_EQ(linesOf(echo.out), std::vector<std::string>(expected[topic.name].begin(), expected[topic.name].begin() + kSamples))
             << topic.name << echo.err;
     });
@@ -279,7 +280,8 @@ TEST(RecordReplay, RecordingsOfEveryEndingDescribeAndReplayEverySample)
     TarvexProcess loop({"replay", fileOf("zstd.mcap"), "--loop", "--topics", prefix + "/SaMeasurements_slow"});
     const ToolRun twice = runTool({"echo", "SaMeasurements_slow", "--uri", uriOf("SaMeasurements_slow"), "--count",
                                    std::to_string(2 * kSamples), "--timeout", "90000"});
-    EXPECT_EQ(linesOf(twice.out), expected["SaMeasurements_slow"]) << twice.err;
+    EXPECT_EQ(std::make_pair(twice.status, linesOf(twice.out)), std::make_pair(0, expected["SaMeasurements_slow"]))
+        << twice.err;
 
     // The recorded source time stamps, or the time of sending at half the recorded pace.
     using Medium = generated::ddsimpl::tarvex::SaMeasurements_medium;

@@ -104,16 +104,6 @@ const std::pair<std::size_t, std::string>& sequenceField()
     return field;
 }
 
-template <class S, class = void>
-struct HasGetters : std::false_type
-{
-};
-template <class S>
-struct HasGetters<S, std::void_t<decltype(S::visitGetters(std::declval<void (*)(const char*, int)>()))>>
-    : std::true_type
-{
-};
-
 template <class V>
 uint64_t firstNumber(const V& value)
 {
@@ -127,12 +117,12 @@ uint64_t firstNumber(const V& value)
     }
 }
 
-// The sequence number a sample carries, from an interface or a wire structure. An interface is asked for
-// that one field only: its accessors are virtual, and asking for an array makes a view.
+// The sequence number a sample carries, from an interface or a wire structure. An interface (abstract) is
+// asked for that one field only: its accessors are virtual, and asking for an array makes a view.
 template <class S>
 uint64_t sequenceOf(const S& sample)
 {
-    if constexpr (HasGetters<S>::value)
+    if constexpr (std::is_abstract_v<S>)
     {
         static const std::function<uint64_t(const S&)> read = [] {
             std::function<uint64_t(const S&)> found;
@@ -147,18 +137,15 @@ uint64_t sequenceOf(const S& sample)
         }();
         return read(sample);
     }
-    else
-    {
-        uint64_t sequence = 0;
-        std::size_t index = 0;
-        sample.visitFields([&](const char*, const auto& value) {
-            if (index++ == sequenceField<S>().first)
-            {
-                sequence = firstNumber(value);
-            }
-        });
-        return sequence;
-    }
+    uint64_t sequence = 0;
+    std::size_t index = 0;
+    sample.visitFields([&](const char*, const auto& value) {
+        if (index++ == sequenceField<S>().first)
+        {
+            sequence = firstNumber(value);
+        }
+    });
+    return sequence;
 }
 
 // Sets the sequence number of a sample, a topic interface or a wire structure.

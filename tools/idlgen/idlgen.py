@@ -308,10 +308,9 @@ def interface_header(module, s):
             lines += [f"    virtual {f.element} get{f.accessor}() const = 0;",
                       f"    virtual void set{f.accessor}({f.element} value) = 0;"]
     lines += ["", "    // Calls visitor(name, value) for every field in wire order: arrays as views, scalars by value.",
-              "    template <class Visitor>", "    void visitFields(Visitor&& visitor) const", "    {"]
-    lines += [f"        visitor(\"{f.name}\", get{f.accessor}());" for f in s.fields]
-    lines += ["    }", "",
-              "    // Calls visitor(name, value, set) for every field, where set(newValue) writes the field.",
+              "    template <class Visitor>", "    void visitFields(Visitor&& visitor) const", "    {",
+              "        visitGetters([&](const char* name, auto getter) { visitor(name, (this->*getter)()); });",
+              "    }", "", "    // Calls visitor(name, value, set) for every field, where set(newValue) writes the field.",
               "    template <class Visitor>", "    void visitFields(Visitor&& visitor)", "    {"]
     lines += [f"        visitor(\"{f.name}\", get{f.accessor}(), [this](const auto& v) {{ set{f.accessor}(v); }});"
               for f in s.fields]

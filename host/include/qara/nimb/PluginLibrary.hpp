@@ -6,11 +6,13 @@
 
 namespace qara::nimb {
 
-// Owns one dlopen handle.
+// Owns one dlopen handle. By default the code stays mapped once the handle is closed: the type supports a
+// plug-in registers live in participants the host shares, and Fast DDS's threads call them until the last
+// participant is gone, which may be after the plug-in's handle.
 class PluginLibrary
 {
 public:
-    explicit PluginLibrary(const std::string& path, int flags = RTLD_NOW | RTLD_LOCAL);
+    explicit PluginLibrary(const std::string& path, int flags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     PluginLibrary(const PluginLibrary&) = delete;
     PluginLibrary& operator=(const PluginLibrary&) = delete;
     PluginLibrary(PluginLibrary&& other) noexcept;

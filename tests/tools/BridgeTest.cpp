@@ -20,8 +20,10 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <future>
+#include <numeric>
 #include <optional>
 
 // A real `tarvex bridge` on domain 198 and a port of its own, `tarvex pub` feeding it, Beast clients here.
@@ -153,12 +155,19 @@ private:
     websocket::stream<asio::ip::tcp::socket> m_ws{m_io};
 };
 
+template <class W>
+W numberedWire(uint64_t n)
+{
+    W sample;
+    fillWire(sample, n);
+    return sample;
+}
+
 // The bytes that `tarvex pub` sends as its n-th sample of topic `type`.
 template <class W>
 std::string payloadOf(const std::string& type, uint64_t n)
 {
-    W sample;
-    fillWire(sample, n);
+    const W sample = numberedWire<W>(n);
     qara::nimb::icd::dds::fastdds::SerializedPayload payload(8 * sizeof(W));
     CdrFunctions<W>(tarvex_test::plugin(), type).encode(sample, eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION, payload);
     return std::string(reinterpret_cast<const char*>(payload.data), payload.length);
@@ -246,6 +255,110 @@ TEST(Bridge, ServesEveryTopicAsItTravelledAndAnswersBadInputWithAnErrorStatus)
     EXPECT_EQ(client.read(), std::nullopt);
     EXPECT_EQ(client.closed().code, websocket::close_code::going_away);
     EXPECT_EQ(bridge.process.exitCode(std::chrono::seconds(30)), 0);
+}
+
+// Sequence numbers of the samples `client` receives until the last one of `count`, and the drops it is told of.
+std::vector<uint64_t> sequences(Client& client, uint64_t count, uint64_t& dropped)
+{
+    const CdrFunctions<Fast> cdr(tarvex_test::plugin(), "SaMeasurements_fast");
+    std::vector<uint64_t> received;
+    for (auto message = client.read(); message;
+         message = !received.empty() && received.back() == count ? std::nullopt : client.read())
+    {
+        const std::string warning = "this client does not keep up: ";
+        if (message->text)
+        {
+            const std::string text = message->json().value("message", "");
+            dropped = text.rfind(warning, 0) == 0 ? std::stoull(text.substr(warning.size())) : dropped;
+        }
+        else
+        {
+            Fast sample;
+            cdr.decode(message->data() + 13, message->bytes.size() - 13, sample);
+            received.push_back(sequenceOf(sample));
+        }
+    }
+    return received;
+}
+
+TEST(Bridge, AClientThatStopsReadingLosesItsOldestMessagesAndHoldsUpNoOther)
+{
+    const std::string profiles = std::filesystem::temp_directory_path() / ("bridge" + std::to_string(::getpid()) + ".xml");
+    std::ofstream(profiles) << R"(<?xml version="1.0" encoding="UTF-8"?>
+<dds xmlns="http://www.eprosima.com"><profiles>
+  <data_reader profile_name="reliable.datareader"><qos><reliability><kind>RELIABLE</kind></reliability></qos></data_reader>
+</profiles></dds>
+)";
+    Bridge bridge("slow", {"--queue", "100", "--profiles", profiles, "--qos-library", "reliable"});
+    Client slow(bridge.port, bridge::kSubprotocol, 4096);
+    Client fast(bridge.port);
+    for (Client* client : {&slow, &fast})
+    {
+        client->greeted();
+        client->send(subscribe(3, 4));
+        client->send("{}", true);
+        EXPECT_EQ(client->status(2), "unknown op ''");
+    }
+    constexpr uint64_t kCount = 3000;
+    auto pub = bridge.pub("SaMeasurements_fast", kCount, 3000);
+    std::vector<uint64_t> every(kCount);
+    std::iota(every.begin(), every.end(), 1);
+    uint64_t dropped = 0;
+    EXPECT_EQ(sequences(fast, kCount, dropped), every);
+    EXPECT_EQ(dropped, 0u);
+    EXPECT_EQ(pub.get().status, 0);
+    const auto newest = sequences(slow, kCount, dropped);
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(newest.size() + dropped, kCount);
+    EXPECT_TRUE(std::is_sorted(newest.begin(), newest.end()) && newest.back() == kCount);
+    std::filesystem::remove(profiles);
+}
+
+TEST(Bridge, PublishesAClientsPayloadOnlyWhenItDecodes)
+{
+    Bridge bridge("publish", {"--allow-publish"});
+    Client client(bridge.port);
+    const auto info = client.greeted();
+    EXPECT_EQ(info["capabilities"], nlohmann::json({"clientPublish"}));
+    EXPECT_EQ(info["supportedEncodings"], nlohmann::json({"cdr"}));
+    using Plain = generated::ddsimpl::tarvex::SaMeasurements_medium;
+    tarvex_test::PlainReader<Plain::DdsType, Plain::PubSubType> reader(kDomain, bridge.topic("SaMeasurements_medium"));
+    const auto channel = [&](const std::string& topic, const std::string& encoding) {
+        return nlohmann::json{{"op", "advertise"},
+                              {"channels", {{{"id", 5}, {"topic", topic}, {"encoding", encoding}, {"schemaName", ""}}}}};
+    };
+    const std::vector<std::pair<nlohmann::json, std::string>> refused = {
+        {channel("elsewhere/SaMeasurements_medium", "cdr"), "topic 'elsewhere/SaMeasurements_medium' is not served"},
+        {channel(bridge.topic("SaMeasurements_medium"), "json"), "encoding \"json\" instead of \"cdr\""},
+    };
+    for (const auto& [advertise, expected] : refused)
+    {
+        client.send(advertise);
+        EXPECT_NE(client.status(2).find(expected), std::string::npos) << advertise;
+    }
+    client.send(channel(bridge.topic("SaMeasurements_medium"), "cdr"));
+    const auto frame = [](uint32_t id, const std::string& payload) {
+        return std::string("\x01", 1) + std::string(reinterpret_cast<const char*>(&id), 4) + payload;
+    };
+    // Repeated until the reader has matched the bridge's new writer.
+    std::vector<tarvex_test::PlainReader<Plain::DdsType, Plain::PubSubType>::Received> received;
+    for (int attempt = 0; attempt < 100 && received.empty(); ++attempt)
+    {
+        client.send(frame(5, payloadOf<Medium>("SaMeasurements_medium", 1)), false);
+        received = reader.take(1, std::chrono::milliseconds(200));
+    }
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_TRUE(received[0].sample == numberedWire<Medium>(1));
+    for (const auto& [sent, expected] : {std::pair<std::string, std::string>{frame(6, "x"), "no client channel 6"},
+                                         {frame(5, std::string("\x00\x01\x00\x00\x07", 5)), "client channel 5: nothing published"}})
+    {
+        client.send(sent, false);
+        EXPECT_NE(client.status(2).find(expected), std::string::npos);
+    }
+    client.send(frame(5, payloadOf<Medium>("SaMeasurements_medium", 2)), false);
+    received = reader.take(100, std::chrono::milliseconds(1000));
+    ASSERT_FALSE(received.empty());
+    EXPECT_TRUE(received[0].sample == numberedWire<Medium>(2)) << "not the next good payload";
 }
 
 }  // namespace

@@ -28,6 +28,10 @@ namespace {
 // Frames whose latency is kept for the summary: the latest quarter million, about half a minute at full load.
 constexpr std::size_t kLatencies = 1 << 18;
 constexpr auto kClosingLimit = std::chrono::seconds(2);
+// What the kernel holds for one client (it doubles the figure): about half a second of all four topics at
+// their full rates, plenty for a distant client that keeps up. Beyond it the client's queue decides what is
+// dropped, so that a slow client gets recent frames rather than megabytes of the past.
+constexpr int kSendBuffer = 256 * 1024;
 
 // True when the comma-separated list `offered` holds `wanted`.
 bool offers(const std::string& offered, const std::string& wanted)
@@ -382,6 +386,7 @@ void Server::accept()
             return;
         }
         socket.set_option(tcp::no_delay(true));
+        socket.set_option(asio::socket_base::send_buffer_size(kSendBuffer));
         const auto connection = std::make_shared<Connection>(*this, std::move(socket));
         {
             const std::lock_guard<std::mutex> lock(m_mutex);

@@ -80,13 +80,10 @@ struct Message
 class Client
 {
 public:
-    explicit Client(uint16_t port, const std::string& subprotocol = bridge::kSubprotocol, int receiveBuffer = 0)
+    explicit Client(uint16_t port, const std::string& subprotocol = bridge::kSubprotocol, int receiveBuffer = 1 << 20)
     {
         m_ws.next_layer().open(asio::ip::tcp::v4());
-        if (receiveBuffer > 0)
-        {
-            m_ws.next_layer().set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
-        }
+        m_ws.next_layer().set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
         m_ws.next_layer().connect({asio::ip::address_v4::loopback(), port});
         m_ws.set_option(websocket::stream_base::decorator([subprotocol](websocket::request_type& request) {
             if (!subprotocol.empty())
@@ -282,11 +279,8 @@ std::vector<uint64_t> sequences(Client& client, uint64_t count, uint64_t& droppe
 TEST(Bridge, AClientThatStopsReadingLosesItsOldestMessagesAndHoldsUpNoOther)
 {
     const std::string profiles = std::filesystem::temp_directory_path() / ("bridge" + std::to_string(::getpid()) + ".xml");
-    std::ofstream(profiles) << R"(<?xml version="1.0" encoding="UTF-8"?>
-<dds xmlns="http://www.eprosima.com"><profiles>
-  <data_reader profile_name="reliable.datareader"><qos><reliability><kind>RELIABLE</kind></reliability></qos></data_reader>
-</profiles></dds>
-)";
+    std::ofstream(profiles) << R"(<dds xmlns="http://www.eprosima.com"><profiles><data_reader profile_name="reliable.datareader">
+<qos><reliability><kind>RELIABLE</kind></reliability></qos></data_reader></profiles></dds>)";
     Bridge bridge("slow", {"--queue", "100", "--profiles", profiles, "--qos-library", "reliable"});
     Client slow(bridge.port, bridge::kSubprotocol, 4096);
     Client fast(bridge.port);

@@ -349,8 +349,9 @@ private:
     beast::flat_buffer m_buffer;
     http::request<http::string_body> m_request;
     ClientQueue m_queue;
+    // Set on the server's thread, read by any under the server's lock.
+    std::atomic<bool> m_accepted{false};
     // Server thread only.
-    bool m_accepted = false;
     bool m_closing = false;
     std::optional<ClientQueue::Frame> m_inFlight;
     std::map<uint32_t, std::size_t> m_clientChannels;  // client channel id: channel index

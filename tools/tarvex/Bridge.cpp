@@ -63,7 +63,12 @@ int serve(const LazyPlugin& plugin, BridgeOptions options)
         };
     }
     bridge::Server server(options.server, std::move(publish));
-    std::cerr << "tarvex bridge: serving " << topicList() << " of domain " << options.domain << " on ws://"
+    std::cerr << "tarvex bridge: serving";
+    for (const auto& channel : options.server.channels)
+    {
+        std::cerr << ' ' << channel.topic;
+    }
+    std::cerr << " of domain " << options.domain << " on ws://"
               << options.server.address << ':' << server.port() << '\n'
               << std::flush;
 

@@ -312,6 +312,42 @@ FAULTS = {
         "tools/idlgen/idlgen.py",
         """f"class {'' if s.topic else 'NIMB_PLUGIN_EXPORT '}{s.name}PubSubType""",
         """f"class NIMB_PLUGIN_EXPORT {s.name}PubSubType"""),
+    "bridge data frames under opcode 2": (
+        "tools/bridge/Protocol.hpp",
+        "inline constexpr uint8_t kMessageData = 0x01;",
+        "inline constexpr uint8_t kMessageData = 0x02;"),
+    "bridge frames carry the channel, not the subscription": (
+        "tools/bridge/Server.cpp",
+        "messageData(subscription, sample.receptionTime",
+        "messageData(static_cast<uint32_t>(channel) + 1, sample.receptionTime"),
+    "bridge queue drops the newest": (
+        "tools/bridge/ClientQueue.cpp",
+        "        m_data.pop_front();\n        ++m_dropped;",
+        "        m_data.pop_back();\n        ++m_dropped;"),
+    "bridge drops without a warning": (
+        "tools/bridge/ClientQueue.cpp",
+        "            m_warningWaits = true;\n            m_messages.emplace_back();",
+        "            m_warningWaits = true;"),
+    "bridge answers bad input with silence": (
+        "tools/bridge/Server.cpp",
+        "                self->send(status(StatusLevel::Error, message));",
+        "                (void)message;"),
+    "bridge unsubscribe keeps the subscription": (
+        "tools/bridge/Server.cpp",
+        "if (m_subscriptions.erase(item.get<uint32_t>()) == 0)",
+        "if (m_subscriptions.count(item.get<uint32_t>()) == 0)"),
+    "bridge accepts a handshake without the subprotocol": (
+        "tools/bridge/Server.cpp",
+        "!offers(std::string(m_request[http::field::sec_websocket_protocol]), kSubprotocol)",
+        "!offers(kSubprotocol, kSubprotocol)"),
+    "bridge publishes what the client sent undecoded": (
+        "tools/core/Endpoint.cpp",
+        "        m_cdr.decode(data, size, m_wire);\n        copyWire(m_wire, *m_sample);",
+        "        try { m_cdr.decode(data, size, m_wire); } catch (const std::exception&) {}\n        copyWire(m_wire, *m_sample);"),
+    "bridge keeps quiet when a writer goes": (
+        "tools/bridge/Server.cpp",
+        "    m_writers[channel] = count;\n",
+        ""),
     "readers accept the first CDR version only": (
         "icd/qos/CodeQos.hpp",
         """    qos.representation().m_value = {eprosima::fastdds::dds::XCDR_DATA_REPRESENTATION,

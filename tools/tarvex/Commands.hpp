@@ -43,6 +43,7 @@ Run addPerf(CLI::App& tool);
 Run addRecord(CLI::App& tool);
 Run addInfo(CLI::App& tool);
 Run addReplay(CLI::App& tool);
+Run addBridge(CLI::App& tool);
 
 // A publish-subscribe DDS URI, or NimbException saying what is wrong with the text.
 Uri pubSubUri(const std::string& text);

@@ -69,7 +69,8 @@ int main(int argc, char** argv)
                                                  {"perf", addPerf(tool)},
                                                  {"record", addRecord(tool)},
                                                  {"info", addInfo(tool)},
-                                                 {"replay", addReplay(tool)}};
+                                                 {"replay", addReplay(tool)},
+                                                 {"bridge", addBridge(tool)}};
     // Set after the commands, which would inherit it: what no command takes is reported below, in one line.
     tool.allow_extras();
 

@@ -155,7 +155,7 @@ template <class W>
 W numberedWire(uint64_t n)
 {
     W sample;
-    fillWire(sample, n);
+    fillCounter(sample, n);
     return sample;
 }
 

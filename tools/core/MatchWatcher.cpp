@@ -56,12 +56,18 @@ void MatchWatcher::on_subscription_matched(dds::DataReader* reader, const dds::S
 
 void MatchWatcher::changed(const std::string& topic, bool readers, int32_t count)
 {
+    std::pair<int32_t, int32_t> now;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         auto& matched = m_matched[topic];
         (readers ? matched.first : matched.second) = count;
+        now = matched;
     }
     m_changed.notify_all();
+    if (m_onChange)
+    {
+        m_onChange(topic, now.first, now.second);
+    }
 }
 
 }  // namespace qara::nimb::tools

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,7 +22,10 @@ namespace qara::nimb::tools {
 class MatchWatcher : public eprosima::fastdds::dds::DomainParticipantListener
 {
 public:
-    MatchWatcher() = default;
+    // Called on a Fast DDS thread after a topic's counts changed.
+    using OnChange = std::function<void(const std::string& topic, int32_t readers, int32_t writers)>;
+
+    explicit MatchWatcher(OnChange onChange = {}) : m_onChange(std::move(onChange)) {}
     ~MatchWatcher() override;
 
     MatchWatcher(const MatchWatcher&) = delete;
@@ -43,8 +47,9 @@ public:
 private:
     void changed(const std::string& topic, bool readers, int32_t count);
 
+    const OnChange m_onChange;
     std::set<std::shared_ptr<eprosima::fastdds::dds::DomainParticipant>> m_participants;
-    // Guards m_matched; taken alone.
+    // Guards m_matched; taken alone, and released before m_onChange runs.
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::map<std::string, std::pair<int32_t, int32_t>> m_matched;  // topic: readers, writers

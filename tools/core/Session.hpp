@@ -19,8 +19,12 @@ class Session
 {
 public:
     // `plugin` may be null for endpoints that need none (raw readers); it must outlive the session.
-    explicit Session(const PluginLibrary* plugin, Nimb::Properties properties = {})
-        : m_plugin(plugin), m_properties(std::move(properties)), m_host(std::make_shared<DdsNimb>(m_properties))
+    explicit Session(const PluginLibrary* plugin, Nimb::Properties properties = {},
+                     MatchWatcher::OnChange onChange = {})
+        : m_plugin(plugin),
+          m_properties(std::move(properties)),
+          m_host(std::make_shared<DdsNimb>(m_properties)),
+          m_matches(std::move(onChange))
     {
     }
 

@@ -137,8 +137,8 @@ TEST(TarvexBench, WritesEveryRoundAndPrintsTheMedianRatiosOfTheRounds)
 TEST(TarvexPerf, PingCountsEveryReplyAndAShortSubscriberFails)
 {
     const std::string pinged = uniqueUri(kDomain, "ping");
-    TarvexProcess pong(perf("pong", "SaMeasurements_fast", pinged, {"--count", "30"}));
-    const auto ping = TarvexProcess(perf("ping", "SaMeasurements_fast", pinged, {"--path", "plain", "--count", "30"})).result();
+    TarvexProcess pong(perf("pong", "SaMeasurements_fast", pinged, {"--path", "plain", "--count", "30"}));
+    const auto ping = TarvexProcess(perf("ping", "SaMeasurements_fast", pinged, {"--count", "30"})).result();
     EXPECT_EQ(ping["exit"], 0) << ping["output"];
     EXPECT_EQ(std::vector<int>({ping["sent"], ping["received"], ping["first"], ping["lost"], ping["readers"]}),
               std::vector<int>({30, 30, 1, 0, 1}));

@@ -189,8 +189,7 @@ public:
             std::cerr << "tarvex perf " << setup.options.role << ": waiting for " << wanted << " reader(s) on "
                       << setup.uri.string() << '\n';
         }
-        // A ping's replies come from the writers its reader has matched.
-        while ((writer->matched() < wanted || (reader && reader->matched() < wanted)) && !stopRequested())
+        while (writer->matched() < wanted && !stopRequested())
         {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }

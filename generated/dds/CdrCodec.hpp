@@ -7,8 +7,9 @@
 
 // CDR encoding of the generated wire structures. Every structure is appendable: under XCDR2 it is delimited
 // by a DHEADER, under XCDR1 its members stand alone. Neither encoding writes a member header, so members go
-// on and off the wire as plain values: each run of consecutive numbers of one width, and each run of
-// booleans, in one Fast CDR call.
+// on and off the wire as plain values: in the machine's byte order as copies at offsets known when compiling,
+// from where Fast CDR's alignment is known; otherwise each run of consecutive numbers of one width, and each
+// run of booleans, in one Fast CDR call.
 namespace generated::dds_ {
 
 eprosima::fastcdr::EncodingAlgorithmFlag encodingFor(eprosima::fastcdr::CdrVersion version);
@@ -16,8 +17,8 @@ eprosima::fastcdr::EncodingAlgorithmFlag encodingFor(eprosima::fastcdr::CdrVersi
 template <class W>
 void serializeStruct(eprosima::fastcdr::Cdr& cdr, const W& data);
 
-// Reads a whole body directly. A truncated payload, and a delimited body shorter than the structure (an
-// older version of the type), go through deserializeMembers.
+// Reads a whole body directly. A truncated payload, a delimited body shorter than the structure (an older
+// version of the type) and a boolean octet that is neither 0 nor 1 go through deserializeMembers.
 template <class W>
 void deserializeStruct(eprosima::fastcdr::Cdr& cdr, W& data);
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 namespace generated::dds_ {
 
@@ -107,54 +108,198 @@ void readBooleans(eprosima::fastcdr::Cdr& cdr, S& storage, bool severalScalars)
     throw eprosima::fastcdr::exception::BadParamException("a boolean member is neither 0 nor 1");
 }
 
+// One run handed to Fast CDR: numbers as an array of their width, booleans as octets.
+template <class Run, class Kind>
+void writeRun(eprosima::fastcdr::Cdr& cdr, const Run& run, Kind)
+{
+    if constexpr (std::is_pointer_v<Run>)
+    {
+        cdr.serialize_array(run, Kind::value);
+    }
+    else if constexpr (BooleanCount<Run>::value > 0)
+    {
+        cdr.serialize_array(octetsOf(run), BooleanCount<Run>::value);
+    }
+    else
+    {
+        cdr.serialize(run);
+    }
+}
+
+template <class Run, class Kind>
+void readRun(eprosima::fastcdr::Cdr& cdr, Run& run, Kind)
+{
+    if constexpr (std::is_pointer_v<Run>)
+    {
+        cdr.deserialize_array(run, Kind::value);
+    }
+    else if constexpr (BooleanCount<Run>::value > 0)
+    {
+        readBooleans(cdr, run, Kind::value);
+    }
+    else
+    {
+        cdr.deserialize(run);
+    }
+}
+
+// Width of one value of a run and the bytes of the whole run.
+template <class Run, class Kind>
+constexpr std::pair<std::size_t, std::size_t> shapeOf()
+{
+    if constexpr (std::is_pointer_v<Run>)
+    {
+        return {sizeof(std::remove_pointer_t<Run>), sizeof(std::remove_pointer_t<Run>) * Kind::value};
+    }
+    else
+    {
+        static_assert(sizeof(bool) == 1);
+        return {1, sizeof(Run)};
+    }
+}
+
+// Where a run's bytes lie: a run of numbers is handed over as a pointer to its first value.
+template <class Run>
+auto* addressOf(Run& run)
+{
+    if constexpr (std::is_pointer_v<std::remove_cv_t<Run>>)
+    {
+        return run;
+    }
+    else
+    {
+        return &run;
+    }
+}
+
+// Fast CDR aligns each value to its width, at most the version's largest alignment, counted from an origin it
+// keeps to itself. Once it has placed a value aligned as strictly as the widest of the structure, every later
+// offset follows from the widths alone: the runs from there on move as plain copies at offsets the compiler
+// knows, and Fast CDR steps over them at once. Under XCDR2 the delimiter header that Fast CDR has just placed
+// is such a value. Calls viaFastCdr(run, kind) for each run Fast CDR has to place, then direct(run, kind,
+// offset) for each run after them, its offset counted from the end of the last such run; returns the bytes from
+// there to the end of the body. Padding is stepped over, as Fast CDR does.
+template <eprosima::fastcdr::CdrVersion version, class Data, class ViaFastCdr, class Direct>
+[[gnu::always_inline]] inline std::size_t walkRuns(Data& data, ViaFastCdr&& viaFastCdr, Direct&& direct)
+{
+    constexpr bool delimited = version == eprosima::fastcdr::CdrVersion::XCDRv2;
+    constexpr std::size_t largestAlignment = delimited ? 4 : 8;
+    std::size_t widest = 1;
+    data.visitWireRuns([&](auto&& run, auto kind) {
+        const auto width = shapeOf<std::decay_t<decltype(run)>, decltype(kind)>().first;
+        widest = std::max(widest, std::min(width, largestAlignment));
+    });
+    bool anchored = delimited;
+    std::size_t at = 0;       // from a position aligned to `widest`
+    std::size_t directAt = 0;  // where the direct runs start, on the same count
+    data.visitWireRuns([&](auto&& run, auto kind) {
+        const auto [width, bytes] = shapeOf<std::decay_t<decltype(run)>, decltype(kind)>();
+        const std::size_t alignment = std::min(width, largestAlignment);
+        if (!anchored)
+        {
+            viaFastCdr(run, kind);
+            anchored = alignment == widest;
+            at = directAt = bytes;
+            return;
+        }
+        at += (alignment - at % alignment) % alignment;
+        direct(run, kind, at - directAt);
+        at += bytes;
+    });
+    return at - directAt;
+}
+
+template <eprosima::fastcdr::CdrVersion version, class W>
+void writeDirectly(eprosima::fastcdr::Cdr& cdr, const W& data)
+{
+    const auto ignore = [](auto&&...) {};
+    const std::size_t directBytes = walkRuns<version>(data, ignore, ignore);
+    walkRuns<version>(data, [&cdr](const auto& run, auto kind) { writeRun(cdr, run, kind); }, ignore);
+    if (!cdr.jump(directBytes))
+    {
+        throw eprosima::fastcdr::exception::NotEnoughMemoryException(
+            eprosima::fastcdr::exception::NotEnoughMemoryException::NOT_ENOUGH_MEMORY_MESSAGE_DEFAULT);
+    }
+    char* const target = cdr.get_current_position() - directBytes;
+    walkRuns<version>(data, ignore, [target](const auto& run, auto kind, std::size_t offset) {
+        std::memcpy(target + offset, addressOf(run), shapeOf<std::decay_t<decltype(run)>, decltype(kind)>().second);
+    });
+}
+
+// False where a boolean after the runs Fast CDR placed is neither 0 nor 1: the body is then read member by
+// member, Fast CDR's own way with such an octet.
+template <eprosima::fastcdr::CdrVersion version, class W>
+bool readDirectly(eprosima::fastcdr::Cdr& cdr, W& data)
+{
+    const auto ignore = [](auto&&...) {};
+    const std::size_t directBytes = walkRuns<version>(data, ignore, ignore);
+    walkRuns<version>(data, [&cdr](auto&& run, auto kind) { readRun(cdr, run, kind); }, ignore);
+    if (!cdr.jump(directBytes))
+    {
+        throw eprosima::fastcdr::exception::NotEnoughMemoryException(
+            eprosima::fastcdr::exception::NotEnoughMemoryException::NOT_ENOUGH_MEMORY_MESSAGE_DEFAULT);
+    }
+    const char* const source = cdr.get_current_position() - directBytes;
+    bool everyBooleanValid = true;
+    walkRuns<version>(data, ignore, [&](auto&& run, auto kind, std::size_t offset) {
+        using Run = std::decay_t<decltype(run)>;
+        if constexpr (!std::is_pointer_v<Run>)
+        {
+            everyBooleanValid = everyBooleanValid &&
+                                allZeroOrOne<shapeOf<Run, decltype(kind)>().second>(
+                                    reinterpret_cast<const uint8_t*>(source + offset));
+        }
+    });
+    if (!everyBooleanValid)
+    {
+        return false;
+    }
+    walkRuns<version>(data, ignore, [source](auto&& run, auto kind, std::size_t offset) {
+        std::memcpy(addressOf(run), source + offset, shapeOf<std::decay_t<decltype(run)>, decltype(kind)>().second);
+    });
+    return true;
+}
+
 template <class W>
 void writeStorage(eprosima::fastcdr::Cdr& cdr, const W& data)
 {
-    data.visitWireRuns([&cdr](const auto& run, auto kind) {
-        using Run = std::decay_t<decltype(run)>;
-        if constexpr (std::is_pointer_v<Run>)
-        {
-            cdr.serialize_array(run, decltype(kind)::value);
-        }
-        else if constexpr (BooleanCount<Run>::value > 0)
-        {
-            cdr.serialize_array(octetsOf(run), BooleanCount<Run>::value);
-        }
-        else
-        {
-            cdr.serialize(run);
-        }
-    });
+    if (cdr.endianness() != eprosima::fastcdr::Cdr::DEFAULT_ENDIAN)
+    {
+        data.visitWireRuns([&cdr](const auto& run, auto kind) { writeRun(cdr, run, kind); });
+    }
+    else if (cdr.get_cdr_version() == eprosima::fastcdr::CdrVersion::XCDRv2)
+    {
+        writeDirectly<eprosima::fastcdr::CdrVersion::XCDRv2>(cdr, data);
+    }
+    else
+    {
+        writeDirectly<eprosima::fastcdr::CdrVersion::XCDRv1>(cdr, data);
+    }
 }
 
 template <class W>
-void readStorage(eprosima::fastcdr::Cdr& cdr, W& data)
+bool readStorage(eprosima::fastcdr::Cdr& cdr, W& data)
 {
-    data.visitWireRuns([&cdr](auto&& run, auto kind) {
-        using Run = std::decay_t<decltype(run)>;
-        if constexpr (std::is_pointer_v<Run>)
-        {
-            cdr.deserialize_array(run, decltype(kind)::value);
-        }
-        else if constexpr (BooleanCount<Run>::value > 0)
-        {
-            readBooleans(cdr, run, decltype(kind)::value);
-        }
-        else
-        {
-            cdr.deserialize(run);
-        }
-    });
+    if (cdr.endianness() != eprosima::fastcdr::Cdr::DEFAULT_ENDIAN)
+    {
+        data.visitWireRuns([&cdr](auto&& run, auto kind) { readRun(cdr, run, kind); });
+        return true;
+    }
+    if (cdr.get_cdr_version() == eprosima::fastcdr::CdrVersion::XCDRv2)
+    {
+        return readDirectly<eprosima::fastcdr::CdrVersion::XCDRv2>(cdr, data);
+    }
+    return readDirectly<eprosima::fastcdr::CdrVersion::XCDRv1>(cdr, data);
 }
 
-// Reads a body that holds every member; false, with nothing read, for a delimited body that is shorter.
+// Reads a body that holds every member; false for a delimited body that is shorter and for a boolean that the
+// direct read leaves to the member-by-member one.
 template <class W>
 bool readWholeBody(eprosima::fastcdr::Cdr& cdr, W& data)
 {
     if (cdr.get_cdr_version() != eprosima::fastcdr::CdrVersion::XCDRv2)
     {
-        readStorage(cdr, data);
-        return true;
+        return readStorage(cdr, data);
     }
     uint32_t dheader = 0;
     cdr.deserialize(dheader);
@@ -162,7 +307,10 @@ bool readWholeBody(eprosima::fastcdr::Cdr& cdr, W& data)
     {
         return false;
     }
-    readStorage(cdr, data);
+    if (!readStorage(cdr, data))
+    {
+        return false;
+    }
     if (dheader != W::delimitedBodySize && !cdr.jump(dheader - W::delimitedBodySize))  // members of a newer version
     {
         throw eprosima::fastcdr::exception::NotEnoughMemoryException("delimited body longer than the payload");

@@ -14,9 +14,11 @@
 #include <fastdds/dds/subscriber/DataReader.hpp>
 #include <fastdds/dds/subscriber/DataReaderListener.hpp>
 #include <fastdds/dds/subscriber/SampleInfo.hpp>
+#include <fastdds/dds/subscriber/qos/DataReaderQos.hpp>
 #include <log4cplus/logger.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -162,6 +164,7 @@ private:
 
     void dispatchToNotifiers(eprosima::fastdds::dds::DataReader& reader);
     void dispatchToListeners(eprosima::fastdds::dds::DataReader& reader);
+    static int32_t takeLimitOf(internal::ReaderResources& resources);
     template <class Call>
     void invokeGuarded(Call call);
     bool isRetired(const std::string& id);
@@ -180,6 +183,9 @@ private:
     std::shared_ptr<internal::ReaderResources> m_resources;
     SubscriptionReaderListener<T, ST>& m_listener;
     const Acceptance m_acceptance;
+    // The most samples one take hands out: Fast DDS caps a take of LENGTH_UNLIMITED at the reader's
+    // max_samples_per_read. 0 or less: no cap known.
+    const int32_t m_takeLimit;
     // Set by stop(): a dispatch in progress stops taking.
     std::atomic<bool> m_stopping{false};
     // Held through a whole listener dispatch; guards the two maps below.

@@ -97,8 +97,16 @@ SubscriptionManager<T, ST>::SubscriptionManager(const std::shared_ptr<fdds::Doma
       m_subscriber(subscriber),
       m_resources(std::move(resources)),
       m_listener(listener),
-      m_acceptance(acceptance)
+      m_acceptance(acceptance),
+      m_takeLimit(takeLimitOf(*m_resources))
 {
+}
+
+template <class T, class ST>
+int32_t SubscriptionManager<T, ST>::takeLimitOf(internal::ReaderResources& resources)
+{
+    const internal::ReaderResources::Use use(resources);
+    return use ? use.reader().get_qos().reader_resource_limits().max_samples_per_read : 0;
 }
 
 template <class T, class ST>
@@ -379,9 +387,10 @@ bool SubscriptionManager<T, ST>::deliverOne(SubscriptionInfo& subscription, cons
 template <class T, class ST>
 void SubscriptionManager<T, ST>::dispatchToListeners(fdds::DataReader& reader)
 {
-    // Takes every sample, read or not: the notifiers may have read them just before. Until the reader has
-    // nothing left, so that arrivals during the callbacks (one they published, say) are delivered too.
-    while (!m_stopping)
+    // Takes every sample, read or not: the notifiers may have read them just before. A full batch is followed
+    // by another take; an arrival during the callbacks (one they published, say) comes with a notification of
+    // its own, which the delivery gate turns into one more round, so an empty take is never needed.
+    for (bool full = true; full && !m_stopping;)
     {
         Samples samples;
         fdds::SampleInfoSeq infos;
@@ -390,6 +399,7 @@ void SubscriptionManager<T, ST>::dispatchToListeners(fdds::DataReader& reader)
         {
             return;
         }
+        full = m_takeLimit <= 0 || samples.length() >= m_takeLimit;
         BOOST_SCOPE_EXIT_ALL(&)
         {
             returnLoan(reader, samples, infos);

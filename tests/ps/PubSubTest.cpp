@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <functional>
+#include <numeric>
 #include <tuple>
 
 using namespace std::chrono_literals;
@@ -378,6 +379,30 @@ TEST_F(MediumPubSub, SyncDeliveryServesSubscriptionsInIdOrder)
                                                   ? std::vector<std::string>{ids[0] + "1", ids[0] + "3", ids[1] + "2"}
                                                   : std::vector<std::string>{ids[1] + "2", ids[0] + "1", ids[0] + "3"};
     EXPECT_EQ(calls, expected);
+}
+
+// Without a subscription nothing is taken, so samples stay; a listener registered later gets them all with the
+// next arrival, also where they are more than one take hands out (Fast DDS's max_samples_per_read, 32 here).
+TEST_F(MediumPubSub, AListenerTakesABacklogLargerThanOneTakeAtTheNextArrival)
+{
+    auto publisher = pair.makePublisher();
+    auto subscriber = pair.makeSubscriber();
+    pair.waitUntilMatched(*publisher, *subscriber);
+    const auto entity = publisher->createDataEntity();
+    constexpr uint32_t kBacklog = 100;
+    for (uint32_t number = 1; number <= kBacklog; ++number)
+    {
+        publisher->publish(static_cast<double>(number), *entity, 0ms);
+    }
+    ASSERT_TRUE(pair.waitForUnread(*subscriber, kBacklog));
+    Deliveries delivered;
+    const auto listener = subscriber->subscribeAsync(
+        DataEventFilter<T>(), [&](Subscriber<T>&, const DataEvent<T>& event) { delivered.add(numberOf(event)); });
+    publisher->publish(static_cast<double>(kBacklog + 1), *entity, 0ms);
+    ASSERT_TRUE(delivered.waitFor(kBacklog + 1, 10s)) << delivered.values().size() << " delivered";
+    std::vector<uint32_t> expected(kBacklog + 1);
+    std::iota(expected.begin(), expected.end(), 1u);
+    EXPECT_EQ(delivered.values(), expected);
 }
 
 // What every operation refuses, in the words it refuses it with.

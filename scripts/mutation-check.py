@@ -294,8 +294,24 @@ FAULTS = {
         "std::shared_ptr<const E>(std::shared_ptr<const E>(), m_array->data() + 1), 0, N)"),
     "numbers written as octets, without their alignment": (
         "generated/dds/CdrCodec.inl",
-        "cdr.serialize_array(run, decltype(kind)::value);",
-        "cdr.serialize_array(reinterpret_cast<const char*>(run), sizeof(*run) * decltype(kind)::value);"),
+        "cdr.serialize_array(run, Kind::value);",
+        "cdr.serialize_array(reinterpret_cast<const char*>(run), sizeof(*run) * Kind::value);"),
+    "direct copies without alignment padding": (
+        "generated/dds/CdrCodec.inl",
+        "at += (alignment - at % alignment) % alignment;",
+        "at += 0;"),
+    "direct copies anchored at a narrower run": (
+        "generated/dds/CdrCodec.inl",
+        "anchored = alignment == widest;",
+        "anchored = true;"),
+    "direct read takes any boolean octet": (
+        "generated/dds/CdrCodec.inl",
+        "    if (!everyBooleanValid)",
+        "    if (false)"),
+    "listener dispatch ends after one batch": (
+        "ps/SubscriptionManager.inl",
+        "full = m_takeLimit <= 0 || samples.length() >= m_takeLimit;",
+        "full = false;"),
     "boolean octets 2 and 3 taken for valid": (
         "generated/dds/CdrCodec.inl",
         "return (high & 0xfefefefefefefefeull) == 0;",

@@ -56,11 +56,12 @@ TYPED_TEST(TypeSupport, NameSizesAndNoKey)
     EXPECT_FALSE(support.is_compute_key_provided || support.compute_key(&sample, handle, true) || handle.isDefined());
 }
 
-// A payload written by Fast CDR itself: the encapsulation header, then what `body` writes.
+// A payload written by Fast CDR itself: the encapsulation header, then what `body` writes, which may put a
+// member of up to 8 bytes before the structure.
 template <class T, class Body>
 Bytes written(Cdr::Endianness endianness, fdds::DataRepresentationId representation, Body body)
 {
-    std::vector<char> buffer(T::Support::maxSerializedSize, 0);
+    std::vector<char> buffer(T::Support::maxSerializedSize + 8, 0);
     eprosima::fastcdr::FastBuffer fastBuffer(buffer.data(), buffer.size());
     Cdr cdr(fastBuffer, endianness,
             representation == kXcdr1 ? eprosima::fastcdr::CdrVersion::XCDRv1 : eprosima::fastcdr::CdrVersion::XCDRv2);
@@ -153,6 +154,38 @@ TYPED_TEST(TypeSupport, DirectCodecAgreesWithTheMemberByMemberAlgorithm)
                       }));
             ASSERT_TRUE(readsAgree<TypeParam>(damaged(bytes, representation, random))) << "round " << round;
         }
+    }
+}
+
+// The CDR functions are exported for structures of other components too: a body that starts after a 4-byte
+// member of theirs, so 4 bytes off an 8-byte boundary, is written and read as Fast CDR would.
+TYPED_TEST(TypeSupport, ABodyBehindAnotherMemberIsWrittenAndReadAsFastCdrWould)
+{
+    using W = typename TypeParam::Wire;
+    const W sample = makeDistinctSample<W>(23);
+    for (const fdds::DataRepresentationId representation : {kXcdr1, kXcdr2})
+    {
+        const Bytes direct = written<TypeParam>(Cdr::DEFAULT_ENDIAN, representation, [&](Cdr& cdr) {
+            cdr << uint32_t{7} << sample;
+        });
+        const Bytes reference = written<TypeParam>(Cdr::DEFAULT_ENDIAN, representation, [&](Cdr& cdr) {
+            cdr << uint32_t{7};
+            Cdr::state state(cdr);
+            cdr.begin_serialize_type(state, generated::dds_::encodingFor(cdr.get_cdr_version()));
+            uint32_t id = 0;
+            sample.visitFields([&](const char*, const auto& field) { cdr << eprosima::fastcdr::MemberId(id++) << field; });
+            cdr.end_serialize_type(state);
+        });
+        ASSERT_EQ(direct, reference) << representation;
+        std::vector<char> buffer(direct.begin(), direct.end());
+        eprosima::fastcdr::FastBuffer fastBuffer(buffer.data(), buffer.size());
+        Cdr cdr(fastBuffer);
+        cdr.read_encapsulation();
+        uint32_t prefix = 0;
+        W decoded = makeDistinctSample<W>(99);
+        cdr >> prefix >> decoded;
+        EXPECT_EQ(prefix, 7u);
+        EXPECT_EQ(fieldBytes(decoded), fieldBytes(sample));
     }
 }
 

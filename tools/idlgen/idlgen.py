@@ -163,8 +163,8 @@ def wire_runs(members):
 
 
 def visit_wire_runs(s, members):
-    lines = ["    // Calls visitor(run, kind) for every group of members that the codec moves in one Fast CDR call, in",
-             "    // wire order. Numbers: a pointer to the first of `kind` elements of one width, which lie back to back",
+    lines = ["    // Calls visitor(run, kind) for every group of members that the codec moves in one Fast CDR call or one",
+             "    // copy, in wire order. Numbers: a pointer to the first of `kind` elements of one width, which lie back to back",
              "    // as on the wire. Booleans: their storage, with std::true_type when they are members of their own.",
              "    // Always inlined, so that the codec's offsets, which follow from the runs alone, become constants."]
     for const in ("", " const"):

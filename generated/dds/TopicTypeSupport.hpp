@@ -26,6 +26,8 @@ public:
     bool serialize(const void* const data, fdds::SerializedPayload& payload,
                    fdds::DataRepresentationId representation) override;
     bool deserialize(fdds::SerializedPayload& payload, void* data) override;
+    // Members are numbers, booleans and arrays of them, so a payload's size depends on the CDR version alone;
+    // it is worked out once for each.
     uint32_t calculate_serialized_size(const void* const data, fdds::DataRepresentationId representation) override;
 
     void* create_data() override;
@@ -42,6 +44,12 @@ private:
     // An instance handle holds 16 octets: a key that fits is used as it is, a longer one as its MD5 digest.
     static constexpr uint32_t kHandleSize = 16;
     static constexpr uint32_t kKeyBufferSize = std::max(kHandleSize, W::maxKeySize);
+
+    static uint32_t payloadSize(eprosima::fastcdr::CdrVersion version);
+
+    // Whole payloads, encapsulation header included, under XCDR1 and XCDR2.
+    const uint32_t m_xcdr1Size;
+    const uint32_t m_xcdr2Size;
 
     fdds::Md5 m_md5;
     unsigned char* m_keyBuffer;

@@ -29,7 +29,9 @@ inline uint8_t encapsulationOf(const eprosima::fastcdr::Cdr& cdr)
 
 template <class W>
 TopicTypeSupport<W>::TopicTypeSupport(const char* typeName, uint32_t maxSerializedSize)
-    : m_keyBuffer(static_cast<unsigned char*>(std::calloc(kKeyBufferSize, 1)))
+    : m_xcdr1Size(payloadSize(eprosima::fastcdr::CdrVersion::XCDRv1)),
+      m_xcdr2Size(payloadSize(eprosima::fastcdr::CdrVersion::XCDRv2)),
+      m_keyBuffer(static_cast<unsigned char*>(std::calloc(kKeyBufferSize, 1)))
 {
     set_name(typeName);
     max_serialized_type_size = maxSerializedSize;
@@ -87,20 +89,17 @@ bool TopicTypeSupport<W>::deserialize(fdds::SerializedPayload& payload, void* da
 }
 
 template <class W>
-uint32_t TopicTypeSupport<W>::calculate_serialized_size(const void* const data,
-                                                        fdds::DataRepresentationId representation)
+uint32_t TopicTypeSupport<W>::calculate_serialized_size(const void* const, fdds::DataRepresentationId representation)
 {
-    try
-    {
-        eprosima::fastcdr::CdrSizeCalculator calculator(detail::cdrVersionFor(representation));
-        std::size_t alignment = 0;
-        return static_cast<uint32_t>(calculator.calculate_serialized_size(*static_cast<const W*>(data), alignment)) +
-               4u;  // encapsulation header
-    }
-    catch (const eprosima::fastcdr::exception::Exception&)
-    {
-        return 0;
-    }
+    return detail::cdrVersionFor(representation) == eprosima::fastcdr::CdrVersion::XCDRv1 ? m_xcdr1Size : m_xcdr2Size;
+}
+
+template <class W>
+uint32_t TopicTypeSupport<W>::payloadSize(eprosima::fastcdr::CdrVersion version)
+{
+    eprosima::fastcdr::CdrSizeCalculator calculator(version);
+    std::size_t alignment = 0;
+    return static_cast<uint32_t>(calculator.calculate_serialized_size(W(), alignment)) + 4u;  // encapsulation header
 }
 
 template <class W>

@@ -200,6 +200,8 @@ private:
     // without the map mutexes, never the other way round.
     std::mutex m_retiredMutex;
     std::set<std::string> m_retired;
+    // The size of m_retired, written under its mutex: while it is 0 a delivery needs not take that mutex.
+    std::atomic<std::size_t> m_retiredCount{0};
     std::atomic<std::thread::id> m_asyncHolder;
     std::atomic<std::thread::id> m_syncHolder;
 };

@@ -208,6 +208,7 @@ void SubscriptionManager<T, ST>::unsubscribe(SubscriptionKind kind, const std::s
         // the map may be in the middle of being walked.
         std::lock_guard<std::mutex> lock(m_retiredMutex);
         m_retired.insert(id);
+        m_retiredCount.store(m_retired.size(), std::memory_order_release);
         return;
     }
     switch (kind)
@@ -236,6 +237,10 @@ void SubscriptionManager<T, ST>::unsubscribe(SubscriptionKind kind, const std::s
 template <class T, class ST>
 bool SubscriptionManager<T, ST>::isRetired(const std::string& id)
 {
+    if (m_retiredCount.load(std::memory_order_acquire) == 0)
+    {
+        return false;
+    }
     std::lock_guard<std::mutex> lock(m_retiredMutex);
     return m_retired.count(id) != 0;
 }
@@ -285,12 +290,17 @@ template <class T, class ST>
 template <class... Maps>
 void SubscriptionManager<T, ST>::eraseRetired(Maps&... maps)
 {
+    if (m_retiredCount.load(std::memory_order_acquire) == 0)
+    {
+        return;
+    }
     std::lock_guard<std::mutex> lock(m_retiredMutex);
     for (auto it = m_retired.begin(); it != m_retired.end();)
     {
         const std::size_t erased = (maps.erase(*it) + ...);
         it = erased != 0 ? m_retired.erase(it) : std::next(it);
     }
+    m_retiredCount.store(m_retired.size(), std::memory_order_release);
 }
 
 template <class T, class ST>

@@ -174,6 +174,7 @@ public:
                  m_subscriber->get_datareader_qos_from_profile(profile(ProfileType::DataReader), qos) == fdds::kOk))
             {
                 icd::qos::acceptEveryCdrVersion(qos);
+                m_takeLimit = qos.reader_resource_limits().max_samples_per_read;
                 m_reader = m_subscriber->create_datareader(m_topic, qos, this, dds::StatusMask::data_available());
             }
         }
@@ -229,13 +230,15 @@ private:
         }
     }
 
-    // Takes on loan, as the plug-in's listener does, so that neither path pays for a copy the other skips.
+    // Takes on loan and again only after a full batch, as the plug-in's listener does, so that neither path
+    // pays for a copy or a take that the other skips.
     void on_data_available(dds::DataReader* reader) override
     {
         dds::LoanableSequence<W> samples;
         dds::SampleInfoSeq infos;
-        while (reader->take(samples, infos) == fdds::kOk)
+        for (bool full = true; full && reader->take(samples, infos) == fdds::kOk;)
         {
+            full = m_takeLimit <= 0 || infos.length() >= m_takeLimit;
             for (dds::LoanableCollection::size_type i = 0; i < infos.length(); ++i)
             {
                 if (infos[i].valid_data)
@@ -258,6 +261,8 @@ private:
     dds::DataWriter* m_writer = nullptr;
     dds::Subscriber* m_subscriber = nullptr;
     dds::DataReader* m_reader = nullptr;
+    // The reader's max_samples_per_read, set before the reader can call the listener.
+    int32_t m_takeLimit = 0;
 };
 
 std::unique_ptr<Endpoint> open(const std::shared_ptr<Session>& session, Path path, const std::string& type,

@@ -117,50 +117,83 @@ uint64_t firstNumber(const V& value)
     }
 }
 
-// The sequence number a sample carries, from an interface or a wire structure. An interface (abstract) is
-// asked for that one field only: its accessors are virtual, and asking for an array makes a view.
+// The sequence field of a topic interface, reached through its own two accessors only: they are virtual, and
+// visiting every field would make a view of every array.
+template <class S>
+struct SequenceAccessors
+{
+    std::function<uint64_t(const S&)> read;
+    std::function<void(S&, uint64_t)> write;
+};
+
+template <class S>
+const SequenceAccessors<S>& sequenceAccessors()
+{
+    static const SequenceAccessors<S> accessors = [] {
+        SequenceAccessors<S> found;
+        std::size_t index = 0;
+        S::visitAccessors([&](const char*, auto getter, auto setter) {
+            if (index++ != sequenceField<S>().first)
+            {
+                return;
+            }
+            found.read = [getter](const S& sample) { return firstNumber((sample.*getter)()); };
+            found.write = [getter, setter](S& sample, uint64_t sequence) {
+                const auto value = (sample.*getter)();
+                using E = ElementOf<decltype(value)>;
+                editField(
+                    value, [sequence](E* elements, std::size_t) { elements[0] = static_cast<E>(sequence); },
+                    [&sample, setter](const auto& newValue) { (sample.*setter)(newValue); });
+            };
+        });
+        return found;
+    }();
+    return accessors;
+}
+
+// The sequence number a sample carries, from an interface or a wire structure.
 template <class S>
 uint64_t sequenceOf(const S& sample)
 {
     if constexpr (std::is_abstract_v<S>)
     {
-        static const std::function<uint64_t(const S&)> read = [] {
-            std::function<uint64_t(const S&)> found;
-            std::size_t index = 0;
-            S::visitGetters([&](const char*, auto getter) {
-                if (index++ == sequenceField<S>().first)
-                {
-                    found = [getter](const S& s) { return firstNumber((s.*getter)()); };
-                }
-            });
-            return found;
-        }();
-        return read(sample);
+        return sequenceAccessors<S>().read(sample);
     }
-    uint64_t sequence = 0;
-    std::size_t index = 0;
-    sample.visitFields([&](const char*, const auto& value) {
-        if (index++ == sequenceField<S>().first)
-        {
-            sequence = firstNumber(value);
-        }
-    });
-    return sequence;
+    else
+    {
+        const std::size_t wanted = sequenceField<S>().first;
+        uint64_t sequence = 0;
+        std::size_t index = 0;
+        sample.visitFields([&](const char*, const auto& value) {
+            if (index++ == wanted)
+            {
+                sequence = firstNumber(value);
+            }
+        });
+        return sequence;
+    }
 }
 
 // Sets the sequence number of a sample, a topic interface or a wire structure.
 template <class S>
 void setSequence(S& sample, uint64_t sequence)
 {
-    std::size_t index = 0;
-    sample.visitFields([&](const char*, auto&& value, const auto&... set) {
-        if (index++ == sequenceField<S>().first)
-        {
-            using E = ElementOf<decltype(value)>;
-            editField(
-                value, [sequence](E* elements, std::size_t) { elements[0] = static_cast<E>(sequence); }, set...);
-        }
-    });
+    if constexpr (std::is_abstract_v<S>)
+    {
+        sequenceAccessors<S>().write(sample, sequence);
+    }
+    else
+    {
+        const std::size_t wanted = sequenceField<S>().first;
+        std::size_t index = 0;
+        sample.visitFields([&](const char*, auto& value) {
+            if (index++ == wanted)
+            {
+                using E = ElementOf<decltype(value)>;
+                editField(value, [sequence](E* elements, std::size_t) { elements[0] = static_cast<E>(sequence); });
+            }
+        });
+    }
 }
 
 // Copies every field of a wire structure into an interface's sample.

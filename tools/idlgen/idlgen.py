@@ -310,14 +310,15 @@ def interface_header(module, s):
                       f"    virtual void set{f.accessor}({f.element} value) = 0;"]
     lines += ["", "    // Calls visitor(name, value) for every field in wire order: arrays as views, scalars by value.",
               "    template <class Visitor>", "    void visitFields(Visitor&& visitor) const", "    {",
-              "        visitGetters([&](const char* name, auto getter) { visitor(name, (this->*getter)()); });",
+              "        visitAccessors([&](const char* name, auto getter, auto) { visitor(name, (this->*getter)()); });",
               "    }", "", "    // Calls visitor(name, value, set) for every field, where set(newValue) writes the field.",
               "    template <class Visitor>", "    void visitFields(Visitor&& visitor)", "    {"]
     lines += [f"        visitor(\"{f.name}\", get{f.accessor}(), [this](const auto& v) {{ set{f.accessor}(v); }});"
               for f in s.fields]
-    lines += ["    }", "", "    // Calls visitor(name, getter) for every field in wire order, getter the accessor as a member pointer.",
-              "    template <class Visitor>", "    static void visitGetters(Visitor&& visitor)", "    {"]
-    lines += [f"        visitor(\"{f.name}\", &{s.name}::get{f.accessor});" for f in s.fields]
+    lines += ["    }", "", "    // Calls visitor(name, getter, setter) for every field in wire order, the accessors as member pointers.",
+              "    template <class Visitor>", "    static void visitAccessors(Visitor&& visitor)", "    {"]
+    lines += [f"        visitor(\"{f.name}\", &{s.name}::get{f.accessor}, &{s.name}::set{f.accessor});"
+              for f in s.fields]
     lines += ["    }"]
     lines += ["", "    // Copies through the accessors, so it works between any two implementations.",
               f"    {s.name}& operator=(const {s.name}& other)", "    {"]

@@ -171,8 +171,11 @@ private:
     // Erases the retired registrations found in the given maps; their mutexes must be held.
     template <class... Maps>
     void eraseRetired(Maps&... maps);
+    // Delivers one sample to one subscription if it passes the delivery test; `entity` is made at the first
+    // delivery of the sample and serves the others, from `spare` where one is given.
     bool deliverOne(SubscriptionInfo& subscription, const eprosima::fastdds::dds::SampleInfo& info, DdsType& sample,
-                    std::shared_ptr<T>& entity);
+                    std::shared_ptr<T>& entity, std::shared_ptr<ST>* spare = nullptr);
+    static std::shared_ptr<T> borrowingEntity(DdsType& sample, std::shared_ptr<ST>* spare);
     void returnLoan(eprosima::fastdds::dds::DataReader& reader, Samples& samples,
                     eprosima::fastdds::dds::SampleInfoSeq& infos);
 
@@ -192,6 +195,9 @@ private:
     std::mutex m_asyncMutex;
     std::map<std::string, SubscriptionInfo> m_asyncSubscriptions;
     std::map<std::string, NotifierSubscriptionInfo> m_notifierSubscriptions;
+    // The listener path's last borrowing entity, also guarded by asyncMutex: unless a callback kept it, it
+    // is pointed at the next sample instead of a new one being made.
+    std::shared_ptr<ST> m_spareEntity;
     // Held by poll while it delivers; guards the map below.
     std::mutex m_syncMutex;
     std::map<std::string, SubscriptionInfo> m_syncSubscriptions;

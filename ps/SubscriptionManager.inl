@@ -377,7 +377,7 @@ void SubscriptionManager<T, ST>::dispatchToNotifiers(fdds::DataReader& reader)
 
 template <class T, class ST>
 bool SubscriptionManager<T, ST>::deliverOne(SubscriptionInfo& subscription, const fdds::SampleInfo& info,
-                                            DdsType& sample, std::shared_ptr<T>& entity)
+                                            DdsType& sample, std::shared_ptr<T>& entity, std::shared_ptr<ST>* spare)
 {
     if (isRetired(subscription.id) || !m_acceptance.passesDeliveryTest(subscription.filter, info, sample))
     {
@@ -386,12 +386,32 @@ bool SubscriptionManager<T, ST>::deliverOne(SubscriptionInfo& subscription, cons
     // One borrowing entity per sample serves every subscription: it only views the lent sample.
     if (!entity)
     {
-        entity = std::make_shared<ST>(&sample);
+        entity = borrowingEntity(sample, spare);
     }
     subscription.callback(m_subscriber,
                           DdsDataEvent<T>(sourceTimestampOf(info), info.valid_data, entity,
                                           subscription.filter.instanceState, createInstanceEventFrom(info)));
     return true;
+}
+
+template <class T, class ST>
+std::shared_ptr<T> SubscriptionManager<T, ST>::borrowingEntity(DdsType& sample, std::shared_ptr<ST>* spare)
+{
+    if (spare == nullptr)
+    {
+        return std::make_shared<ST>(&sample);
+    }
+    // Held by `spare` alone, the entity is out of every callback's hands: a borrowing entity is valid only
+    // during its callback, so one that a callback kept stays as it is and a new one is made.
+    if (*spare != nullptr && spare->use_count() == 1)
+    {
+        **spare = ST(&sample);
+    }
+    else
+    {
+        *spare = std::make_shared<ST>(&sample);
+    }
+    return *spare;
 }
 
 template <class T, class ST>
@@ -419,7 +439,7 @@ void SubscriptionManager<T, ST>::dispatchToListeners(fdds::DataReader& reader)
             std::shared_ptr<T> entity;
             for (auto& entry : m_asyncSubscriptions)
             {
-                invokeGuarded([&] { deliverOne(entry.second, infos[i], samples[i], entity); });
+                invokeGuarded([&] { deliverOne(entry.second, infos[i], samples[i], entity, &m_spareEntity); });
             }
         }
     }

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
+#include <vector>
+
 // Allocations in steady state: creating an entity costs one, copying none; a read costs one for each thing
 // it hands out and nothing else per sample. Reads are counted with the samples already in the reader's
 // cache, so that Fast DDS's receive path is not in the count.
@@ -70,6 +74,42 @@ TYPED_TEST(SteadyState, EachReadAllocatesOnlyWhatItHandsOut)
         before = allocations();
         EXPECT_EQ(subscriber->poll(0, 150ms) + subscriber->readDataEvents({}, events, 1, 150ms), 0u);
         EXPECT_EQ(allocations() - before, 0u) << "waits that find nothing";
+    }
+    {
+        // The listener path points one borrowing entity at sample after sample while no callback keeps it,
+        // so a callback that keeps each one costs an allocation per sample more. The writer is in this
+        // process: Fast DDS calls the listener on the publishing thread, inside publish.
+        std::vector<std::shared_ptr<T>> kept;
+        kept.reserve(200);
+        bool keeping = false;
+        std::vector<const T*> seen;
+        seen.reserve(200);
+        auto subscription = subscriber->subscribeAsync({}, [&](Subscriber<T>&, const DataEvent<T>& event) {
+            seen.push_back(event.getData().get());
+            if (keeping)
+            {
+                kept.push_back(event.getData());
+            }
+        });
+        const auto perPublish = [&](bool keep) {
+            keeping = keep;
+            std::size_t counted[2] = {};
+            for (const std::size_t samples : {16u, 32u, 16u, 32u})
+            {
+                const std::size_t start = allocations();
+                for (std::size_t i = 0; i < samples; ++i)
+                {
+                    publisher->publish(*entity, 0ms);
+                }
+                counted[samples / 32] = allocations() - start;
+            }
+            return (counted[1] - counted[0]) / 16.0;
+        };
+        const double keepingCost = perPublish(true);
+        EXPECT_EQ(keepingCost - perPublish(false), 1.0) << "an entity for each sample whose entity was kept";
+        ASSERT_EQ(seen.size(), 192u);
+        EXPECT_EQ(std::set<const T*>(seen.begin(), seen.begin() + 96).size(), 96u) << "every kept one apart";
+        EXPECT_EQ(std::count(seen.begin() + 96, seen.end(), seen.back()), 96) << "one reused for the rest";
     }
     publisher->publish(*entity, 0ms);
     ASSERT_TRUE(Pair::waitForUnread(*subscriber, 1));

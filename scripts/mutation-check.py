@@ -308,6 +308,18 @@ FAULTS = {
         "generated/dds/CdrCodec.inl",
         "    if (!everyBooleanValid)",
         "    if (false)"),
+    "kept listener entity pointed at the next sample": (
+        "ps/SubscriptionManager.inl",
+        "if (*spare != nullptr && spare->use_count() == 1)",
+        "if (*spare != nullptr)"),
+    "registration retired in a callback not counted": (
+        "ps/SubscriptionManager.inl",
+        "        m_retiredCount.store(m_retired.size(), std::memory_order_release);\n        return;",
+        "        return;"),
+    "payload size of the other CDR version": (
+        "generated/dds/TopicTypeSupport.inl",
+        "? m_xcdr1Size : m_xcdr2Size;",
+        "? m_xcdr2Size : m_xcdr1Size;"),
     "listener dispatch ends after one batch": (
         "ps/SubscriptionManager.inl",
         "full = m_takeLimit <= 0 || samples.length() >= m_takeLimit;",

@@ -176,8 +176,14 @@ private:
     bool deliverOne(SubscriptionInfo& subscription, const eprosima::fastdds::dds::SampleInfo& info, DdsType& sample,
                     std::shared_ptr<T>& entity, std::shared_ptr<ST>* spare = nullptr);
     static std::shared_ptr<T> borrowingEntity(DdsType& sample, std::shared_ptr<ST>* spare);
-    void returnLoan(eprosima::fastdds::dds::DataReader& reader, Samples& samples,
-                    eprosima::fastdds::dds::SampleInfoSeq& infos);
+    // What one read or take lends. A loan guard refers to it, the manager and the reader: three references
+    // fit in the small buffer of the boost::function that Boost.ScopeExit keeps, four would be allocated.
+    struct Loan
+    {
+        Samples samples;
+        eprosima::fastdds::dds::SampleInfoSeq infos;
+    };
+    void returnLoan(eprosima::fastdds::dds::DataReader& reader, Loan& loan);
 
     log4cplus::Logger m_logger;
     std::shared_ptr<eprosima::fastdds::dds::DomainParticipant> m_participant;

@@ -327,9 +327,9 @@ void SubscriptionManager<T, ST>::dispatch()
 }
 
 template <class T, class ST>
-void SubscriptionManager<T, ST>::returnLoan(fdds::DataReader& reader, Samples& samples, fdds::SampleInfoSeq& infos)
+void SubscriptionManager<T, ST>::returnLoan(fdds::DataReader& reader, Loan& loan)
 {
-    const internal::fastdds::ReturnCode code = reader.return_loan(samples, infos);
+    const internal::fastdds::ReturnCode code = reader.return_loan(loan.samples, loan.infos);
     if (code != internal::fastdds::kOk)
     {
         LOG4CPLUS_ERROR(m_logger, "errMsg:" << internal::withCode(
@@ -342,8 +342,9 @@ void SubscriptionManager<T, ST>::returnLoan(fdds::DataReader& reader, Samples& s
 template <class T, class ST>
 void SubscriptionManager<T, ST>::dispatchToNotifiers(fdds::DataReader& reader)
 {
-    Samples samples;
-    fdds::SampleInfoSeq infos;
+    Loan loan;
+    Samples& samples = loan.samples;
+    fdds::SampleInfoSeq& infos = loan.infos;
     const internal::fastdds::ReturnCode code = reader.read(samples, infos, fdds::LENGTH_UNLIMITED,
                                                            fdds::ANY_SAMPLE_STATE, fdds::ANY_VIEW_STATE,
                                                            fdds::ANY_INSTANCE_STATE);
@@ -357,9 +358,9 @@ void SubscriptionManager<T, ST>::dispatchToNotifiers(fdds::DataReader& reader)
                                       "Subscription manager failed to read data when dispatching to notifiers", code));
         return;
     }
-    BOOST_SCOPE_EXIT_ALL(&)
+    BOOST_SCOPE_EXIT_ALL(this, &reader, &loan)
     {
-        returnLoan(reader, samples, infos);
+        returnLoan(reader, loan);
     };
     for (auto& entry : m_notifierSubscriptions)
     {
@@ -422,17 +423,18 @@ void SubscriptionManager<T, ST>::dispatchToListeners(fdds::DataReader& reader)
     // its own, which the delivery gate turns into one more round, so an empty take is never needed.
     for (bool full = true; full && !m_stopping;)
     {
-        Samples samples;
-        fdds::SampleInfoSeq infos;
+        Loan loan;
+        Samples& samples = loan.samples;
+        fdds::SampleInfoSeq& infos = loan.infos;
         if (reader.take(samples, infos, fdds::LENGTH_UNLIMITED, fdds::ANY_SAMPLE_STATE, fdds::ANY_VIEW_STATE,
                         fdds::ANY_INSTANCE_STATE) != internal::fastdds::kOk)
         {
             return;
         }
         full = m_takeLimit <= 0 || samples.length() >= m_takeLimit;
-        BOOST_SCOPE_EXIT_ALL(&)
+        BOOST_SCOPE_EXIT_ALL(this, &reader, &loan)
         {
-            returnLoan(reader, samples, infos);
+            returnLoan(reader, loan);
         };
         for (typename Samples::size_type i = 0; i < samples.length(); ++i)
         {

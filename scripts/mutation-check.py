@@ -316,6 +316,10 @@ FAULTS = {
         "ps/SubscriptionManager.inl",
         "        m_retiredCount.store(m_retired.size(), std::memory_order_release);\n        return;",
         "        return;"),
+    "listener's loan guard allocates": (
+        "ps/SubscriptionManager.inl",
+        "        BOOST_SCOPE_EXIT_ALL(this, &reader, &loan)",
+        "        BOOST_SCOPE_EXIT_ALL(this, &reader, &loan, &samples)"),
     "payload size of the other CDR version": (
         "generated/dds/TopicTypeSupport.inl",
         "? m_xcdr1Size : m_xcdr2Size;",

@@ -76,9 +76,11 @@ TYPED_TEST(SteadyState, EachReadAllocatesOnlyWhatItHandsOut)
         EXPECT_EQ(allocations() - before, 0u) << "waits that find nothing";
     }
     {
-        // The listener path points one borrowing entity at sample after sample while no callback keeps it,
-        // so a callback that keeps each one costs an allocation per sample more. The writer is in this
-        // process: Fast DDS calls the listener on the publishing thread, inside publish.
+        // The listener path allocates nothing of its own: it points one borrowing entity at sample after
+        // sample while no callback keeps it, and its loan guard keeps its function without an allocation.
+        // The writer is in this process, so Fast DDS calls the listener on the publishing thread, inside
+        // publish, which costs what Fast DDS allocates itself: 3 per sample (a publish that no reader hears
+        // costs 2, and a little more as the writer's history grows).
         std::vector<std::shared_ptr<T>> kept;
         kept.reserve(200);
         bool keeping = false;
@@ -106,7 +108,8 @@ TYPED_TEST(SteadyState, EachReadAllocatesOnlyWhatItHandsOut)
             return (counted[1] - counted[0]) / 16.0;
         };
         const double keepingCost = perPublish(true);
-        EXPECT_EQ(keepingCost - perPublish(false), 1.0) << "an entity for each sample whose entity was kept";
+        EXPECT_EQ(perPublish(false), 3.0) << "Fast DDS's, and none of the plug-in's";
+        EXPECT_EQ(keepingCost, 4.0) << "and an entity for each sample whose entity was kept";
         ASSERT_EQ(seen.size(), 192u);
         EXPECT_EQ(std::set<const T*>(seen.begin(), seen.begin() + 96).size(), 96u) << "every kept one apart";
         EXPECT_EQ(std::count(seen.begin() + 96, seen.end(), seen.back()), 96) << "one reused for the rest";

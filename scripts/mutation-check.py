@@ -320,6 +320,10 @@ FAULTS = {
         "ps/SubscriptionManager.inl",
         "        BOOST_SCOPE_EXIT_ALL(this, &reader, &loan)",
         "        BOOST_SCOPE_EXIT_ALL(this, &reader, &loan, &samples)"),
+    "a single QoS limit skips the clock": (
+        "ps/internal/SampleAcceptance.inl",
+        "((m_deadline <= 0 && m_latency <= 0) ||",
+        "((m_deadline <= 0 || m_latency <= 0) ||"),
     "payload size of the other CDR version": (
         "generated/dds/TopicTypeSupport.inl",
         "? m_xcdr1Size : m_xcdr2Size;",

@@ -190,6 +190,33 @@ TEST_F(MediumPubSub, CodeQosOfWritersAndReaders)
     }
 }
 
+// A subscriber's latency limit and its deadline each drop a sample by its source time, alone or together;
+// a subscriber without limits keeps every sample.
+TEST_F(MediumPubSub, LatencyAndDeadlineLimitsDropLateSamplesEachOnItsOwn)
+{
+    const auto wallSeconds = [] {
+        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    };
+    const Pair::QoSList minute{std::make_shared<qos::Deadline>(60000)};
+    auto publisher = pair.makePublisher(minute);
+    std::unique_ptr<Subscriber<T>> subscribers[] = {pair.makeSubscriber({std::make_shared<qos::Latency>(60000)}),
+                                                    pair.makeSubscriber(minute), pair.makeSubscriber()};
+    for (auto& subscriber : subscribers)
+    {
+        Pair::waitUntilMatched(*publisher, *subscriber, 3);
+    }
+    const auto entity = publisher->createDataEntity();
+    publisher->publish(wallSeconds() - 3600, *entity, 0ms);
+    publisher->publish(wallSeconds(), *entity, 0ms);
+    std::vector<std::size_t> kept;
+    for (auto& subscriber : subscribers)
+    {
+        EXPECT_TRUE(Pair::waitForUnread(*subscriber, 2));
+        kept.push_back(subscriber->read(0).size());
+    }
+    EXPECT_EQ(kept, std::vector<std::size_t>({1, 1, 2})) << "latency alone, deadline alone, no limit";
+}
+
 // The topic is held by both publishers of one URI: the last one to close deletes it. Closing waits for a
 // reliable reader's acknowledgements, so nothing published just before is lost; the samples travel through
 // the transports, as only there the writer can be deleted with samples on their way (a reader that stops

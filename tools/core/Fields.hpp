@@ -151,6 +151,20 @@ const SequenceAccessors<S>& sequenceAccessors()
     return accessors;
 }
 
+// Calls use(field) with a wire structure's sequence field (const or not, as the structure is).
+template <class W, class Use>
+void withSequenceField(W& wire, Use use)
+{
+    const std::size_t wanted = sequenceField<std::remove_const_t<W>>().first;
+    std::size_t index = 0;
+    wire.visitFields([&](const char*, auto& value) {
+        if (index++ == wanted)
+        {
+            use(value);
+        }
+    });
+}
+
 // The sequence number a sample carries, from an interface or a wire structure.
 template <class S>
 uint64_t sequenceOf(const S& sample)
@@ -161,15 +175,8 @@ uint64_t sequenceOf(const S& sample)
     }
     else
     {
-        const std::size_t wanted = sequenceField<S>().first;
         uint64_t sequence = 0;
-        std::size_t index = 0;
-        sample.visitFields([&](const char*, const auto& value) {
-            if (index++ == wanted)
-            {
-                sequence = firstNumber(value);
-            }
-        });
+        withSequenceField(sample, [&](const auto& value) { sequence = firstNumber(value); });
         return sequence;
     }
 }
@@ -184,14 +191,9 @@ void setSequence(S& sample, uint64_t sequence)
     }
     else
     {
-        const std::size_t wanted = sequenceField<S>().first;
-        std::size_t index = 0;
-        sample.visitFields([&](const char*, auto& value) {
-            if (index++ == wanted)
-            {
-                using E = ElementOf<decltype(value)>;
-                editField(value, [sequence](E* elements, std::size_t) { elements[0] = static_cast<E>(sequence); });
-            }
+        withSequenceField(sample, [sequence](auto& value) {
+            using E = ElementOf<decltype(value)>;
+            editField(value, [sequence](E* elements, std::size_t) { elements[0] = static_cast<E>(sequence); });
         });
     }
 }
